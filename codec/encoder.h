@@ -1,0 +1,123 @@
+// The encoder: compresses any byte source into any byte sink.
+//
+// It keeps the last 4096 bytes in the ring with an 18-byte look-ahead at
+// `cur`, asks the match tree for the longest earlier match of the look-ahead,
+// and emits a literal (matches of 2 bytes or fewer) or a reference, in groups
+// of eight units. Every choice is determined by the source alone, so equal
+// sources give byte-identical output.
+#ifndef LZRING_CODEC_ENCODER_H
+#define LZRING_CODEC_ENCODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "api/workspace.h"
+#include "codec/format.h"
+#include "codec/match_tree.h"
+
+namespace lzring {
+namespace encoder_detail {
+
+template <class Sink>
+inline bool PutGroup(Sink& out, const std::uint8_t* group, std::size_t length) {
+  if (out.Room() >= length) {
+    std::memcpy(out.Space(), group, length);
+    return out.Commit(length);
+  }
+  for (std::size_t k = 0; k < length; ++k) {
+    if (!out.Put(group[k])) return false;
+  }
+  return true;
+}
+
+}  // namespace encoder_detail
+
+// Compresses `in` into `out`. Returns false as soon as the sink fails, true
+// when the whole source has been coded.
+template <class Source, class Sink>
+bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
+  using encoder_detail::PutGroup;
+  std::uint8_t* const ring = ws.ring;
+
+  ResetTrees(ws);
+  ResetRing(ws);
+
+  // The group being assembled: flag byte, then up to eight units.
+  std::uint8_t group[MAX_GROUP_BYTES];
+  group[0] = 0;
+  std::size_t group_len = 1;
+  unsigned flag_mask = 1;
+
+  std::int32_t cur = RING_START;  // first byte of the look-ahead
+  std::int32_t oldest = 0;        // receives the next source byte; always cur + 18
+
+  // Fill the look-ahead.
+  std::int32_t lookahead = 0;
+  for (; lookahead < MAX_MATCH; ++lookahead) {
+    std::uint8_t b;
+    if (!in.Next(b)) break;
+    ring[RING_START + lookahead] = b;
+  }
+  if (lookahead == 0) return true;
+
+  // The 18 positions before the look-ahead hold prefilled spaces; entering
+  // them, nearest first, lets the first units refer to them.
+  for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertString(ws, cur - k);
+  InsertString(ws, cur);
+
+  do {
+    // Near the end of the source a match can run past the real data.
+    if (ws.best_length > lookahead) ws.best_length = lookahead;
+
+    if (ws.best_length < MIN_MATCH) {
+      ws.best_length = 1;
+      group[0] |= static_cast<std::uint8_t>(flag_mask);
+      group[group_len++] = ring[cur];
+    } else {
+      group[group_len++] = static_cast<std::uint8_t>(ws.best_position & 0xFF);
+      group[group_len++] =
+          static_cast<std::uint8_t>(((ws.best_position >> 4) & 0xF0) | (ws.best_length - MIN_MATCH));
+    }
+    flag_mask = (flag_mask << 1) & 0xFF;
+    if (flag_mask == 0) {
+      if (!PutGroup(out, group, group_len)) return false;
+      group[0] = 0;
+      group_len = 1;
+      flag_mask = 1;
+    }
+
+    // Slide the window over the bytes just coded: each step drops the oldest
+    // position from the trees, stores a new source byte there (and in the
+    // mirror after the ring for positions 0..16) and enters the position that
+    // the new byte completes.
+    const std::int32_t last_length = ws.best_length;
+    std::int32_t step = 0;
+    for (; step < last_length; ++step) {
+      std::uint8_t b;
+      if (!in.Next(b)) break;
+      RemoveString(ws, oldest);
+      ring[oldest] = b;
+      if (oldest < MAX_MATCH - 1) ring[oldest + RING_SIZE] = b;
+      oldest = (oldest + 1) & RING_MASK;
+      cur = (cur + 1) & RING_MASK;
+      InsertString(ws, cur);
+    }
+    // The source has ended: the look-ahead shrinks instead. The ring keeps
+    // its old bytes beyond the end of the data.
+    for (; step < last_length; ++step) {
+      RemoveString(ws, oldest);
+      oldest = (oldest + 1) & RING_MASK;
+      cur = (cur + 1) & RING_MASK;
+      if (--lookahead > 0) InsertString(ws, cur);
+    }
+  } while (lookahead > 0);
+
+  // The last group; the flag bits of its missing units stay clear.
+  if (group_len > 1 && !PutGroup(out, group, group_len)) return false;
+  return true;
+}
+
+}  // namespace lzring
+
+#endif  // LZRING_CODEC_ENCODER_H

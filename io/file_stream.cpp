@@ -1,0 +1,69 @@
+// The parts of the file streams that run once per block or once per call.
+#include "io/file_stream.h"
+
+#include <cerrno>
+
+namespace lzring {
+
+int OpenFilePair(Workspace& ws, const char* source_path, const char* destination_path,
+                 StreamStatus& status) {
+  AttachFilePair(ws, kBadHandle, kBadHandle);
+  ws.in_handle = FileOpenRead(source_path);
+  if (ws.in_handle == kBadHandle) {
+    status.read_error = FileLastError();
+    return -1;
+  }
+  // Creating the destination truncates it: if it is the source itself the
+  // source would be lost before a byte of it was read.
+  if (FileIsSame(ws.in_handle, destination_path)) {
+    FileClose(ws.in_handle);
+    status.write_error = EINVAL;
+    return -1;
+  }
+  ws.out_handle = FileCreate(destination_path);
+  if (ws.out_handle == kBadHandle) {
+    status.write_error = FileLastError();
+    FileClose(ws.in_handle);
+    return -1;
+  }
+  return 0;
+}
+
+void ReadBlock(Workspace& ws, StreamStatus& status) {
+  const std::int32_t n = FileRead(ws.in_handle, ws.in_buf, IO_BLOCK);
+  if (n < 1) {
+    if (n < 0) status.read_error = FileLastError();
+    ws.in_eof = 1;
+    return;
+  }
+  ws.in_count = n;
+}
+
+int WriteAll(FileHandle handle, const std::uint8_t* data, std::int32_t count,
+             StreamStatus& status) {
+  while (count > 0) {
+    const std::int32_t n = FileWrite(handle, data, count);
+    if (n < 1) {
+      // A write that makes no progress would otherwise loop for ever.
+      status.write_error = n < 0 ? FileLastError() : EIO;
+      return -1;
+    }
+    data += n;
+    count -= n;
+  }
+  return 0;
+}
+
+int FlushOutput(Workspace& ws, StreamStatus& status) {
+  if (ws.out_count == 0) return 0;
+  if (WriteAll(ws.out_handle, ws.out_buf, ws.out_count, status) != 0) return -1;
+  ws.out_count = 0;
+  return 0;
+}
+
+void CloseFilePair(Workspace& ws) {
+  FileClose(ws.in_handle);
+  FileClose(ws.out_handle);
+}
+
+}  // namespace lzring

@@ -1,0 +1,60 @@
+// The platform file layer: the handful of handle-based operations that the
+// file streams and _GetFileSize need. One implementation per platform
+// (platform_file_posix.cpp, platform_file_win32.cpp); nothing else in the
+// library calls the operating system's file interface.
+#ifndef LZRING_IO_PLATFORM_FILE_H
+#define LZRING_IO_PLATFORM_FILE_H
+
+#include <cstdint>
+
+namespace lzring {
+
+// An open file, as the platform numbers it; kBadHandle for a failed open.
+using FileHandle = std::int32_t;
+inline constexpr FileHandle kBadHandle = -1;
+
+// Opens an existing file for reading. Directories are refused. Returns
+// kBadHandle on failure.
+FileHandle FileOpenRead(const char* path);
+
+// Creates a file for writing, truncating an existing one to length 0.
+// Returns kBadHandle on failure.
+FileHandle FileCreate(const char* path);
+
+// Reads up to `count` bytes. Returns the number read, 0 at the end of the
+// file, -1 on failure. Interrupted reads are retried.
+std::int32_t FileRead(FileHandle handle, void* buffer, std::int32_t count);
+
+// Writes up to `count` bytes. Returns the number written (possibly fewer than
+// asked), or -1 on failure. Interrupted writes are retried.
+std::int32_t FileWrite(FileHandle handle, const void* buffer, std::int32_t count);
+
+// Moves to the end of the file and returns that offset (the file size), or -1.
+std::int64_t FileSeekEnd(FileHandle handle);
+
+// Closes the handle. Failures are ignored: nothing more can be done with it.
+void FileClose(FileHandle handle);
+
+// True when `path` names the very file open as `handle` (the same path, a
+// hard link or a symbolic link to it). False when `path` does not exist.
+bool FileIsSame(FileHandle handle, const char* path);
+
+// The error code of the last failed operation on this thread (errno, or the
+// platform's equivalent).
+int FileLastError();
+
+// Serialises the exported entry points: one process-wide lock.
+void LockCalls();
+void UnlockCalls();
+
+class CallLock {
+ public:
+  CallLock() { LockCalls(); }
+  ~CallLock() { UnlockCalls(); }
+  CallLock(const CallLock&) = delete;
+  CallLock& operator=(const CallLock&) = delete;
+};
+
+}  // namespace lzring
+
+#endif  // LZRING_IO_PLATFORM_FILE_H

@@ -1,0 +1,93 @@
+// POSIX rendering of the platform file layer: open/read/write/lseek/close
+// on plain descriptors. Descriptors are opened close-on-exec so that a host
+// that spawns processes during a call does not leak them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <mutex>
+
+#include "io/platform_file.h"
+#include "io/system_calls.h"
+
+namespace lzring {
+namespace {
+
+// Opening a FIFO blocks until its other end is opened; a library call must
+// not hang on that, so opens are made non-blocking and blocking mode is
+// restored once the descriptor exists.
+FileHandle FinishOpen(int fd) {
+  if (fd < 0) return kBadHandle;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 || fd > INT32_MAX) {
+    const int saved = errno;
+    sys::Close(fd);
+    errno = saved;
+    return kBadHandle;
+  }
+  return static_cast<FileHandle>(fd);
+}
+
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) {
+  const int fd = sys::Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) return kBadHandle;
+  // A directory opens for reading here but not on every platform; refuse it
+  // so that a directory fails the same way everywhere.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    sys::Close(fd);
+    errno = saved;
+    return kBadHandle;
+  }
+  return FinishOpen(fd);
+}
+
+FileHandle FileCreate(const char* path) {
+  return FinishOpen(sys::Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+}
+
+std::int32_t FileRead(FileHandle handle, void* buffer, std::int32_t count) {
+  for (;;) {
+    const ssize_t n = sys::Read(handle, buffer, static_cast<size_t>(count));
+    if (n >= 0) return static_cast<std::int32_t>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+std::int32_t FileWrite(FileHandle handle, const void* buffer, std::int32_t count) {
+  for (;;) {
+    const ssize_t n = sys::Write(handle, buffer, static_cast<size_t>(count));
+    if (n >= 0) return static_cast<std::int32_t>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+std::int64_t FileSeekEnd(FileHandle handle) {
+  const off_t end = ::lseek(handle, 0, SEEK_END);
+  return end < 0 ? -1 : static_cast<std::int64_t>(end);
+}
+
+void FileClose(FileHandle handle) { sys::Close(handle); }
+
+bool FileIsSame(FileHandle handle, const char* path) {
+  struct stat open_file;
+  struct stat named;
+  if (::fstat(handle, &open_file) != 0 || ::stat(path, &named) != 0) return false;
+  return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+int FileLastError() { return errno; }
+
+namespace {
+std::mutex g_call_lock;
+}
+
+void LockCalls() { g_call_lock.lock(); }
+void UnlockCalls() { g_call_lock.unlock(); }
+
+}  // namespace lzring
