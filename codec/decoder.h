@@ -45,8 +45,8 @@ inline std::uint32_t CopyReferenceBytewise(std::uint8_t* ring, std::uint32_t cur
 inline std::uint32_t CopyReferenceFast(std::uint8_t* ring, std::uint32_t cur,
                                        std::uint32_t position, std::uint32_t length,
                                        std::uint8_t* out) {
-  const bool apart = ((cur - position) & RING_MASK) >= length &&
-                     ((position - cur) & RING_MASK) >= length;
+  const bool apart =
+      ((cur - position) & RING_MASK) >= length && ((position - cur) & RING_MASK) >= length;
   if (apart && position + length <= RING_SIZE && cur + length <= RING_SIZE) {
     std::memcpy(ring + cur, ring + position, length);
     std::memcpy(out, ring + cur, length);

@@ -76,8 +76,8 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
       group[group_len++] = ring[cur];
     } else {
       group[group_len++] = static_cast<std::uint8_t>(ws.best_position & 0xFF);
-      group[group_len++] =
-          static_cast<std::uint8_t>(((ws.best_position >> 4) & 0xF0) | (ws.best_length - MIN_MATCH));
+      group[group_len++] = static_cast<std::uint8_t>(((ws.best_position >> 4) & 0xF0) |
+                                                     (ws.best_length - MIN_MATCH));
     }
     flag_mask = (flag_mask << 1) & 0xFF;
     if (flag_mask == 0) {

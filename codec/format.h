@@ -30,7 +30,9 @@ inline constexpr int MAX_GROUP_BYTES = 1 + 8 * 2;
 
 // Worst-case compressed size of n source bytes: every unit a literal, one flag
 // byte per eight of them.
-constexpr std::uint64_t EncodeBound(std::uint64_t n) { return n + (n + 7) / 8; }
+constexpr std::uint64_t EncodeBound(std::uint64_t n) {
+  return n + (n + 7) / 8;
+}
 
 }  // namespace lzring
 

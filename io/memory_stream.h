@@ -32,7 +32,8 @@ class MemorySource {
 // Writes into [data, data + capacity); fails once that is full.
 class BufferSink {
  public:
-  BufferSink(std::uint8_t* data, std::size_t capacity) : begin_(data), next_(data), end_(data + capacity) {}
+  BufferSink(std::uint8_t* data, std::size_t capacity)
+      : begin_(data), next_(data), end_(data + capacity) {}
 
   bool Put(std::uint8_t b) {
     if (next_ == end_) {

@@ -72,7 +72,9 @@ std::int64_t FileSeekEnd(FileHandle handle) {
   return end < 0 ? -1 : static_cast<std::int64_t>(end);
 }
 
-void FileClose(FileHandle handle) { sys::Close(handle); }
+void FileClose(FileHandle handle) {
+  sys::Close(handle);
+}
 
 bool FileIsSame(FileHandle handle, const char* path) {
   struct stat open_file;
@@ -81,13 +83,19 @@ bool FileIsSame(FileHandle handle, const char* path) {
   return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
-int FileLastError() { return errno; }
+int FileLastError() {
+  return errno;
+}
 
 namespace {
 std::mutex g_call_lock;
 }
 
-void LockCalls() { g_call_lock.lock(); }
-void UnlockCalls() { g_call_lock.unlock(); }
+void LockCalls() {
+  g_call_lock.lock();
+}
+void UnlockCalls() {
+  g_call_lock.unlock();
+}
 
 }  // namespace lzring

@@ -25,21 +25,33 @@ Table& Calls();
 // The real system calls, for hooks that pass a call through.
 const Table& RealCalls();
 
-inline int Open(const char* path, int flags, mode_t mode) { return Calls().open(path, flags, mode); }
-inline ssize_t Read(int fd, void* buffer, size_t count) { return Calls().read(fd, buffer, count); }
+inline int Open(const char* path, int flags, mode_t mode) {
+  return Calls().open(path, flags, mode);
+}
+inline ssize_t Read(int fd, void* buffer, size_t count) {
+  return Calls().read(fd, buffer, count);
+}
 inline ssize_t Write(int fd, const void* buffer, size_t count) {
   return Calls().write(fd, buffer, count);
 }
-inline int Close(int fd) { return Calls().close(fd); }
+inline int Close(int fd) {
+  return Calls().close(fd);
+}
 
 #else
 
-inline int Open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-inline ssize_t Read(int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); }
+inline int Open(const char* path, int flags, mode_t mode) {
+  return ::open(path, flags, mode);
+}
+inline ssize_t Read(int fd, void* buffer, size_t count) {
+  return ::read(fd, buffer, count);
+}
 inline ssize_t Write(int fd, const void* buffer, size_t count) {
   return ::write(fd, buffer, count);
 }
-inline int Close(int fd) { return ::close(fd); }
+inline int Close(int fd) {
+  return ::close(fd);
+}
 
 #endif
 

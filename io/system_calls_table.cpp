@@ -6,15 +6,21 @@
 namespace lzring::sys {
 namespace {
 
-int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int RealOpen(const char* path, int flags, mode_t mode) {
+  return ::open(path, flags, mode);
+}
 
 const Table kReal = {RealOpen, ::read, ::write, ::close};
 Table g_table = kReal;
 
 }  // namespace
 
-Table& Calls() { return g_table; }
-const Table& RealCalls() { return kReal; }
+Table& Calls() {
+  return g_table;
+}
+const Table& RealCalls() {
+  return kReal;
+}
 
 }  // namespace lzring::sys
 

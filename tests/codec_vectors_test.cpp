@@ -16,7 +16,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes FromText(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes FromText(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 Bytes EncodeBytes(Workspace& ws, const Bytes& src) {
   Bytes out;
@@ -108,7 +110,9 @@ std::vector<DecodeCase> DecodeCases() {
       {"flag_byte_only", {0x00}, {}},
       {"reference_to_write_position", {0x00, 0xEE, 0xF0}, Bytes(3, 0)},
       // Position 4095 (still zero) and then 0..16 (prefilled spaces).
-      {"reference_wrapping_the_ring", {0x00, 0xFF, 0xFF}, [] {
+      {"reference_wrapping_the_ring",
+       {0x00, 0xFF, 0xFF},
+       [] {
          Bytes b(18, ' ');
          b[0] = 0;
          return b;
