@@ -1,0 +1,55 @@
+// Compresses arbitrary bytes and expands them again, in memory and through
+// the file path of the C entry points. The expansion must return the input
+// exactly, the compressed size must stay within n + ceil(n/8), and _Encode
+// must write the same bytes as the in-memory encoder.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "api/workspace.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "codec/format.h"
+#include "fuzz/fuzz_util.h"
+#include "io/memory_stream.h"
+#include "lzring.h"
+
+using lzring::fuzz::Bytes;
+using lzring::fuzz::Check;
+using lzring::fuzz::ScratchDir;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const auto ws = std::make_unique<lzring::Workspace>();
+
+  Bytes compressed;
+  {
+    lzring::MemorySource source(data, size);
+    lzring::VectorSink sink(compressed);
+    Check(lzring::EncodeStream(*ws, source, sink), "in-memory compression reported failure");
+  }
+  Check(compressed.size() <= size + (size + 7) / 8, "compressed size above n + ceil(n/8)");
+  Check(compressed.size() <= lzring::EncodeBound(size), "compressed size above EncodeBound");
+
+  Bytes expanded;
+  {
+    lzring::MemorySource source(compressed.data(), compressed.size());
+    lzring::VectorSink sink(expanded);
+    Check(lzring::DecodeStream(*ws, source, sink), "in-memory expansion reported failure");
+  }
+  Check(
+      expanded.size() == size && (size == 0 || std::equal(expanded.begin(), expanded.end(), data)),
+      "expansion differs from the input");
+
+  const ScratchDir& dir = ScratchDir::Get();
+  const std::string in_path = dir / "in";
+  const std::string out_path = dir / "out";
+  lzring::fuzz::WriteWholeFile(in_path, data, size);
+  Check(_Encode(in_path.c_str(), out_path.c_str()) == 0, "_Encode failed");
+  Check(lzring::fuzz::ReadWholeFile(out_path) == compressed,
+        "_Encode and the in-memory encoder differ");
+  Check(_Decode(out_path.c_str(), in_path.c_str()) == 0, "_Decode failed");
+  const Bytes back = lzring::fuzz::ReadWholeFile(in_path);
+  Check(back.size() == size && (size == 0 || std::equal(back.begin(), back.end(), data)),
+        "_Decode of _Encode's output differs from the input");
+  return 0;
+}
