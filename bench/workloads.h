@@ -1,0 +1,64 @@
+// Generated inputs that make the match trees deep: data whose strings keep
+// increasing, so that each new position lands at the far end of a long chain
+// of nodes with the same first byte and every insertion walks the whole
+// chain. Used by the benchmark's worst-case rows and by the tests.
+#ifndef LZRING_BENCH_WORKLOADS_H
+#define LZRING_BENCH_WORKLOADS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace lzring::workloads {
+
+// Sorted fixed-width text records: "key=0000000000\n", counting up.
+inline std::vector<std::uint8_t> SortedRecords(std::size_t n) {
+  std::vector<std::uint8_t> out;
+  out.reserve(n + 32);
+  char line[32];
+  for (unsigned long long k = 0; out.size() < n; ++k) {
+    const int len = std::snprintf(line, sizeof line, "key=%010llu\n", k);
+    out.insert(out.end(), line, line + len);
+  }
+  out.resize(n);
+  return out;
+}
+
+// Log-style timestamps one millisecond apart:
+// "2026-12-08 17:19:45.123\n", counting up.
+inline std::vector<std::uint8_t> Timestamps(std::size_t n) {
+  std::vector<std::uint8_t> out;
+  out.reserve(n + 32);
+  char line[40];
+  for (unsigned long long ms = 0; out.size() < n; ++ms) {
+    const unsigned long long s = ms / 1000;
+    const int len =
+        std::snprintf(line, sizeof line, "2026-12-%02llu %02llu:%02llu:%02llu.%03llu\n",
+                      1 + (s / 86400) % 28, (s / 3600) % 24, (s / 60) % 60, s % 60, ms % 1000);
+    out.insert(out.end(), line, line + len);
+  }
+  out.resize(n);
+  return out;
+}
+
+// Four-byte binary records: a marker byte and a 24-bit big-endian counter.
+// Strings at the markers and at the high counter bytes all increase, so
+// about a thousand positions of the window share one chain: the deepest
+// trees this generator knows how to make.
+inline std::vector<std::uint8_t> BinaryCounter(std::size_t n) {
+  std::vector<std::uint8_t> out;
+  out.reserve(n + 4);
+  for (std::uint32_t k = 0; out.size() < n; ++k) {
+    out.push_back(0xA5);
+    out.push_back(static_cast<std::uint8_t>(k >> 16));
+    out.push_back(static_cast<std::uint8_t>(k >> 8));
+    out.push_back(static_cast<std::uint8_t>(k));
+  }
+  out.resize(n);
+  return out;
+}
+
+}  // namespace lzring::workloads
+
+#endif  // LZRING_BENCH_WORKLOADS_H

@@ -1,0 +1,345 @@
+// The optimised decoder, match tree and encoder against the plain byte-wise
+// rendering in reference_codec.h: identical compressed bytes and identical
+// expansions on random, text, deep-tree and corpus data of many lengths
+// (block boundaries included), through memory streams, through streams that
+// hand over data in small irregular pieces, and through the C entry points.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "api/workspace.h"
+#include "bench/workloads.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "codec/match_tree.h"
+#include "io/memory_stream.h"
+#include "lzring.h"
+#include "tests/reference_codec.h"
+#include "tests/test_util.h"
+
+namespace lzring {
+namespace {
+
+using test::Bytes;
+
+// A source that delivers its data in blocks of `block` bytes, like a file
+// read block by block: Available() never reaches past the current block.
+class ChunkedSource {
+ public:
+  ChunkedSource(const Bytes& data, std::size_t block) : data_(data), block_(block) {}
+
+  bool Next(std::uint8_t& b) {
+    if (pos_ == end_) {
+      if (pos_ == data_.size()) return false;
+      end_ = std::min(data_.size(), pos_ + block_);
+    }
+    b = data_[pos_++];
+    return true;
+  }
+  std::size_t Available() const { return end_ - pos_; }
+  const std::uint8_t* Data() const { return data_.data() + pos_; }
+  void Advance(std::size_t n) { pos_ += n; }
+
+ private:
+  const Bytes& data_;
+  std::size_t block_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+};
+
+// A sink whose room runs out every `block` bytes, like a file's output
+// buffer, so that every way of storing bytes meets a block end.
+class ChunkedSink {
+ public:
+  ChunkedSink(Bytes& out, std::size_t block) : out_(out), block_(block) {}
+
+  bool Put(std::uint8_t b) {
+    out_.push_back(b);
+    if (++used_ == block_) used_ = 0;
+    return true;
+  }
+  std::size_t Room() const { return block_ - used_; }
+  std::uint8_t* Space() {
+    scratch_.resize(Room());
+    return scratch_.data();
+  }
+  bool Commit(std::size_t n) {
+    out_.insert(out_.end(), scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(n));
+    used_ += n;
+    if (used_ == block_) used_ = 0;
+    return true;
+  }
+
+ private:
+  Bytes& out_;
+  std::size_t block_;
+  std::size_t used_ = 0;
+  Bytes scratch_;
+};
+
+Bytes ReferenceEncode(const Bytes& src) {
+  auto s = std::make_unique<reference::State>();
+  return reference::EncodeBuffer(*s, src.data(), src.size());
+}
+
+Bytes ReferenceDecode(const Bytes& src) {
+  auto s = std::make_unique<reference::State>();
+  return reference::DecodeBuffer(*s, src.data(), src.size());
+}
+
+Bytes MemoryEncode(Workspace& ws, const Bytes& src) {
+  Bytes out;
+  MemorySource in(src.data(), src.size());
+  {
+    VectorSink sink(out);
+    EXPECT_TRUE(EncodeStream(ws, in, sink));
+  }
+  return out;
+}
+
+Bytes MemoryDecode(Workspace& ws, const Bytes& src) {
+  Bytes out;
+  MemorySource in(src.data(), src.size());
+  {
+    VectorSink sink(out);
+    EXPECT_TRUE(DecodeStream(ws, in, sink));
+  }
+  return out;
+}
+
+Bytes ChunkedEncode(Workspace& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
+  Bytes out;
+  ChunkedSource in(src, in_block);
+  ChunkedSink sink(out, out_block);
+  EXPECT_TRUE(EncodeStream(ws, in, sink));
+  return out;
+}
+
+Bytes ChunkedDecode(Workspace& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
+  Bytes out;
+  ChunkedSource in(src, in_block);
+  ChunkedSink sink(out, out_block);
+  EXPECT_TRUE(DecodeStream(ws, in, sink));
+  return out;
+}
+
+struct Shape {
+  const char* name;
+  Bytes (*make)(std::size_t n, std::uint32_t seed);
+};
+
+const Shape kShapes[] = {
+    {"random", [](std::size_t n, std::uint32_t seed) { return test::RandomBytes(n, seed); }},
+    {"text", [](std::size_t n, std::uint32_t seed) { return test::TextBytes(n, seed); }},
+    {"sorted_records", [](std::size_t n, std::uint32_t) { return workloads::SortedRecords(n); }},
+    {"timestamps", [](std::size_t n, std::uint32_t) { return workloads::Timestamps(n); }},
+    {"binary_counter", [](std::size_t n, std::uint32_t) { return workloads::BinaryCounter(n); }},
+    {"zeros", [](std::size_t n, std::uint32_t) { return Bytes(n, 0); }},
+    {"spaces", [](std::size_t n, std::uint32_t) { return Bytes(n, ' '); }},
+    // Few distinct bytes: long matches, many full-match replacements.
+    {"two_letters",
+     [](std::size_t n, std::uint32_t seed) {
+       Bytes b = test::RandomBytes(n, seed);
+       for (auto& c : b) c = (c & 1) ? 'a' : 'b';
+       return b;
+     }},
+};
+
+// Lengths around the look-ahead, the ring and the 4096-byte blocks.
+const std::size_t kLengths[] = {0,    1,    2,    3,     17,    18,    19,   34,   35,
+                                36,   100,  4077, 4078,  4095,  4096,  4097, 4113, 8191,
+                                8192, 8193, 9000, 12288, 12289, 40000, 65543};
+
+class ShapeTest : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(ShapeTest, EncoderGivesReferenceBytesAndDecoderExpandsThem) {
+  auto ws = std::make_unique<Workspace>();  // reused across lengths on purpose
+  for (const std::size_t n : kLengths) {
+    SCOPED_TRACE("length " + std::to_string(n));
+    const Bytes src = GetParam().make(n, static_cast<std::uint32_t>(n) + 7);
+    const Bytes expected = ReferenceEncode(src);
+    ASSERT_EQ(MemoryEncode(*ws, src), expected);
+    ASSERT_EQ(ChunkedEncode(*ws, src, 4096, 4096), expected);
+    ASSERT_EQ(ChunkedEncode(*ws, src, 7, 20), expected);
+    ASSERT_EQ(ReferenceDecode(expected), src);
+    ASSERT_EQ(MemoryDecode(*ws, expected), src);
+    ASSERT_EQ(ChunkedDecode(*ws, expected, 4096, 4096), src);
+    ASSERT_EQ(ChunkedDecode(*ws, expected, 17, 18), src);
+    ASSERT_EQ(ChunkedDecode(*ws, expected, 18, 17), src);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest, ::testing::ValuesIn(kShapes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Any byte sequence decodes, and to exactly what the reference makes of it;
+// with flag bytes forced to zero or to few literals the streams are mostly
+// references that overlap their output and wrap the ring.
+struct GarbageCase {
+  const char* name;
+  std::uint8_t flag_and;  // every 17th byte is ANDed with this
+};
+
+class GarbageTest : public ::testing::TestWithParam<GarbageCase> {};
+
+TEST_P(GarbageTest, DecoderMatchesReference) {
+  auto ws = std::make_unique<Workspace>();
+  std::uint32_t seed = 1;
+  for (const std::size_t n : {1, 2, 3, 16, 17, 18, 33, 34, 35, 4095, 4096, 4097, 8193, 30001}) {
+    SCOPED_TRACE("length " + std::to_string(n));
+    Bytes src = test::RandomBytes(n, seed++);
+    for (std::size_t i = 0; i < src.size(); i += 17) src[i] &= GetParam().flag_and;
+    const Bytes expected = ReferenceDecode(src);
+    ASSERT_EQ(MemoryDecode(*ws, src), expected);
+    ASSERT_EQ(ChunkedDecode(*ws, src, 4096, 4096), expected);
+    ASSERT_EQ(ChunkedDecode(*ws, src, 5, 19), expected);
+    ASSERT_EQ(ChunkedDecode(*ws, src, 1, 1), expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Garbage, GarbageTest,
+                         ::testing::Values(GarbageCase{"any_flags", 0xFF},
+                                           GarbageCase{"few_literals", 0x11},
+                                           GarbageCase{"references_only", 0x00}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TruncatedStreams, EveryCutDecodesLikeTheReference) {
+  auto ws = std::make_unique<Workspace>();
+  const Bytes compressed = ReferenceEncode(test::TextBytes(600, 3));
+  for (std::size_t cut = 0; cut <= compressed.size(); ++cut) {
+    const Bytes part(compressed.begin(), compressed.begin() + static_cast<std::ptrdiff_t>(cut));
+    ASSERT_EQ(MemoryDecode(*ws, part), ReferenceDecode(part)) << "cut at " << cut;
+  }
+}
+
+// A full sink stops both loops after exactly the bytes that fit.
+TEST(FullSink, KeepsTheSamePrefixAsTheReference) {
+  auto ws = std::make_unique<Workspace>();
+  const Bytes src = test::TextBytes(20000, 9);
+  const Bytes compressed = ReferenceEncode(src);
+  ASSERT_GT(compressed.size(), 3001u);
+  for (const std::size_t capacity : {0, 1, 16, 17, 18, 100, 2049, 3001}) {
+    SCOPED_TRACE("capacity " + std::to_string(capacity));
+    Bytes buffer(capacity + 1, 0xEE);
+    {
+      MemorySource in(src.data(), src.size());
+      BufferSink sink(buffer.data(), capacity);
+      EXPECT_FALSE(EncodeStream(*ws, in, sink));
+      EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(capacity),
+                             compressed.begin()));
+      EXPECT_EQ(buffer[capacity], 0xEE);
+    }
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    {
+      MemorySource in(compressed.data(), compressed.size());
+      BufferSink sink(buffer.data(), capacity);
+      EXPECT_FALSE(DecodeStream(*ws, in, sink));
+      EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(capacity),
+                             src.begin()));
+      EXPECT_EQ(buffer[capacity], 0xEE);
+    }
+  }
+}
+
+// The match tree on its own: after every insertion the optimised tree
+// reports the same match and holds the same links as the reference.
+TEST(MatchTree, SameMatchesAndLinksAsReference) {
+  auto ws = std::make_unique<Workspace>();
+  auto ref = std::make_unique<reference::State>();
+  ResetRing(*ws);
+  ref->ResetRing();
+  ResetTrees(*ws);
+  reference::ResetTrees(*ref);
+  const Bytes data = test::TextBytes(3 * RING_SIZE, 5);
+  std::int32_t oldest = 0;
+  std::int32_t cur = RING_START;
+  for (std::size_t k = 0; k < data.size(); ++k) {
+    RemoveString(*ws, oldest);
+    reference::RemoveString(*ref, oldest);
+    ws->ring[oldest] = ref->ring[oldest] = data[k];
+    if (oldest < MAX_MATCH - 1)
+      ws->ring[oldest + RING_SIZE] = ref->ring[oldest + RING_SIZE] = data[k];
+    oldest = (oldest + 1) & RING_MASK;
+    cur = (cur + 1) & RING_MASK;
+    InsertString(*ws, cur);
+    reference::InsertString(*ref, cur);
+    ASSERT_EQ(ws->best_length, ref->best_length) << "byte " << k;
+    if (ref->best_length > 0) {
+      ASSERT_EQ(ws->best_position, ref->best_position) << "byte " << k;
+    }
+  }
+  for (std::int32_t n = 0; n < RING_SIZE; ++n) {
+    ASSERT_EQ(ws->parent[n], ref->parent[n]) << n;
+    if (ref->parent[n] != NO_NODE) {
+      ASSERT_EQ(ws->left[n], ref->left[n]) << n;
+      ASSERT_EQ(ws->right[n], ref->right[n]) << n;
+    }
+  }
+  for (std::int32_t c = 0; c < 256; ++c)
+    ASSERT_EQ(ws->right[ROOT_BASE + c], ref->right[reference::kRoots + c]);
+}
+
+// Corpus files (when the corpus is beside the project), at most 256 KiB of
+// each, through memory streams and through the C entry points.
+class CorpusTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CorpusTest, SameBytesAsReference) {
+  const std::string path = test::CorpusFile(GetParam());
+  if (path.empty()) GTEST_SKIP() << "corpus not present";
+  Bytes src = test::ReadFile(path);
+  if (src.size() > 256 * 1024) src.resize(256 * 1024);
+  const Bytes expected = ReferenceEncode(src);
+  auto ws = std::make_unique<Workspace>();
+  ASSERT_EQ(MemoryEncode(*ws, src), expected);
+  ASSERT_EQ(MemoryDecode(*ws, expected), src);
+
+  test::TempDir dir;
+  test::WriteFile(dir / "src", src);
+  ASSERT_EQ(_Encode((dir / "src").c_str(), (dir / "packed").c_str()), 0);
+  ASSERT_EQ(test::ReadFile(dir / "packed"), expected);
+  ASSERT_EQ(_Decode((dir / "packed").c_str(), (dir / "back").c_str()), 0);
+  ASSERT_EQ(test::ReadFile(dir / "back"), src);
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest,
+                         ::testing::Values("canterbury/alice29.txt", "canterbury/kennedy.xls",
+                                           "canterbury/ptt5", "canterbury/sum",
+                                           "canterbury/xargs.1", "artificial/aaa.txt",
+                                           "artificial/random.txt", "large/world192.txt"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (auto& c : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           }
+                           return name;
+                         });
+
+// File to file through the C entry points on deep-tree and random data
+// whose lengths straddle the 4096-byte blocks.
+TEST(EntryPoints, SameBytesAsReferenceAcrossBlocks) {
+  test::TempDir dir;
+  for (const std::size_t n : {4095, 4096, 4097, 8192, 8193, 20000}) {
+    for (const Bytes& src : {test::RandomBytes(n, 11), workloads::Timestamps(n)}) {
+      SCOPED_TRACE("length " + std::to_string(n));
+      test::WriteFile(dir / "src", src);
+      ASSERT_EQ(_Encode((dir / "src").c_str(), (dir / "packed").c_str()), 0);
+      const Bytes expected = ReferenceEncode(src);
+      ASSERT_EQ(test::ReadFile(dir / "packed"), expected);
+      ASSERT_EQ(_Decode((dir / "packed").c_str(), (dir / "back").c_str()), 0);
+      ASSERT_EQ(test::ReadFile(dir / "back"), src);
+      // Random bytes as compressed input.
+      test::WriteFile(dir / "garbage", src);
+      ASSERT_EQ(_Decode((dir / "garbage").c_str(), (dir / "out").c_str()), 0);
+      ASSERT_EQ(test::ReadFile(dir / "out"), ReferenceDecode(src));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lzring
