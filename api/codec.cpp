@@ -1,0 +1,126 @@
+// The codec object and its in-memory functions: the codec loops run over a
+// MemorySource and a caller's buffer, a vector or a byte counter.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "api/codec_state.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "io/memory_stream.h"
+#include "lzring/lzring.hpp"
+
+namespace lzring {
+namespace {
+
+MemorySource SourceOf(std::span<const std::uint8_t> in) {
+  return MemorySource(in.data(), in.size());
+}
+
+// Runs `loop` into the caller's buffer; a full buffer is the only way a
+// memory sink can fail.
+template <class Loop>
+std::size_t IntoBuffer(std::span<std::uint8_t> out, std::error_code& ec, Loop&& loop) {
+  BufferSink sink(out.data(), out.size());
+  if (!loop(sink) || sink.overflow()) {
+    ec = std::make_error_code(std::errc::no_buffer_space);
+    return 0;
+  }
+  ec.clear();
+  return sink.size();
+}
+
+std::size_t ThrowOnError(std::size_t n, const std::error_code& ec, const char* what) {
+  if (ec) throw std::system_error(ec, what);
+  return n;
+}
+
+}  // namespace
+
+codec::codec() : state_(std::make_unique<state>()) {}
+codec::~codec() = default;
+codec::codec(codec&& other) noexcept = default;
+codec& codec::operator=(codec&& other) noexcept = default;
+
+void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+  // Sized for the worst case up front: one allocation at most, and the
+  // buffer cannot overflow.
+  out.resize(static_cast<std::size_t>(encode_bound(in.size())));
+  MemorySource source = SourceOf(in);
+  BufferSink sink(out.data(), out.size());
+  EncodeStream(state_->ws, source, sink);
+  out.resize(sink.size());
+}
+
+std::vector<std::uint8_t> codec::compress(std::span<const std::uint8_t> in) {
+  std::vector<std::uint8_t> out;
+  compress(in, out);
+  return out;
+}
+
+std::size_t codec::compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                            std::error_code& ec) noexcept {
+  MemorySource source = SourceOf(in);
+  return IntoBuffer(out, ec,
+                    [&](BufferSink& sink) { return EncodeStream(state_->ws, source, sink); });
+}
+
+std::size_t codec::compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  std::error_code ec;
+  const std::size_t n = compress(in, out, ec);
+  return ThrowOnError(n, ec, "lzring::codec::compress");
+}
+
+void codec::expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+  out.clear();
+  MemorySource source = SourceOf(in);
+  VectorSink sink(out);  // grows geometrically; trims to size when it goes
+  DecodeStream(state_->ws, source, sink);
+}
+
+std::vector<std::uint8_t> codec::expand(std::span<const std::uint8_t> in) {
+  std::vector<std::uint8_t> out;
+  expand(in, out);
+  return out;
+}
+
+std::size_t codec::expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                          std::error_code& ec) noexcept {
+  MemorySource source = SourceOf(in);
+  return IntoBuffer(out, ec,
+                    [&](BufferSink& sink) { return DecodeStream(state_->ws, source, sink); });
+}
+
+std::size_t codec::expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  std::error_code ec;
+  const std::size_t n = expand(in, out, ec);
+  return ThrowOnError(n, ec, "lzring::codec::expand");
+}
+
+std::uint64_t codec::expanded_size(std::span<const std::uint8_t> in) noexcept {
+  MemorySource source = SourceOf(in);
+  CountingSink sink;
+  DecodeStream(state_->ws, source, sink);
+  return sink.count();
+}
+
+std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in) {
+  return codec().compress(in);
+}
+
+std::vector<std::uint8_t> expand(std::span<const std::uint8_t> in) {
+  return codec().expand(in);
+}
+
+std::uint64_t expanded_size(std::span<const std::uint8_t> in) {
+  return codec().expanded_size(in);
+}
+
+const char* version() noexcept {
+  return LZRING_VERSION_STRING;
+}
+
+}  // namespace lzring

@@ -1,0 +1,153 @@
+// The streaming functions of lzring::codec: the codec loops over the file
+// streams of the C entry points, either attached to descriptors the caller
+// owns or opened from paths with the same checks as _Encode and _Decode.
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "api/codec_state.h"
+#include "api/observed_stream.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "io/file_stream.h"
+#include "io/memory_stream.h"
+#include "io/platform_file.h"
+#include "lzring/lzring.hpp"
+
+namespace lzring {
+namespace {
+
+std::error_code ErrnoCode(int value) {
+  return value == 0 ? std::error_code() : std::error_code(value, std::generic_category());
+}
+
+stream_result MakeResult(const StreamStatus& status, const StreamCounts& counts, bool ok) {
+  stream_result result;
+  result.bytes_in = counts.in;
+  result.bytes_out = counts.out;
+  result.read_error = ErrnoCode(status.read_error);
+  result.write_error = ErrnoCode(status.write_error);
+  // Every failing path records its errno; this only guards against a failure
+  // that would otherwise be reported as success.
+  if (!ok && !result.read_error && !result.write_error) result.write_error = ErrnoCode(EIO);
+  return result;
+}
+
+// Runs `loop` from the source already attached to `ws` into its destination
+// and writes the last partial block. A failed write ends the loop at once; a
+// failed read ends the input, and is reported once the output so far is out.
+template <class Loop>
+stream_result RunAttached(Workspace& ws, StreamStatus& status, const progress_fn& progress,
+                          Loop&& loop) {
+  StreamCounts counts;
+  ObservedFileSource source(ws, status, counts, progress);
+  FileSink file_sink(ws, status);
+  CountedSink<FileSink> sink(file_sink, counts);
+  const bool ok = loop(source, sink) && FlushOutput(ws, status) == 0 && status.read_error == 0;
+  return MakeResult(status, counts, ok);
+}
+
+// Decodes the attached source into a byte counter: nothing is written.
+stream_result MeasureAttached(Workspace& ws, StreamStatus& status, const progress_fn& progress) {
+  StreamCounts counts;
+  ObservedFileSource source(ws, status, counts, progress);
+  CountingSink counter;
+  CountedSink<CountingSink> sink(counter, counts);
+  DecodeStream(ws, source, sink);
+  return MakeResult(status, counts, status.read_error == 0);
+}
+
+// A path in the 8-bit form the platform file layer takes.
+class NarrowPath {
+ public:
+  explicit NarrowPath(const std::filesystem::path& p) {
+    if constexpr (std::is_same_v<std::filesystem::path::value_type, char>) {
+      ptr_ = p.c_str();
+    } else {
+      copy_ = p.string();
+      ptr_ = copy_.c_str();
+    }
+  }
+  const char* c_str() const { return ptr_; }
+
+ private:
+  std::string copy_;
+  const char* ptr_ = nullptr;
+};
+
+template <class Loop>
+stream_result RunOnDescriptors(Workspace& ws, int in_fd, int out_fd, const progress_fn& progress,
+                               Loop&& loop) {
+  StreamStatus status;
+  AttachFilePair(ws, static_cast<FileHandle>(in_fd), static_cast<FileHandle>(out_fd));
+  return RunAttached(ws, status, progress, loop);
+}
+
+template <class Loop>
+stream_result RunOnPaths(Workspace& ws, const std::filesystem::path& source,
+                         const std::filesystem::path& destination, const progress_fn& progress,
+                         Loop&& loop) {
+  StreamStatus status;
+  // OpenFilePair refuses a directory source and a destination that is the
+  // source itself, before anything is created or truncated.
+  if (OpenFilePair(ws, NarrowPath(source).c_str(), NarrowPath(destination).c_str(), status) != 0) {
+    return MakeResult(status, StreamCounts{}, false);
+  }
+  stream_result result = RunAttached(ws, status, progress, loop);
+  CloseFilePair(ws);
+  return result;
+}
+
+}  // namespace
+
+stream_result codec::compress_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
+  Workspace& ws = state_->ws;
+  return RunOnDescriptors(ws, in_fd, out_fd, progress,
+                          [&ws](auto& in, auto& out) { return EncodeStream(ws, in, out); });
+}
+
+stream_result codec::expand_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
+  Workspace& ws = state_->ws;
+  return RunOnDescriptors(ws, in_fd, out_fd, progress,
+                          [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
+}
+
+stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept {
+  StreamStatus status;
+  AttachFilePair(state_->ws, static_cast<FileHandle>(in_fd), kBadHandle);
+  return MeasureAttached(state_->ws, status, progress);
+}
+
+stream_result codec::compress_file(const std::filesystem::path& source,
+                                   const std::filesystem::path& destination,
+                                   const progress_fn& progress) noexcept {
+  Workspace& ws = state_->ws;
+  return RunOnPaths(ws, source, destination, progress,
+                    [&ws](auto& in, auto& out) { return EncodeStream(ws, in, out); });
+}
+
+stream_result codec::expand_file(const std::filesystem::path& source,
+                                 const std::filesystem::path& destination,
+                                 const progress_fn& progress) noexcept {
+  Workspace& ws = state_->ws;
+  return RunOnPaths(ws, source, destination, progress,
+                    [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
+}
+
+stream_result codec::measure_file(const std::filesystem::path& source,
+                                  const progress_fn& progress) noexcept {
+  StreamStatus status;
+  const FileHandle handle = FileOpenRead(NarrowPath(source).c_str());
+  if (handle == kBadHandle) {
+    status.read_error = FileLastError();
+    return MakeResult(status, StreamCounts{}, false);
+  }
+  AttachFilePair(state_->ws, handle, kBadHandle);
+  stream_result result = MeasureAttached(state_->ws, status, progress);
+  FileClose(handle);
+  return result;
+}
+
+}  // namespace lzring

@@ -1,0 +1,172 @@
+// lzring C++ API: compress and expand in memory, over file descriptors and
+// over paths, with the same codec that serves the C entry points of
+// <lzring.h>. Every function here produces exactly the bytes that _Encode
+// writes for the same source, and accepts everything _Decode accepts.
+//
+// Threads: a `codec` object owns its working state (about 61 KiB, allocated
+// once when it is constructed). One object must not be used by several
+// threads at once; different threads may use different objects at the same
+// time without any locking. The free functions build a codec of their own on
+// each call and may be called from any thread.
+//
+// Errors: failures are reported as std::error_code values holding the errno
+// value of the failed operation (generic category, so they compare equal to
+// std::errc constants). Overloads without an error_code parameter throw
+// std::system_error instead. Nothing is printed.
+#ifndef LZRING_LZRING_HPP
+#define LZRING_LZRING_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#if defined(_WIN32) && !defined(LZRING_CXX_STATIC)
+#if defined(LZRING_CXX_BUILDING)
+#define LZRING_CXX_API __declspec(dllexport)
+#else
+#define LZRING_CXX_API __declspec(dllimport)
+#endif
+#elif defined(_WIN32)
+#define LZRING_CXX_API
+#else
+#define LZRING_CXX_API __attribute__((visibility("default")))
+#endif
+
+namespace lzring {
+
+// Largest compressed size of `n` source bytes: every byte a literal plus one
+// flag byte per eight of them, n + ceil(n / 8). A buffer of this size always
+// holds the compressed form of n bytes.
+constexpr std::uint64_t encode_bound(std::uint64_t n) noexcept {
+  return n + (n + 7) / 8;
+}
+
+// Called by the streaming functions after each block read from the source,
+// with the source bytes read and the output bytes produced so far. It must
+// not throw; it may be empty.
+using progress_fn = std::function<void(std::uint64_t bytes_in, std::uint64_t bytes_out)>;
+
+// Outcome of a streaming call. Both errors are empty on success; at least one
+// is set when the call failed.
+struct stream_result {
+  std::uint64_t bytes_in = 0;   // source bytes read
+  std::uint64_t bytes_out = 0;  // output bytes produced (all written when the call succeeded)
+  std::error_code read_error;   // opening or reading the source failed
+  std::error_code write_error;  // creating or writing the destination failed
+
+  explicit operator bool() const noexcept { return !read_error && !write_error; }
+  std::error_code error() const noexcept { return read_error ? read_error : write_error; }
+  // Throws std::system_error carrying error(), prefixed with `what`, when the
+  // call failed; does nothing otherwise.
+  void throw_if_failed(const std::string& what) const {
+    if (!*this) throw std::system_error(error(), what);
+  }
+};
+
+// One compressor/expander with its own working state. Not copyable; movable
+// (a moved-from codec may only be destroyed or assigned to).
+class LZRING_CXX_API codec {
+ public:
+  // Allocates the working state; throws std::bad_alloc when that fails.
+  codec();
+  ~codec();
+  codec(codec&& other) noexcept;
+  codec& operator=(codec&& other) noexcept;
+  codec(const codec&) = delete;
+  codec& operator=(const codec&) = delete;
+
+  // ---- In memory -------------------------------------------------------
+
+  // Returns the compressed form of `in`. Throws only std::bad_alloc.
+  std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
+  // Replaces the contents of `out` with the compressed form of `in`, reusing
+  // its capacity. Throws only std::bad_alloc.
+  void compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
+  // Compresses `in` into `out` and returns the compressed size. When `out`
+  // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
+  // contents of `out` are then unspecified); an `out` of encode_bound(size)
+  // bytes never is.
+  std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                       std::error_code& ec) noexcept;
+  // As above, throwing std::system_error instead of setting `ec`.
+  std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
+  // Returns the expansion of `in`. Every byte sequence is valid compressed
+  // input. Throws only std::bad_alloc.
+  std::vector<std::uint8_t> expand(std::span<const std::uint8_t> in);
+  // Replaces the contents of `out` with the expansion of `in`, reusing its
+  // capacity. Throws only std::bad_alloc.
+  void expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
+  // Expands `in` into `out` and returns the expanded size. When `out` is too
+  // small, sets `ec` to std::errc::no_buffer_space and returns 0;
+  // expanded_size(in) tells the size needed.
+  std::size_t expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                     std::error_code& ec) noexcept;
+  // As above, throwing std::system_error instead of setting `ec`.
+  std::size_t expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
+  // Returns the size that expand(in) would produce, without keeping the
+  // output.
+  std::uint64_t expanded_size(std::span<const std::uint8_t> in) noexcept;
+
+  // ---- Over open file descriptors --------------------------------------
+  // The descriptors stay open and belong to the caller. The source is read
+  // to its end and the output written from the current offsets, in blocks of
+  // 4096 bytes, so pipes, sockets and terminals work; a non-blocking
+  // descriptor that has no data fails with EAGAIN. A failed write ends the
+  // call at once; a failed read ends it after the output so far is written.
+
+  // Compresses everything readable from `in_fd` into `out_fd`.
+  stream_result compress_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
+  // Expands everything readable from `in_fd` into `out_fd`.
+  stream_result expand_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
+  // Reads a compressed stream from `in_fd` and reports its expanded size in
+  // bytes_out, writing nothing.
+  stream_result measure_fd(int in_fd, const progress_fn& progress = {}) noexcept;
+
+  // ---- Over paths ------------------------------------------------------
+  // The source must exist and not be a directory; the destination is created
+  // or truncated, and must not be the source itself (EINVAL, nothing
+  // touched). A failed call may leave a partial destination; a source that
+  // cannot be opened leaves the destination untouched.
+
+  // Compresses the file `source` into `destination`.
+  stream_result compress_file(const std::filesystem::path& source,
+                              const std::filesystem::path& destination,
+                              const progress_fn& progress = {}) noexcept;
+  // Expands the compressed file `source` into `destination`.
+  stream_result expand_file(const std::filesystem::path& source,
+                            const std::filesystem::path& destination,
+                            const progress_fn& progress = {}) noexcept;
+  // Reports the expanded size of the compressed file `source` in bytes_out.
+  stream_result measure_file(const std::filesystem::path& source,
+                             const progress_fn& progress = {}) noexcept;
+
+  struct state;  // the working state; defined inside the library
+
+ private:
+  std::unique_ptr<state> state_;
+};
+
+// One-shot forms of the codec functions above, each using a codec of its own
+// (one 61 KiB allocation per call; keep a codec to avoid it).
+
+// Returns the compressed form of `in`. Throws only std::bad_alloc.
+LZRING_CXX_API std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
+// Returns the expansion of `in`. Throws only std::bad_alloc.
+LZRING_CXX_API std::vector<std::uint8_t> expand(std::span<const std::uint8_t> in);
+// Returns the size that expand(in) would produce. Throws only std::bad_alloc.
+LZRING_CXX_API std::uint64_t expanded_size(std::span<const std::uint8_t> in);
+
+// The library's version, "major.minor.patch".
+LZRING_CXX_API const char* version() noexcept;
+
+}  // namespace lzring
+
+#endif  // LZRING_LZRING_HPP
