@@ -1,0 +1,76 @@
+#include "cli/listing.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/file_job.h"
+
+namespace lzring::cli {
+namespace {
+
+void PrintRow(std::uint64_t compressed, std::uint64_t original, const std::string& name) {
+  const double saved =
+      original == 0 ? 0.0
+                    : 100.0 * (static_cast<double>(original) - static_cast<double>(compressed)) /
+                          static_cast<double>(original);
+  std::printf("%12" PRIu64 " %13" PRIu64 " %6.1f%%  %s\n", compressed, original, saved,
+              name.c_str());
+}
+
+// The name the input expands to: without the suffix when it has one.
+std::string ExpandedName(const std::string& input) {
+  if (input == "-") return "stdout";
+  const std::size_t n = std::strlen(kSuffix);
+  if (input.size() > n && input.compare(input.size() - n, n, kSuffix) == 0) {
+    return input.substr(0, input.size() - n);
+  }
+  return input;
+}
+
+}  // namespace
+
+void ListInputs(const std::vector<std::string>& inputs, bool force, codec& c, Reporter& reporter) {
+  std::uint64_t total_compressed = 0;
+  std::uint64_t total_original = 0;
+  int rows = 0;
+  std::printf("  compressed  uncompressed  ratio  uncompressed_name\n");
+  for (const std::string& input : inputs) {
+    const bool is_stdin = input == "-";
+    const std::string name = is_stdin ? "stdin" : input;
+    const int fd = is_stdin ? STDIN_FILENO : ::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      reporter.Error(name, std::strerror(errno));
+      if (fd >= 0 && !is_stdin) ::close(fd);
+      continue;
+    }
+    stream_result r;
+    if (S_ISDIR(st.st_mode)) {
+      reporter.Warning(name, "is a directory -- ignored");
+    } else if (::isatty(fd) && !force) {
+      reporter.Error(name, "compressed data not read from a terminal (use -f to force)");
+    } else {
+      r = c.measure_fd(fd);
+      if (r) {
+        PrintRow(r.bytes_in, r.bytes_out, ExpandedName(input));
+        total_compressed += r.bytes_in;
+        total_original += r.bytes_out;
+        ++rows;
+      } else {
+        reporter.Error(name, r.error());
+      }
+    }
+    if (!is_stdin) ::close(fd);
+  }
+  if (rows > 1) PrintRow(total_compressed, total_original, "(totals)");
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    reporter.Error("stdout", std::strerror(errno));
+}
+
+}  // namespace lzring::cli

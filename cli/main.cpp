@@ -1,0 +1,93 @@
+// The lzring command-line tool: parses the options, then compresses,
+// expands or lists each input, several at once with -T.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cleanup.h"
+#include "cli/file_job.h"
+#include "cli/listing.h"
+#include "cli/options.h"
+#include "cli/report.h"
+#include "lzring/lzring.hpp"
+
+namespace lzring::cli {
+namespace {
+
+constexpr int kUsageError = 1;
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "lzring: %s\nTry 'lzring --help' for more information.\n", message.c_str());
+  return kUsageError;
+}
+
+unsigned JobCount(const Options& o) {
+  unsigned jobs = o.jobs == 0 ? std::max(1u, std::thread::hardware_concurrency()) : o.jobs;
+  // Outputs that share standard output must come in order.
+  if (o.to_stdout) jobs = 1;
+  return static_cast<unsigned>(std::min<std::size_t>(jobs, o.files.size()));
+}
+
+// Hands out the inputs to `jobs` workers, each with a codec of its own.
+void RunJobs(const Options& o, Reporter& reporter, unsigned jobs) {
+  const JobEnv env{o, reporter, jobs == 1};
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    try {
+      codec c;
+      for (std::size_t i; (i = next.fetch_add(1)) < o.files.size();) {
+        ProcessInput(o.files[i], c, env);
+      }
+    } catch (const std::bad_alloc&) {
+      reporter.Error("lzring", "out of memory");
+    }
+  };
+  if (jobs == 1) {
+    worker();
+    return;
+  }
+  std::vector<std::jthread> threads;
+  for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
+}
+
+int Main(int argc, char** argv) {
+  Options o;
+  if (auto error = ParseOptions(argc, argv, o)) return UsageError(*error);
+  if (o.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (o.version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+  if (auto error = CheckOptions(o)) return UsageError(*error);
+  if (o.files.empty()) o.files.push_back("-");
+
+  InstallCleanupHandlers();
+  Reporter reporter(o.quiet);
+  if (o.mode == Mode::kList) {
+    try {
+      codec c;
+      ListInputs(o.files, o.force, c, reporter);
+    } catch (const std::bad_alloc&) {
+      reporter.Error("lzring", "out of memory");
+    }
+  } else {
+    RunJobs(o, reporter, JobCount(o));
+  }
+  return reporter.ExitStatus();
+}
+
+}  // namespace
+}  // namespace lzring::cli
+
+int main(int argc, char** argv) {
+  return lzring::cli::Main(argc, argv);
+}

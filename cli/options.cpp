@@ -1,0 +1,183 @@
+// Parsing of the tool's flags, in the manner of the classic Unix
+// compressors: bundled short flags, long names, "--" to end the options.
+#include "cli/options.h"
+
+#include <charconv>
+#include <string_view>
+
+#include "lzring/lzring.hpp"
+
+namespace lzring::cli {
+namespace {
+
+std::optional<std::string> ParseJobs(std::string_view text, unsigned& jobs) {
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value > 256) {
+    return "invalid thread count '" + std::string(text) + "' (0 to 256)";
+  }
+  jobs = value;
+  return std::nullopt;
+}
+
+// Long options without a value.
+bool ApplyLongFlag(std::string_view name, Options& o) {
+  if (name == "decompress" || name == "uncompress") {
+    o.mode = Mode::kExpand;
+  } else if (name == "compress") {
+    o.mode = Mode::kCompress;
+  } else if (name == "list") {
+    o.mode = Mode::kList;
+  } else if (name == "stdout" || name == "to-stdout") {
+    o.to_stdout = true;
+  } else if (name == "keep") {
+    o.remove_input = false;
+  } else if (name == "rm") {
+    o.remove_input = true;
+  } else if (name == "force") {
+    o.force = true;
+  } else if (name == "quiet") {
+    o.quiet = true;
+    o.verbose = 0;
+  } else if (name == "verbose") {
+    ++o.verbose;
+    o.quiet = false;
+  } else if (name == "progress") {
+    o.progress = ProgressMode::kOn;
+  } else if (name == "no-progress") {
+    o.progress = ProgressMode::kOff;
+  } else if (name == "help") {
+    o.help = true;
+  } else if (name == "version") {
+    o.version = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Short flags without a value.
+bool ApplyShortFlag(char flag, Options& o) {
+  switch (flag) {
+    case 'd':
+      return ApplyLongFlag("decompress", o);
+    case 'z':
+      return ApplyLongFlag("compress", o);
+    case 'l':
+      return ApplyLongFlag("list", o);
+    case 'c':
+      return ApplyLongFlag("stdout", o);
+    case 'k':
+      return ApplyLongFlag("keep", o);
+    case 'f':
+      return ApplyLongFlag("force", o);
+    case 'q':
+      return ApplyLongFlag("quiet", o);
+    case 'v':
+      return ApplyLongFlag("verbose", o);
+    case 'h':
+      return ApplyLongFlag("help", o);
+    case 'V':
+      return ApplyLongFlag("version", o);
+    default:
+      return false;
+  }
+}
+
+// Stores the value of -o/--output or -T/--threads.
+std::optional<std::string> ApplyValue(char flag, std::string_view value, Options& o) {
+  if (flag == 'o') {
+    if (value.empty()) return std::string("empty output name");
+    o.output = std::string(value);
+    return std::nullopt;
+  }
+  return ParseJobs(value, o.jobs);
+}
+
+}  // namespace
+
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_ended || arg == "-" || arg.size() < 2 || arg[0] != '-') {
+      o.files.emplace_back(arg);
+    } else if (arg == "--") {
+      options_ended = true;
+    } else if (arg.starts_with("--")) {
+      std::string_view name = arg.substr(2);
+      std::optional<std::string_view> value;
+      if (const auto eq = name.find('='); eq != std::string_view::npos) {
+        value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+      }
+      if (name == "output" || name == "threads") {
+        if (!value) {
+          if (i + 1 == argc) return "option '--" + std::string(name) + "' needs a value";
+          value = argv[++i];
+        }
+        if (auto error = ApplyValue(name == "output" ? 'o' : 'T', *value, o)) return error;
+      } else if (value || !ApplyLongFlag(name, o)) {
+        return "unknown option '" + std::string(arg) + "'";
+      }
+    } else {
+      for (std::size_t k = 1; k < arg.size(); ++k) {
+        const char flag = arg[k];
+        if (flag == 'o' || flag == 'T') {
+          std::string_view value = arg.substr(k + 1);
+          if (value.empty()) {
+            if (i + 1 == argc) return std::string("option '-") + flag + "' needs a value";
+            value = argv[++i];
+          }
+          if (auto error = ApplyValue(flag, value, o)) return error;
+          break;
+        }
+        if (!ApplyShortFlag(flag, o)) return std::string("unknown option '-") + flag + "'";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> CheckOptions(const Options& o) {
+  const std::size_t inputs = o.files.empty() ? 1 : o.files.size();
+  if (o.output && inputs > 1) return std::string("-o names the output of a single input");
+  if (o.output && o.to_stdout) return std::string("-o and -c cannot be used together");
+  // Compressed streams have no header, so two of them back to back do not
+  // expand to the two inputs: refuse to concatenate them.
+  if (o.mode == Mode::kCompress && o.to_stdout && inputs > 1) {
+    return std::string("-c compresses a single input");
+  }
+  return std::nullopt;
+}
+
+std::string UsageText() {
+  return "Usage: lzring [OPTION]... [FILE]...\n"
+         "Compress FILEs to FILE.lzr (or expand them with -d), keeping the inputs.\n"
+         "With no FILE, or when FILE is -, read standard input and write standard output.\n"
+         "\n"
+         "  -d, --decompress  expand FILE.lzr to FILE\n"
+         "  -z, --compress    compress (the default)\n"
+         "  -c, --stdout      write to standard output; keep the inputs\n"
+         "  -o, --output=OUT  write the output of the single input to OUT\n"
+         "  -k, --keep        keep the inputs (the default)\n"
+         "      --rm          remove each input once its output is complete\n"
+         "  -f, --force       overwrite existing outputs; allow compressed data\n"
+         "                    to or from a terminal; accept non-regular files\n"
+         "  -l, --list        list compressed size, original size and ratio\n"
+         "  -T, --threads=N   process N files at once (0: one per core)\n"
+         "      --progress    always show progress on standard error\n"
+         "      --no-progress never show progress\n"
+         "  -q, --quiet       no warnings and no progress\n"
+         "  -v, --verbose     report each file and its ratio\n"
+         "  -h, --help        show this help and exit\n"
+         "  -V, --version     show the version and exit\n"
+         "\n"
+         "Exit status: 0 success, 1 an error, 2 warnings only (e.g. a file skipped).\n";
+}
+
+std::string VersionText() {
+  return std::string("lzring ") + lzring::version() + "\n";
+}
+
+}  // namespace lzring::cli
