@@ -1,0 +1,118 @@
+// Windows rendering of the platform file layer: the kernel's simple
+// handle-based calls _lopen, _lcreat, _lread, _lwrite and _lclose, with the
+// handle kept as the 32-bit value they return and HFILE_ERROR (-1) as failure.
+// The few things those calls cannot tell (the true size of a large file,
+// whether two names are one file, whether a handle is a directory) come from
+// the handle's Win32 file information.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "io/platform_file.h"
+
+namespace lzring {
+namespace {
+
+// An HFILE is the Win32 handle value narrowed to 32 bits (kernel handles are
+// small numbers that fit), so the Win32 calls get it back by widening.
+HANDLE Win32Handle(FileHandle handle) {
+  return LongToHandle(handle);
+}
+
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) {
+  // Mode 0: read only, with the default sharing of these calls (others may
+  // still read and write the file, but may not delete it while it is open).
+  const HFILE file = _lopen(path, OF_READ);
+  if (file == HFILE_ERROR) return kBadHandle;
+  // A directory is refused here so that it fails the same way on every
+  // platform, whatever the open call itself does with one.
+  BY_HANDLE_FILE_INFORMATION info;
+  DWORD error = ERROR_SUCCESS;
+  if (!GetFileInformationByHandle(Win32Handle(file), &info)) {
+    error = GetLastError();
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    error = ERROR_ACCESS_DENIED;
+  }
+  if (error != ERROR_SUCCESS) {
+    _lclose(file);
+    SetLastError(error);
+    return kBadHandle;
+  }
+  return static_cast<FileHandle>(file);
+}
+
+FileHandle FileCreate(const char* path) {
+  // Attribute 0: a normal file. An existing file is truncated to length 0.
+  const HFILE file = _lcreat(path, 0);
+  return file == HFILE_ERROR ? kBadHandle : static_cast<FileHandle>(file);
+}
+
+std::int32_t FileRead(FileHandle handle, void* buffer, std::int32_t count) {
+  if (count <= 0) return 0;
+  // HFILE_ERROR comes back as the unsigned 0xFFFFFFFF, which is -1 here.
+  return static_cast<std::int32_t>(_lread(handle, buffer, static_cast<UINT>(count)));
+}
+
+std::int32_t FileWrite(FileHandle handle, const void* buffer, std::int32_t count) {
+  // A write of zero bytes would set the end of the file at the current
+  // position instead of writing; nothing is asked, so nothing is done.
+  if (count <= 0) return 0;
+  return static_cast<std::int32_t>(
+      _lwrite(handle, static_cast<LPCCH>(buffer), static_cast<UINT>(count)));
+}
+
+std::int64_t FileSeekEnd(FileHandle handle) {
+  // The 32-bit _llseek(handle, 0, 2) returns a LONG: a file of 2 GiB to
+  // 4 GiB comes back as a negative offset and a larger one as a failure or,
+  // by other routes, a wrapped value. The 64-bit form of the same seek gives
+  // the true size, which the caller can then refuse when it does not fit.
+  LARGE_INTEGER end;
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(Win32Handle(handle), zero, &end, FILE_END)) return -1;
+  return static_cast<std::int64_t>(end.QuadPart);
+}
+
+void FileClose(FileHandle handle) {
+  _lclose(handle);
+}
+
+bool FileIsSame(FileHandle handle, const char* path) {
+  BY_HANDLE_FILE_INFORMATION open_file;
+  if (!GetFileInformationByHandle(Win32Handle(handle), &open_file)) return false;
+  // Opened for no access at all, only to read its identity: this neither
+  // truncates nor locks the named file, and works while the source is open.
+  const HANDLE named_handle =
+      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named_handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION named;
+  const BOOL known = GetFileInformationByHandle(named_handle, &named);
+  CloseHandle(named_handle);
+  // A file is identified by its volume and its index on that volume, which
+  // every name of it (links, other spellings of the path) shares.
+  return known && open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+         open_file.nFileIndexHigh == named.nFileIndexHigh &&
+         open_file.nFileIndexLow == named.nFileIndexLow;
+}
+
+int FileLastError() {
+  return static_cast<int>(GetLastError());
+}
+
+namespace {
+// A slim reader/writer lock needs no initialisation call, so loading the
+// module does no work; this toolchain's thread model has no std::mutex.
+SRWLOCK g_call_lock = SRWLOCK_INIT;
+}  // namespace
+
+void LockCalls() {
+  AcquireSRWLockExclusive(&g_call_lock);
+}
+void UnlockCalls() {
+  ReleaseSRWLockExclusive(&g_call_lock);
+}
+
+}  // namespace lzring
