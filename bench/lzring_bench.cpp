@@ -1,0 +1,528 @@
+// Benchmark: lzring against its peers, on the same data in the same run.
+//
+// For every input file, one row per codec: compressed size as a share of the
+// original, compression and expansion speed in MB/s (10^6 bytes of original
+// data per second). Each speed is the median of several runs, a run repeating
+// the operation until it has taken at least the minimum time. Every
+// expansion is compared with the original after every run.
+//
+//   lzring_bench [--min-time S] [--runs N] [--codecs a,b,...] [--gen-size BYTES]
+//                [--no-gen] [FILE-OR-DIR...]
+//
+// Without files it reads the shared corpus beside the source tree when that
+// exists. Rows:
+//   memcpy        the ceiling: a copy each way
+//   lzring-cabi   _Encode/_Decode, file to file in a RAM-backed directory
+//   lzring-mem    in memory, through the C++ API (or the stream templates)
+//   bytewise-file the byte-at-a-time reference codec through the per-byte
+//                 ReadByte/WriteByte file streams: the design before tuning
+//   bytewise-mem  the same reference codec over memory
+//   zlib-1 zlib-6 zlib at levels 1 and 6; expansion is inflate
+//   lz4           lz4 default level
+// Generated worst cases for the match tree follow the files, then a total
+// row per codec over the files (not the generated data).
+#include <lz4.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/call_frame.h"
+#include "api/workspace.h"
+#include "bench/workloads.h"
+#include "io/file_stream.h"
+#include "lzring.h"
+#include "tests/reference_codec.h"
+
+#ifdef LZRING_BENCH_CPP_API
+#include "lzring/lzring.hpp"
+#else
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "io/memory_stream.h"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+Bytes ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteWhole(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+// One codec under test, holding whatever it needs between the timed calls.
+class Codec {
+ public:
+  virtual ~Codec() = default;
+  virtual const char* Name() const = 0;
+  // Called once per input, untimed.
+  virtual void Prepare(const Bytes& src) { src_ = &src; }
+  virtual void Compress() = 0;
+  virtual std::size_t CompressedSize() = 0;
+  virtual void Expand() = 0;
+  // True when the last expansion gave back the original.
+  virtual bool Check() = 0;
+
+ protected:
+  const Bytes* src_ = nullptr;
+};
+
+class MemcpyCodec : public Codec {
+ public:
+  const char* Name() const override { return "memcpy"; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    packed_.assign(src.size(), 0);
+    out_.assign(src.size(), 0);
+  }
+  void Compress() override {
+    if (!src_->empty()) std::memcpy(packed_.data(), src_->data(), src_->size());
+  }
+  std::size_t CompressedSize() override { return packed_.size(); }
+  void Expand() override {
+    if (!packed_.empty()) std::memcpy(out_.data(), packed_.data(), packed_.size());
+  }
+  bool Check() override { return out_ == *src_; }
+
+ private:
+  Bytes packed_, out_;
+};
+
+class ZlibCodec : public Codec {
+ public:
+  explicit ZlibCodec(int level) : level_(level), name_("zlib-" + std::to_string(level)) {}
+  const char* Name() const override { return name_.c_str(); }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    packed_.assign(compressBound(static_cast<uLong>(src.size())), 0);
+    out_.assign(src.size(), 0);
+  }
+  void Compress() override {
+    uLongf len = static_cast<uLongf>(packed_.size());
+    if (compress2(packed_.data(), &len, src_->data(), static_cast<uLong>(src_->size()), level_) !=
+        Z_OK) {
+      len = 0;
+    }
+    size_ = len;
+  }
+  std::size_t CompressedSize() override { return size_; }
+  void Expand() override {
+    uLongf len = static_cast<uLongf>(out_.size());
+    if (uncompress(out_.data(), &len, packed_.data(), static_cast<uLong>(size_)) != Z_OK) {
+      out_.clear();
+    }
+  }
+  bool Check() override { return out_ == *src_; }
+
+ private:
+  int level_;
+  std::string name_;
+  Bytes packed_, out_;
+  std::size_t size_ = 0;
+};
+
+class Lz4Codec : public Codec {
+ public:
+  const char* Name() const override { return "lz4"; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    packed_.assign(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(src.size()))), 0);
+    out_.assign(src.size(), 0);
+  }
+  void Compress() override {
+    size_ = LZ4_compress_default(reinterpret_cast<const char*>(src_->data()),
+                                 reinterpret_cast<char*>(packed_.data()),
+                                 static_cast<int>(src_->size()), static_cast<int>(packed_.size()));
+  }
+  std::size_t CompressedSize() override { return static_cast<std::size_t>(size_); }
+  void Expand() override {
+    const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(packed_.data()),
+                                      reinterpret_cast<char*>(out_.data()), size_,
+                                      static_cast<int>(out_.size()));
+    if (n != static_cast<int>(src_->size())) out_.clear();
+  }
+  bool Check() override { return out_ == *src_; }
+
+ private:
+  Bytes packed_, out_;
+  int size_ = 0;
+};
+
+// The library in memory.
+class LzringMemCodec : public Codec {
+ public:
+  const char* Name() const override { return "lzring-mem"; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    packed_.assign(lzring::EncodeBound(src.size()), 0);
+    out_.assign(src.size(), 0);
+  }
+#ifdef LZRING_BENCH_CPP_API
+  void Compress() override {
+    std::error_code ec;
+    size_ = codec_.compress(*src_, packed_, ec);
+  }
+  void Expand() override {
+    std::error_code ec;
+    out_size_ = codec_.expand(std::span<const std::uint8_t>(packed_.data(), size_), out_, ec);
+  }
+#else
+  void Compress() override {
+    lzring::MemorySource in(src_->data(), src_->size());
+    lzring::BufferSink sink(packed_.data(), packed_.size());
+    lzring::EncodeStream(*ws_, in, sink);
+    size_ = sink.size();
+  }
+  void Expand() override {
+    lzring::MemorySource in(packed_.data(), size_);
+    lzring::BufferSink sink(out_.data(), out_.size());
+    lzring::DecodeStream(*ws_, in, sink);
+    out_size_ = sink.size();
+  }
+#endif
+  std::size_t CompressedSize() override {
+    return size_;
+  }
+  bool Check() override {
+    return out_size_ == src_->size() && out_ == *src_;
+  }
+
+ private:
+#ifdef LZRING_BENCH_CPP_API
+  lzring::codec codec_;
+#else
+  std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
+#endif
+  Bytes packed_, out_;
+  std::size_t size_ = 0;
+  std::size_t out_size_ = 0;
+};
+
+// Paths of the files a file-to-file codec works on.
+struct FilePaths {
+  std::string src, packed, out;
+};
+
+// The library through its C entry points, file to file.
+class LzringCabiCodec : public Codec {
+ public:
+  explicit LzringCabiCodec(const FilePaths& paths) : paths_(paths) {}
+  const char* Name() const override { return "lzring-cabi"; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    WriteWhole(paths_.src, src);
+  }
+  void Compress() override { ok_ = _Encode(paths_.src.c_str(), paths_.packed.c_str()) == 0; }
+  std::size_t CompressedSize() override { return ok_ ? fs::file_size(paths_.packed) : 0; }
+  void Expand() override { ok_ = _Decode(paths_.packed.c_str(), paths_.out.c_str()) == 0; }
+  bool Check() override { return ok_ && ReadWhole(paths_.out) == *src_; }
+
+ private:
+  FilePaths paths_;
+  bool ok_ = false;
+};
+
+// The byte-wise reference codec reading and writing one byte per call
+// through the library's buffered file streams.
+class FileByteReader {
+ public:
+  FileByteReader(lzring::Workspace& ws, lzring::StreamStatus& status) : ws_(ws), status_(status) {}
+  int Get() {
+    const std::uint8_t b = lzring::ReadByte(ws_, status_);
+    return ws_.in_eof ? -1 : b;
+  }
+
+ private:
+  lzring::Workspace& ws_;
+  lzring::StreamStatus& status_;
+};
+
+class FileByteWriter {
+ public:
+  FileByteWriter(lzring::Workspace& ws, lzring::StreamStatus& status) : ws_(ws), status_(status) {}
+  bool Put(std::uint8_t b) { return lzring::WriteByte(ws_, b, status_) == 0; }
+
+ private:
+  lzring::Workspace& ws_;
+  lzring::StreamStatus& status_;
+};
+
+class BytewiseFileCodec : public Codec {
+ public:
+  explicit BytewiseFileCodec(const FilePaths& paths) : paths_(paths) {}
+  const char* Name() const override { return "bytewise-file"; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    WriteWhole(paths_.src, src);
+  }
+  void Compress() override { ok_ = Run(paths_.src, paths_.packed, true); }
+  std::size_t CompressedSize() override { return ok_ ? fs::file_size(paths_.packed) : 0; }
+  void Expand() override { ok_ = Run(paths_.packed, paths_.out, false); }
+  bool Check() override { return ok_ && ReadWhole(paths_.out) == *src_; }
+
+ private:
+  bool Run(const std::string& from, const std::string& to, bool encode) {
+    lzring::StreamStatus status;
+    return lzring::RunCallFrame(*ws_, from.c_str(), to.c_str(), status,
+                                [&](lzring::FileSource&, lzring::FileSink&) {
+                                  FileByteReader in(*ws_, status);
+                                  FileByteWriter out(*ws_, status);
+                                  return encode ? lzring::reference::Encode(*state_, in, out)
+                                                : lzring::reference::Decode(*state_, in, out);
+                                }) == 0;
+  }
+
+  FilePaths paths_;
+  std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
+  std::unique_ptr<lzring::reference::State> state_ = std::make_unique<lzring::reference::State>();
+  bool ok_ = false;
+};
+
+// The byte-wise reference codec over memory, writing into a buffer that is
+// already large enough.
+class BytewiseMemCodec : public Codec {
+ public:
+  const char* Name() const override { return "bytewise-mem"; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    packed_.assign(lzring::EncodeBound(src.size()), 0);
+    out_.assign(src.size(), 0);
+  }
+  void Compress() override {
+    lzring::reference::VectorReader in(src_->data(), src_->size());
+    ArrayWriter w{packed_.data(), packed_.data() + packed_.size()};
+    lzring::reference::Encode(*state_, in, w);
+    size_ = static_cast<std::size_t>(w.next - packed_.data());
+  }
+  std::size_t CompressedSize() override { return size_; }
+  void Expand() override {
+    lzring::reference::VectorReader in(packed_.data(), size_);
+    ArrayWriter w{out_.data(), out_.data() + out_.size()};
+    lzring::reference::Decode(*state_, in, w);
+    out_size_ = static_cast<std::size_t>(w.next - out_.data());
+  }
+  bool Check() override { return out_size_ == src_->size() && out_ == *src_; }
+
+ private:
+  struct ArrayWriter {
+    std::uint8_t* next;
+    std::uint8_t* end;
+    bool Put(std::uint8_t b) {
+      if (next == end) return false;
+      *next++ = b;
+      return true;
+    }
+  };
+  std::unique_ptr<lzring::reference::State> state_ = std::make_unique<lzring::reference::State>();
+  Bytes packed_, out_;
+  std::size_t size_ = 0;
+  std::size_t out_size_ = 0;
+};
+
+struct Options {
+  double min_time = 1.0;
+  int runs = 5;
+  std::size_t gen_size = 1 << 20;
+  bool gen = true;
+  std::vector<std::string> codecs;  // empty: all
+  std::vector<std::string> inputs;
+};
+
+// Seconds per call: the median over `runs` runs, each repeating `op` until
+// it has taken at least `min_time` seconds. `check` runs after every run,
+// untimed; a failed check ends the program.
+double Measure(const Options& opt, const std::function<void()>& op,
+               const std::function<bool()>& check, const std::string& what) {
+  std::vector<double> per_call;
+  for (int run = 0; run < opt.runs; ++run) {
+    long calls = 0;
+    const auto start = Clock::now();
+    double elapsed = 0;
+    do {
+      op();
+      ++calls;
+      elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (elapsed < opt.min_time);
+    if (!check()) {
+      std::fprintf(stderr, "lzring_bench: %s: expansion differs from the original\n", what.c_str());
+      std::exit(1);
+    }
+    per_call.push_back(elapsed / static_cast<double>(calls));
+  }
+  std::sort(per_call.begin(), per_call.end());
+  return per_call[per_call.size() / 2];
+}
+
+struct Totals {
+  double bytes = 0, packed = 0, compress_s = 0, expand_s = 0;
+};
+
+struct Input {
+  std::string name;
+  Bytes data;
+  bool in_total;
+};
+
+void PrintRow(const std::string& name, double size, const char* codec, double packed,
+              double compress_s, double expand_s) {
+  const double ratio = size > 0 ? 100.0 * packed / size : 100.0;
+  std::printf("%-24s %11.0f  %-13s %7.2f%% %9.1f %9.1f\n", name.c_str(), size, codec, ratio,
+              size / compress_s / 1e6, size / expand_s / 1e6);
+  std::fflush(stdout);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: lzring_bench [--min-time SECONDS] [--runs N] [--codecs a,b,...]\n"
+               "                    [--gen-size BYTES] [--no-gen] [FILE-OR-DIR...]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (a == "--min-time" && has_value) {
+      opt.min_time = std::atof(argv[++i]);
+    } else if (a == "--runs" && has_value) {
+      opt.runs = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--gen-size" && has_value) {
+      opt.gen_size = static_cast<std::size_t>(std::atoll(argv[++i]));
+    } else if (a == "--no-gen") {
+      opt.gen = false;
+    } else if (a == "--codecs" && has_value) {
+      std::string list = argv[++i];
+      std::size_t pos = 0;
+      while (pos <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', pos), list.size());
+        opt.codecs.push_back(list.substr(pos, comma - pos));
+        pos = comma + 1;
+      }
+    } else if (!a.empty() && a[0] == '-') {
+      return Usage();
+    } else {
+      opt.inputs.push_back(a);
+    }
+  }
+  if (opt.inputs.empty()) {
+    const fs::path corpus = fs::path(LZRING_SOURCE_DIR) / ".." / "shared" / "corpus";
+    if (fs::is_directory(corpus)) opt.inputs.push_back(fs::canonical(corpus).string());
+  }
+
+  // Files, directories walked in name order; the corpus's own notes skipped.
+  std::vector<Input> inputs;
+  for (const std::string& in : opt.inputs) {
+    std::vector<fs::path> files;
+    if (fs::is_directory(in)) {
+      for (const auto& e : fs::recursive_directory_iterator(in)) {
+        const std::string leaf = e.path().filename().string();
+        if (e.is_regular_file() && leaf != "README.md" && leaf != "SHA256SUMS") {
+          files.push_back(e.path());
+        }
+      }
+      std::sort(files.begin(), files.end());
+    } else if (fs::is_regular_file(in)) {
+      files.push_back(in);
+    } else {
+      std::fprintf(stderr, "lzring_bench: %s: not a file or directory\n", in.c_str());
+      return 2;
+    }
+    for (const fs::path& f : files) {
+      const std::string name =
+          fs::is_directory(in) ? fs::relative(f, in).string() : f.filename().string();
+      inputs.push_back({name, ReadWhole(f.string()), true});
+    }
+  }
+  if (opt.gen) {
+    inputs.push_back({"gen/sorted-records", lzring::workloads::SortedRecords(opt.gen_size), false});
+    inputs.push_back({"gen/timestamps", lzring::workloads::Timestamps(opt.gen_size), false});
+    inputs.push_back({"gen/binary-counter", lzring::workloads::BinaryCounter(opt.gen_size), false});
+  }
+  if (inputs.empty()) return Usage();
+
+  // A RAM-backed scratch directory for the file-to-file rows.
+  std::string dir_pattern =
+      (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+      "lzring-bench-XXXXXX";
+  if (::mkdtemp(dir_pattern.data()) == nullptr) {
+    std::perror("lzring_bench: mkdtemp");
+    return 1;
+  }
+  const fs::path dir = dir_pattern;
+  const FilePaths paths{(dir / "src").string(), (dir / "packed").string(), (dir / "out").string()};
+
+  std::vector<std::unique_ptr<Codec>> all;
+  all.push_back(std::make_unique<MemcpyCodec>());
+  all.push_back(std::make_unique<LzringCabiCodec>(paths));
+  all.push_back(std::make_unique<LzringMemCodec>());
+  all.push_back(std::make_unique<BytewiseFileCodec>(paths));
+  all.push_back(std::make_unique<BytewiseMemCodec>());
+  all.push_back(std::make_unique<ZlibCodec>(1));
+  all.push_back(std::make_unique<ZlibCodec>(6));
+  all.push_back(std::make_unique<Lz4Codec>());
+  std::vector<Codec*> codecs;
+  for (const auto& c : all) {
+    if (opt.codecs.empty() ||
+        std::find(opt.codecs.begin(), opt.codecs.end(), c->Name()) != opt.codecs.end()) {
+      codecs.push_back(c.get());
+    }
+  }
+
+  std::printf("# median of %d runs of at least %.2f s; MB/s = 10^6 original bytes per second\n",
+              opt.runs, opt.min_time);
+  std::printf("%-24s %11s  %-13s %8s %9s %9s\n", "file", "bytes", "codec", "packed", "comp MB/s",
+              "exp MB/s");
+  std::map<std::string, Totals> totals;
+  std::vector<std::string> order;
+  for (const Input& input : inputs) {
+    for (Codec* c : codecs) {
+      const std::string what = input.name + " " + c->Name();
+      c->Prepare(input.data);
+      const double compress_s = Measure(
+          opt, [c] { c->Compress(); }, [] { return true; }, what);
+      const double packed = static_cast<double>(c->CompressedSize());
+      const double expand_s = Measure(
+          opt, [c] { c->Expand(); }, [c] { return c->Check(); }, what);
+      const double size = static_cast<double>(input.data.size());
+      PrintRow(input.name, size, c->Name(), packed, compress_s, expand_s);
+      if (input.in_total) {
+        if (!totals.count(c->Name())) order.push_back(c->Name());
+        Totals& t = totals[c->Name()];
+        t.bytes += size;
+        t.packed += packed;
+        t.compress_s += compress_s;
+        t.expand_s += expand_s;
+      }
+    }
+  }
+  for (const std::string& name : order) {
+    const Totals& t = totals[name];
+    PrintRow("TOTAL (files)", t.bytes, name.c_str(), t.packed, t.compress_s, t.expand_s);
+  }
+  fs::remove_all(dir);
+  return 0;
+}
