@@ -85,7 +85,8 @@ class VectorSink {
   }
 
  private:
-  static constexpr std::size_t kMinRoom = 64;
+  // Enough for the decoder's whole-group path (8 x 18 bytes) to run.
+  static constexpr std::size_t kMinRoom = 256;
   void Grow() { out_.resize(out_.size() * 2 + kMinRoom); }
 
   std::vector<std::uint8_t>& out_;
