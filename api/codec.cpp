@@ -61,17 +61,17 @@ std::vector<std::uint8_t> codec::compress(std::span<const std::uint8_t> in) {
   return out;
 }
 
-std::size_t codec::compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                            std::error_code& ec) noexcept {
+std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                 std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
   return IntoBuffer(out, ec,
                     [&](BufferSink& sink) { return EncodeStream(state_->ws, source, sink); });
 }
 
-std::size_t codec::compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
   std::error_code ec;
-  const std::size_t n = compress(in, out, ec);
-  return ThrowOnError(n, ec, "lzring::codec::compress");
+  const std::size_t n = compress_into(in, out, ec);
+  return ThrowOnError(n, ec, "lzring::codec::compress_into");
 }
 
 void codec::expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
@@ -87,17 +87,17 @@ std::vector<std::uint8_t> codec::expand(std::span<const std::uint8_t> in) {
   return out;
 }
 
-std::size_t codec::expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                          std::error_code& ec) noexcept {
+std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                               std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
   return IntoBuffer(out, ec,
                     [&](BufferSink& sink) { return DecodeStream(state_->ws, source, sink); });
 }
 
-std::size_t codec::expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
   std::error_code ec;
-  const std::size_t n = expand(in, out, ec);
-  return ThrowOnError(n, ec, "lzring::codec::expand");
+  const std::size_t n = expand_into(in, out, ec);
+  return ThrowOnError(n, ec, "lzring::codec::expand_into");
 }
 
 std::uint64_t codec::expanded_size(std::span<const std::uint8_t> in) noexcept {

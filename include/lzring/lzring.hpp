@@ -92,10 +92,10 @@ class LZRING_CXX_API codec {
   // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
   // contents of `out` are then unspecified); an `out` of encode_bound(size)
   // bytes never is.
-  std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                       std::error_code& ec) noexcept;
+  std::size_t compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                            std::error_code& ec) noexcept;
   // As above, throwing std::system_error instead of setting `ec`.
-  std::size_t compress(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  std::size_t compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   // Returns the expansion of `in`. Every byte sequence is valid compressed
   // input. Throws only std::bad_alloc.
@@ -106,10 +106,10 @@ class LZRING_CXX_API codec {
   // Expands `in` into `out` and returns the expanded size. When `out` is too
   // small, sets `ec` to std::errc::no_buffer_space and returns 0;
   // expanded_size(in) tells the size needed.
-  std::size_t expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                     std::error_code& ec) noexcept;
+  std::size_t expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                          std::error_code& ec) noexcept;
   // As above, throwing std::system_error instead of setting `ec`.
-  std::size_t expand(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+  std::size_t expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 
   // Returns the size that expand(in) would produce, without keeping the
   // output.

@@ -1,0 +1,207 @@
+// The C++ API: every path (memory, descriptors, paths) gives the bytes that
+// _Encode writes, errors arrive as errno values, and codec objects work
+// independently on several threads.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "lzring.h"
+#include "lzring/lzring.hpp"
+#include "test_util.h"
+
+namespace lzring {
+namespace {
+
+using test::Bytes;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+// What the C entry point writes for `source`.
+Bytes EncodeWithC(const TempDir& dir, const Bytes& source) {
+  WriteFile(dir / "c_in", source);
+  EXPECT_EQ(_Encode((dir / "c_in").c_str(), (dir / "c_out").c_str()), 0);
+  return ReadFile(dir / "c_out");
+}
+
+struct Shape {
+  const char* name;
+  Bytes data;
+};
+
+std::vector<Shape> Shapes() {
+  return {{"empty", {}},
+          {"one_byte", {0x41}},
+          {"block", test::TextBytes(4096, 1)},
+          {"block_plus_one", test::TextBytes(4097, 2)},
+          {"text", test::TextBytes(100000, 3)},
+          {"random", test::RandomBytes(50000, 4)},
+          {"zeros", Bytes(70000, 0)}};
+}
+
+class EveryPath : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(EveryPath, MatchesTheCEntryPoints) {
+  TempDir dir;
+  const Bytes& plain = GetParam().data;
+  const Bytes expected = EncodeWithC(dir, plain);
+  codec c;
+
+  EXPECT_EQ(c.compress(plain), expected);
+  EXPECT_EQ(lzring::compress(plain), expected);
+  Bytes reused(3, 0xEE);
+  c.compress(plain, reused);
+  EXPECT_EQ(reused, expected);
+
+  Bytes buffer(encode_bound(plain.size()));
+  std::error_code ec;
+  const std::size_t n = c.compress_into(plain, buffer, ec);
+  EXPECT_FALSE(ec);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + n), expected);
+
+  EXPECT_EQ(c.expand(expected), plain);
+  EXPECT_EQ(lzring::expand(expected), plain);
+  EXPECT_EQ(c.expanded_size(expected), plain.size());
+  Bytes exact(plain.size());
+  EXPECT_EQ(c.expand_into(expected, exact), plain.size());
+  EXPECT_EQ(exact, plain);
+
+  // Paths.
+  WriteFile(dir / "plain", plain);
+  stream_result r = c.compress_file(dir / "plain", dir / "packed");
+  ASSERT_TRUE(r) << r.error().message();
+  EXPECT_EQ(r.bytes_in, plain.size());
+  EXPECT_EQ(r.bytes_out, expected.size());
+  EXPECT_EQ(ReadFile(dir / "packed"), expected);
+  ASSERT_TRUE(c.expand_file(dir / "packed", dir / "back"));
+  EXPECT_EQ(ReadFile(dir / "back"), plain);
+  r = c.measure_file(dir / "packed");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.bytes_out, plain.size());
+
+  // Descriptors, the caller's to close.
+  const int in = ::open((dir / "plain").c_str(), O_RDONLY);
+  const int out = ::open((dir / "fd_packed").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_TRUE(c.compress_fd(in, out));
+  EXPECT_EQ(::close(in), 0);
+  EXPECT_EQ(::close(out), 0);
+  EXPECT_EQ(ReadFile(dir / "fd_packed"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, EveryPath, ::testing::ValuesIn(Shapes()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CppApi, EncodeBoundIsNPlusOneEighthRoundedUp) {
+  EXPECT_EQ(encode_bound(0), 0u);
+  EXPECT_EQ(encode_bound(1), 2u);
+  EXPECT_EQ(encode_bound(8), 9u);
+  EXPECT_EQ(encode_bound(9), 11u);
+  const Bytes random = test::RandomBytes(10001, 9);
+  EXPECT_LE(compress(random).size(), encode_bound(random.size()));
+}
+
+TEST(CppApi, TooSmallBufferIsNoBufferSpace) {
+  codec c;
+  const Bytes plain = test::TextBytes(5000, 5);
+  const Bytes packed = c.compress(plain);
+  Bytes small(packed.size() - 1);
+  std::error_code ec;
+  EXPECT_EQ(c.compress_into(plain, small, ec), 0u);
+  EXPECT_EQ(ec, std::errc::no_buffer_space);
+  Bytes short_out(plain.size() - 1);
+  EXPECT_EQ(c.expand_into(packed, short_out, ec), 0u);
+  EXPECT_EQ(ec, std::errc::no_buffer_space);
+  EXPECT_THROW(c.expand_into(packed, short_out), std::system_error);
+  // The codec is still good after a failure.
+  EXPECT_EQ(c.expand(packed), plain);
+}
+
+TEST(CppApi, PathErrorsCarryErrno) {
+  TempDir dir;
+  codec c;
+  WriteFile(dir / "plain", test::TextBytes(100, 6));
+  stream_result r = c.compress_file(dir / "missing", dir / "out");
+  EXPECT_EQ(r.read_error, std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+  r = c.compress_file(dir.path(), dir / "out");
+  EXPECT_EQ(r.read_error, std::errc::is_a_directory);
+  r = c.compress_file(dir / "plain", dir.path());
+  EXPECT_EQ(r.write_error, std::errc::is_a_directory);
+  // The same file on both sides is refused before it is truncated.
+  r = c.expand_file(dir / "plain", dir / "plain");
+  EXPECT_EQ(r.write_error, std::errc::invalid_argument);
+  EXPECT_EQ(ReadFile(dir / "plain").size(), 100u);
+  EXPECT_THROW(r.throw_if_failed("expand"), std::system_error);
+}
+
+TEST(CppApi, DescriptorErrorsCarryErrno) {
+  codec c;
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::close(fds[0]), 0);
+  const int full = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  const int zero = ::open("/dev/zero", O_RDONLY);
+  // An endless source into a full device fails on the first block written.
+  stream_result r = c.compress_fd(zero, full);
+  EXPECT_EQ(r.write_error, std::errc::no_space_on_device);
+  EXPECT_FALSE(r.read_error);
+  r = c.expand_fd(fds[1], full);  // reading the write end of a pipe
+  EXPECT_EQ(r.read_error, std::errc::bad_file_descriptor);
+  ::close(fds[1]);
+  ::close(full);
+  ::close(zero);
+}
+
+TEST(CppApi, ProgressSeesEverySourceBlock) {
+  TempDir dir;
+  const Bytes plain = test::TextBytes(3 * 4096 + 5, 7);
+  WriteFile(dir / "plain", plain);
+  std::vector<std::uint64_t> seen;
+  codec c;
+  const stream_result r = c.compress_file(
+      dir / "plain", dir / "packed", [&](std::uint64_t in, std::uint64_t) { seen.push_back(in); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(seen, (std::vector<std::uint64_t>{4096, 8192, 12288, plain.size()}));
+}
+
+TEST(CppApi, IndependentCodecsRunOnThreadsAtOnce) {
+  std::vector<Bytes> inputs;
+  for (std::uint32_t k = 0; k < 4; ++k) inputs.push_back(test::TextBytes(200000 + k * 77, k));
+  std::vector<Bytes> expected;
+  codec reference;
+  for (const Bytes& in : inputs) expected.push_back(reference.compress(in));
+
+  std::vector<int> ok(inputs.size(), 0);
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      threads.emplace_back([&, k] {
+        codec c;
+        for (int round = 0; round < 3; ++round) {
+          if (c.compress(inputs[k]) != expected[k] || c.expand(expected[k]) != inputs[k]) return;
+        }
+        ok[k] = 1;
+      });
+    }
+  }
+  EXPECT_EQ(ok, std::vector<int>(inputs.size(), 1));
+}
+
+TEST(CppApi, MovedCodecKeepsWorking) {
+  codec a;
+  codec b(std::move(a));
+  const Bytes plain = test::TextBytes(1000, 8);
+  EXPECT_EQ(b.expand(b.compress(plain)), plain);
+  a = std::move(b);
+  EXPECT_EQ(a.expand(a.compress(plain)), plain);
+}
+
+}  // namespace
+}  // namespace lzring
