@@ -118,7 +118,7 @@ timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot did not finish wit
 timeout 60 wineserver -w || true
 
 echo "== host test, windows (wine)" >&2
-timeout 900 wine "$win_dir/lzring_host_test.exe" --library "$(winpath "$dll")" \
+timeout 300 wine "$win_dir/lzring_host_test.exe" --library "$(winpath "$dll")" \
   --keep "$(winpath "$work/windows")" "${win_inputs[@]}" | tr -d '\r' ||
   fail "host test against lzring.dll"
 
