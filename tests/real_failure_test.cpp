@@ -1,0 +1,287 @@
+// Real failures of the file system, without any test seam: a destination on
+// a file-size limit or on a full device, sources that cannot be read (no
+// permission, a failing read, a directory), a FIFO as source, and files too
+// large for the 32-bit size result.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "api/workspace.h"
+#include "codec/encoder.h"
+#include "io/memory_stream.h"
+#include "lzring.h"
+#include "test_util.h"
+
+namespace lzring {
+namespace {
+
+using test::Bytes;
+
+Bytes EncodeInMemory(const Bytes& src) {
+  auto ws = std::make_unique<Workspace>();
+  Bytes out;
+  MemorySource in(src.data(), src.size());
+  VectorSink sink(out);
+  EncodeStream(*ws, in, sink);
+  return out;
+}
+
+// Lowers the soft file-size limit for its lifetime, with SIGXFSZ ignored so
+// that a write past the limit fails with EFBIG instead of killing the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_limit_);
+    saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_limit_;
+    limit.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_limit_);
+    std::signal(SIGXFSZ, saved_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_limit_{};
+  void (*saved_handler_)(int) = SIG_DFL;
+  bool ok_ = false;
+};
+
+struct LimitRow {
+  const char* name;
+  rlim_t limit;          // bytes the destination may reach
+  std::size_t expected;  // bytes it holds after the failed call
+};
+
+class FileSizeLimitTest : public ::testing::TestWithParam<LimitRow> {};
+
+// On a block boundary the first write past the limit fails whole, so the
+// destination keeps exactly the blocks before it; elsewhere the kernel takes
+// the part of the block that fits and refuses the rest.
+TEST_P(FileSizeLimitTest, EncodeFailsMidStream) {
+  test::TempDir dir;
+  const std::string src = dir / "source";
+  const std::string dst = dir / "destination";
+  const Bytes source = test::RandomBytes(40000, 3);
+  const Bytes expected = EncodeInMemory(source);
+  ASSERT_GT(expected.size(), GetParam().limit);
+  test::WriteFile(src, source);
+  const int fds_before = test::CountOpenFds();
+  {
+    FileSizeLimit limit(GetParam().limit);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(_Encode(src.c_str(), dst.c_str()), -1);
+  }
+  EXPECT_EQ(test::CountOpenFds(), fds_before);
+  EXPECT_EQ(test::ReadFile(dst), Bytes(expected.begin(), expected.begin() + GetParam().expected));
+  EXPECT_EQ(_Encode(src.c_str(), dst.c_str()), 0);
+  EXPECT_EQ(test::ReadFile(dst), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, FileSizeLimitTest,
+    ::testing::Values(LimitRow{"Nothing", 0, 0}, LimitRow{"ThreeBlocks", 3 * 4096, 3 * 4096},
+                      LimitRow{"InsideFourthBlock", 3 * 4096 + 100, 3 * 4096 + 100}),
+    [](const ::testing::TestParamInfo<LimitRow>& info) { return std::string(info.param.name); });
+
+struct DeviceRow {
+  const char* name;
+  std::int32_t (*call)(const char*, const char*);
+  std::size_t source_size;
+};
+
+class FullDeviceTest : public ::testing::TestWithParam<DeviceRow> {};
+
+// /dev/full refuses every write with ENOSPC: the final flush for a short
+// output, the first block write for a long one.
+TEST_P(FullDeviceTest, WritesFail) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full here";
+  test::TempDir dir;
+  const std::string src = dir / "source";
+  test::WriteFile(src, EncodeInMemory(test::TextBytes(GetParam().source_size, 4)));
+  const int fds_before = test::CountOpenFds();
+  EXPECT_EQ(GetParam().call(src.c_str(), "/dev/full"), -1);
+  EXPECT_EQ(test::CountOpenFds(), fds_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, FullDeviceTest,
+                         ::testing::Values(DeviceRow{"EncodeFlush", _Encode, 100},
+                                           DeviceRow{"EncodeBlock", _Encode, 50000},
+                                           DeviceRow{"DecodeFlush", _Decode, 100},
+                                           DeviceRow{"DecodeBlock", _Decode, 50000}),
+                         [](const ::testing::TestParamInfo<DeviceRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(FullDeviceTest, NothingToWriteSucceeds) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full here";
+  test::TempDir dir;
+  const std::string src = dir / "empty";
+  test::WriteFile(src, {});
+  EXPECT_EQ(_Encode(src.c_str(), "/dev/full"), 0);
+  EXPECT_EQ(_Decode(src.c_str(), "/dev/full"), 0);
+}
+
+// Checks a source that cannot be opened: -1, the destination untouched, no
+// descriptor left open. Returns true when all held.
+bool RefusedWithDestinationUntouched(const std::string& src, const std::string& dst) {
+  const Bytes before = test::ReadFile(dst);
+  const int fds_before = test::CountOpenFds();
+  bool ok = true;
+  for (auto call : {_Encode, _Decode}) {
+    ok = ok && call(src.c_str(), dst.c_str()) == -1;
+    ok = ok && test::ReadFile(dst) == before;
+    ok = ok && test::CountOpenFds() == fds_before;
+  }
+  return ok && _GetFileSize(src.c_str()) == -1;
+}
+
+TEST(UnreadableSourceTest, PermissionDenied) {
+  test::TempDir dir;
+  const std::string src = dir / "secret";
+  const std::string dst = dir / "destination";
+  test::WriteFile(src, test::TextBytes(5000, 1));
+  test::WriteFile(dst, test::FromText("keep me"));
+  ASSERT_EQ(::chmod(src.c_str(), 0), 0);
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(RefusedWithDestinationUntouched(src, dst));
+    return;
+  }
+  // Permissions do not bind root; check in a child that has given up root.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(dst.c_str(), 0666), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    if (::access(src.c_str(), R_OK) == 0) ::_exit(3);
+    ::_exit(RefusedWithDestinationUntouched(src, dst) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2 || WEXITSTATUS(status) == 3) {
+    GTEST_SKIP() << "cannot drop root here to make a file unreadable";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A source that opens but whose first read fails (EIO): the start of this
+// process's own memory, which is never mapped.
+TEST(UnreadableSourceTest, ReadFailsIsNotSuccess) {
+  if (::access("/proc/self/mem", R_OK) != 0) GTEST_SKIP() << "no /proc/self/mem here";
+  test::TempDir dir;
+  const std::string dst = dir / "destination";
+  const int fds_before = test::CountOpenFds();
+  EXPECT_EQ(_Encode("/proc/self/mem", dst.c_str()), -1);
+  EXPECT_EQ(_Decode("/proc/self/mem", dst.c_str()), -1);
+  EXPECT_EQ(test::CountOpenFds(), fds_before);
+  EXPECT_EQ(test::ReadFile(dst), Bytes{});
+}
+
+TEST(UnreadableSourceTest, DirectoryIsRefused) {
+  test::TempDir dir;
+  const std::string dst = dir / "destination";
+  test::WriteFile(dst, test::FromText("keep me"));
+  EXPECT_TRUE(RefusedWithDestinationUntouched(dir.path().string(), dst));
+  // Also when the destination does not exist yet: it is not created.
+  const std::string missing = dir / "missing";
+  EXPECT_EQ(_Encode(dir.path().c_str(), missing.c_str()), -1);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST(UnreadableSourceTest, DirectoryAsDestination) {
+  test::TempDir dir;
+  const std::string src = dir / "source";
+  test::WriteFile(src, test::TextBytes(100, 1));
+  const int fds_before = test::CountOpenFds();
+  EXPECT_EQ(_Encode(src.c_str(), dir.path().c_str()), -1);
+  EXPECT_EQ(test::CountOpenFds(), fds_before);
+}
+
+// A FIFO with no writer must not hang the call: it reads as empty.
+TEST(FifoSourceTest, WithoutWriterIsEmpty) {
+  test::TempDir dir;
+  const std::string fifo = dir / "fifo";
+  const std::string dst = dir / "destination";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int fds_before = test::CountOpenFds();
+  EXPECT_EQ(_Encode(fifo.c_str(), dst.c_str()), 0);
+  EXPECT_EQ(test::ReadFile(dst), Bytes{});
+  EXPECT_EQ(_Decode(fifo.c_str(), dst.c_str()), 0);
+  EXPECT_EQ(test::ReadFile(dst), Bytes{});
+  EXPECT_EQ(test::CountOpenFds(), fds_before);
+}
+
+// With a writer, the call reads in blocking mode until the writer closes,
+// however the data arrive.
+TEST(FifoSourceTest, WithWriterReadsEverything) {
+  test::TempDir dir;
+  const std::string fifo = dir / "fifo";
+  const std::string dst = dir / "destination";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const Bytes data = test::TextBytes(100000, 9);
+  // Opened read-write so that the open does not wait for a reader; the
+  // writer end stays open until every byte is in the pipe.
+  const int writer_fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer_fd, 0);
+  std::thread writer([&] {
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const std::size_t chunk = std::min<std::size_t>(1000, data.size() - done);
+      const ssize_t n = ::write(writer_fd, data.data() + done, chunk);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(writer_fd);
+  });
+  const std::int32_t status = _Encode(fifo.c_str(), dst.c_str());
+  writer.join();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(test::ReadFile(dst), EncodeInMemory(data));
+}
+
+struct SizeRow {
+  const char* name;
+  std::int64_t size;
+  std::int32_t result;
+};
+
+class LargeFileSizeTest : public ::testing::TestWithParam<SizeRow> {};
+
+// Sparse files, so nothing is written to disk.
+TEST_P(LargeFileSizeTest, ThirtyTwoBitResult) {
+  test::TempDir dir;
+  const std::string path = dir / "sparse";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const bool sized = ::ftruncate(fd, GetParam().size) == 0;
+  ::close(fd);
+  if (!sized) GTEST_SKIP() << "cannot make a sparse file of this size here";
+  EXPECT_EQ(_GetFileSize(path.c_str()), GetParam().result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeFileSizeTest,
+                         ::testing::Values(SizeRow{"JustBelow2GiB", INT32_MAX, INT32_MAX},
+                                           SizeRow{"Exactly2GiB", std::int64_t{1} << 31, -1},
+                                           SizeRow{"ThreeGiB", std::int64_t{3} << 30, -1},
+                                           SizeRow{"Over4GiB", (std::int64_t{1} << 32) + 5000, -1}),
+                         [](const ::testing::TestParamInfo<SizeRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace lzring
