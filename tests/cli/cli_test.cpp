@@ -203,6 +203,10 @@ struct Case {
   std::string err;  // expected on stderr, in full
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 // Inputs prepared for every case: a.txt, b.txt.lzr (compressed), existing
 // outputs c.txt + c.txt.lzr, and a directory d.
 class Messages : public ::testing::TestWithParam<Case> {};
