@@ -22,8 +22,26 @@
 namespace lzring {
 namespace decoder_detail {
 
-// Output room that one group can need: eight references of MAX_MATCH bytes.
+// The decoder keeps the ring as a straight history instead: the output of
+// the stream so far, preceded by the ring's starting contents in the order
+// the write position meets them. Ring position `position` read when the
+// write position is `cur` is then the byte `back` = ((cur - position - 1) &
+// RING_MASK) + 1 places before the next output byte (1..4096), so a
+// reference is an ordinary backward copy that never wraps, and the copy
+// byte k reads the byte k places after its first, as the ring does, also
+// when it reaches into the bytes it is producing.
+//
+// Output collects in a window after the history and goes to the sink when
+// the window is full; then the last 4096 bytes move to the front. At the end
+// the ring in the Workspace receives the last 4096 bytes at their ring
+// positions, so it ends as a byte-by-byte decoder leaves it.
+inline constexpr std::size_t kHistory = RING_SIZE;
+inline constexpr std::size_t kWindow = 16384;
+// A group writes at most 8 x 18 bytes; a word-wise copy may write up to 14
+// bytes past its end, which the next unit overwrites.
 inline constexpr std::size_t kGroupOutput = 8 * MAX_MATCH;
+inline constexpr std::size_t kSlack = kGroupOutput + 16;
+inline constexpr std::size_t kBufferSize = kHistory + kWindow + kSlack;
 
 inline std::uint64_t Load64(const std::uint8_t* p) {
   std::uint64_t v;
@@ -33,120 +51,95 @@ inline std::uint64_t Load64(const std::uint8_t* p) {
 inline void Store64(std::uint8_t* p, std::uint64_t v) {
   std::memcpy(p, &v, sizeof v);
 }
-inline std::uint32_t Load32(const std::uint8_t* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void Store32(std::uint8_t* p, std::uint32_t v) {
-  std::memcpy(p, &v, sizeof v);
+
+// Fills the history with the ring's starting contents: positions
+// RING_START..4095 (zero), then 0..RING_START-1 (spaces).
+inline void StartHistory(std::uint8_t* buffer) {
+  std::memset(buffer, 0, RING_SIZE - RING_START);
+  std::memset(buffer + (RING_SIZE - RING_START), RING_FILL, RING_START);
 }
 
-// Produces one reference's bytes, each read from the ring after the one
-// before it was stored, and passes them to `emit`. Returns the new write
-// position, or RING_SIZE when `emit` failed.
-template <class Emit>
-inline std::uint32_t CopyReferenceBytewise(std::uint8_t* ring, std::uint32_t cur,
-                                           std::uint32_t position, std::uint32_t length,
-                                           Emit&& emit) {
-  for (std::uint32_t k = 0; k < length; ++k) {
-    const std::uint8_t c = ring[(position + k) & RING_MASK];
-    ring[cur] = c;
-    cur = (cur + 1) & RING_MASK;
-    if (!emit(c)) return RING_SIZE;
+// Produces one reference at `op`. Sources at least eight bytes back are
+// copied eight bytes at a time, sixteen or twenty-four bytes in all (every
+// word reads only bytes already final); nearer ones byte by byte.
+inline std::uint8_t* CopyReference(std::uint8_t* op, std::uint32_t back, std::uint32_t length) {
+  const std::uint8_t* const from = op - back;
+  if (back >= 8) {
+    Store64(op, Load64(from));
+    Store64(op + 8, Load64(from + 8));
+    if (length > 16) Store64(op + 16, Load64(from + 16));
+  } else {
+    for (std::uint32_t k = 0; k < length; ++k) op[k] = from[k];
   }
-  return cur;
+  return op + length;
 }
 
-// Copies one reference of 3..18 bytes into the ring at `cur` and to `out`.
-// When neither range wraps the ring and they do not overlap, all loads come
-// before all stores, as a few fixed-size word moves: the first and last
-// eight (or four) bytes, which overlap each other for lengths in between.
-// Otherwise the copy follows the ring byte by byte, since a reference may
-// read the bytes it produces. Returns the new write position.
-inline std::uint32_t CopyReference(std::uint8_t* ring, std::uint32_t cur, std::uint32_t position,
-                                   std::uint32_t length, std::uint8_t* out) {
-  const bool apart =
-      ((cur - position) & RING_MASK) >= length && ((position - cur) & RING_MASK) >= length;
-  if (apart && position + length <= RING_SIZE && cur + length <= RING_SIZE) {
-    const std::uint8_t* const from = ring + position;
-    std::uint8_t* const to = ring + cur;
-    if (length >= 8) {
-      const std::uint64_t head = Load64(from);
-      const std::uint64_t middle = Load64(from + 8);  // used only for lengths above 16
-      const std::uint64_t tail = Load64(from + length - 8);
-      if (length > 16) {
-        Store64(to + 8, middle);
-        Store64(out + 8, middle);
-      }
-      Store64(to, head);
-      Store64(out, head);
-      Store64(to + length - 8, tail);
-      Store64(out + length - 8, tail);
-    } else if (length >= 4) {
-      const std::uint32_t head = Load32(from);
-      const std::uint32_t tail = Load32(from + length - 4);
-      Store32(to, head);
-      Store32(out, head);
-      Store32(to + length - 4, tail);
-      Store32(out + length - 4, tail);
-    } else {
-      const std::uint8_t b0 = from[0], b1 = from[1], b2 = from[2];
-      to[0] = out[0] = b0;
-      to[1] = out[1] = b1;
-      to[2] = out[2] = b2;
-    }
-    return cur + length;  // at most RING_SIZE: masked by the caller's next use
-  }
-  for (std::uint32_t k = 0; k < length; ++k) {
-    const std::uint8_t c = ring[(position + k) & RING_MASK];
-    ring[cur] = c;
-    out[k] = c;
-    cur = (cur + 1) & RING_MASK;
-  }
-  return cur;
+// Distance back from the write position `cur` to ring position `position`.
+inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
+  return ((cur - position - 1) & RING_MASK) + 1;
 }
 
-// Decodes whole groups from `p` to `o` while at least one whole group of
-// input (up to `in_last`) and the output of one whole group (up to
-// `out_last`) remain, so no unit needs a check of its own. Updates all
-// three positions.
-inline void DecodeGroups(std::uint8_t* ring, std::uint32_t& cur, const std::uint8_t*& p,
-                         const std::uint8_t* in_last, std::uint8_t*& o,
-                         const std::uint8_t* out_last) {
-  std::uint32_t c = cur;
-  const std::uint8_t* ip = p;
-  std::uint8_t* op = o;
+// Decodes whole groups from `ip` into `op` while a whole group of input is
+// left before `in_last` and `op` is before `out_limit`. The write position
+// is the output's count modulo the ring size, derived from `op`.
+inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
+                         std::uint8_t*& op_ref, const std::uint8_t* out_limit, std::uint32_t base) {
+  const std::uint8_t* ip = ip_ref;
+  std::uint8_t* op = op_ref;
+  // cur = (base + op) & RING_MASK, as an integer from the pointer.
   do {
     unsigned flag = *ip++;
-    if (flag == 0xFF && c <= static_cast<std::uint32_t>(RING_SIZE - 8)) {
-      // Eight literals: one word into the ring and one into the output.
-      const std::uint64_t v = Load64(ip);
-      Store64(ring + c, v);
-      Store64(op, v);
+    if (flag == 0xFF) {
+      Store64(op, Load64(ip));  // eight literals
       ip += 8;
       op += 8;
-      c = (c + 8) & RING_MASK;
       continue;
     }
     for (int unit = 0; unit < 8; ++unit, flag >>= 1) {
       if (flag & 1) {
-        const std::uint8_t b = *ip++;
-        ring[c] = b;
-        *op++ = b;
-        c = (c + 1) & RING_MASK;
+        *op++ = *ip++;
       } else {
         const std::uint32_t position = ip[0] | ((ip[1] & 0xF0u) << 4);
         const std::uint32_t length = (ip[1] & 0x0Fu) + MIN_MATCH;
         ip += 2;
-        c = CopyReference(ring, c, position, length, op) & RING_MASK;
-        op += length;
+        const std::uint32_t cur =
+            (base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) & RING_MASK;
+        op = CopyReference(op, Back(cur, position), length);
       }
     }
-  } while (ip <= in_last && op <= out_last);
-  cur = c;
-  p = ip;
-  o = op;
+  } while (ip <= in_last && op < out_limit);
+  ip_ref = ip;
+  op_ref = op;
+}
+
+// One byte to a sink that reports no room: only a fixed buffer that is full
+// gets here, and its Put records the overflow and fails. Out of line, being
+// rare, and so that the compiler does not follow a file sink into a state
+// it never reaches.
+template <class Sink>
+[[gnu::noinline]] bool PutWithoutRoom(Sink& out, std::uint8_t b) {
+  return out.Put(b);
+}
+
+// Hands `n` bytes to the sink, in as large pieces as it takes. False when
+// the sink failed.
+template <class Sink>
+inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
+  while (n > 0) {
+    const std::size_t room = out.Room();
+    if (room == 0) {
+      if (!PutWithoutRoom(out, *data)) return false;
+      ++data;
+      --n;
+      continue;
+    }
+    const std::size_t chunk = n < room ? n : room;
+    std::memcpy(out.Space(), data, chunk);
+    if (!out.Commit(chunk)) return false;
+    data += chunk;
+    n -= chunk;
+  }
+  return true;
 }
 
 }  // namespace decoder_detail
@@ -157,53 +150,83 @@ template <class Source, class Sink>
 bool DecodeStream(Workspace& ws, Source& in, Sink& out) {
   using namespace decoder_detail;
   ResetRing(ws);
-  std::uint8_t* const ring = ws.ring;
-  std::uint32_t cur = RING_START;
-  auto put = [&out](std::uint8_t c) { return out.Put(c); };
+  alignas(64) std::uint8_t buffer[kBufferSize];
+  StartHistory(buffer);
+  std::uint8_t* const window = buffer + kHistory;
+  std::uint8_t* const window_end = window + kWindow;
+  std::uint8_t* op = window;
+  // Ring position of window[0]: the output count before it plus RING_START.
+  std::uint64_t emitted = 0;
+  auto base = [&]() {
+    return static_cast<std::uint32_t>(RING_START + emitted -
+                                      reinterpret_cast<std::uintptr_t>(window));
+  };
+  std::uint32_t cur_base = base();
+
+  // Sends the window to the sink and keeps its last 4096 bytes as history.
+  auto flush = [&]() {
+    const std::size_t n = static_cast<std::size_t>(op - window);
+    if (!Emit(out, window, n)) return false;
+    emitted += n;
+    std::memmove(buffer, op - kHistory, kHistory);
+    op = window;
+    cur_base = base();
+    return true;
+  };
+  // Leaves the ring as the byte-wise decoder would: the last 4096 bytes at
+  // their ring positions (the starting contents where fewer were written).
+  auto finish = [&]() {
+    const std::uint32_t cur =
+        (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) & RING_MASK;
+    const std::uint8_t* const last = op - kHistory;  // the byte now at ring position cur
+    std::memcpy(ws.ring + cur, last, RING_SIZE - cur);
+    std::memcpy(ws.ring, last + (RING_SIZE - cur), cur);
+  };
 
   for (;;) {
-    // Fast path: a whole group (flag byte and up to sixteen unit bytes) is in
-    // the source's current block and the sink has room for the most a group
-    // can produce, so no unit can be cut short and no read or write is
-    // needed inside a group.
+    if (op >= window_end && !flush()) {
+      finish();
+      return false;
+    }
+    // Fast path: whole groups while the source's current block holds a
+    // whole group (flag byte and up to sixteen unit bytes), so no unit can
+    // be cut short and no read is needed inside a group.
     const std::size_t available = in.Available();
     if (available >= static_cast<std::size_t>(MAX_GROUP_BYTES)) {
-      const std::size_t room = out.Room();
-      if (room >= kGroupOutput) {
-        const std::uint8_t* const start = in.Data();
-        const std::uint8_t* p = start;
-        std::uint8_t* const space = out.Space();
-        std::uint8_t* o = space;
-        DecodeGroups(ring, cur, p, start + (available - MAX_GROUP_BYTES), o,
-                     space + (room - kGroupOutput));
-        in.Advance(static_cast<std::size_t>(p - start));
-        if (!out.Commit(static_cast<std::size_t>(o - space))) return false;
-        continue;
-      }
+      const std::uint8_t* const start = in.Data();
+      const std::uint8_t* ip = start;
+      DecodeGroups(ip, start + (available - MAX_GROUP_BYTES), op, window_end, cur_base);
+      in.Advance(static_cast<std::size_t>(ip - start));
+      continue;
     }
 
     // Careful path, one group byte by byte: near the end of a block, where a
-    // read or a write may come between any two bytes and the input may end
-    // anywhere.
+    // read may come between any two bytes and the input may end anywhere.
     std::uint8_t flag_byte;
-    if (!in.Next(flag_byte)) return true;
+    bool ended = !in.Next(flag_byte);
     unsigned flag = flag_byte;
-    for (int unit = 0; unit < 8; ++unit, flag >>= 1) {
+    for (int unit = 0; unit < 8 && !ended; ++unit, flag >>= 1) {
       if (flag & 1) {
-        std::uint8_t c;
-        if (!in.Next(c)) return true;
-        ring[cur] = c;
-        cur = (cur + 1) & RING_MASK;
-        if (!out.Put(c)) return false;
+        ended = !in.Next(*op);
+        if (!ended) ++op;
       } else {
         std::uint8_t a;
         std::uint8_t b;
-        if (!in.Next(a) || !in.Next(b)) return true;
-        const std::uint32_t position = a | ((b & 0xF0u) << 4);
-        const std::uint32_t length = (b & 0x0Fu) + MIN_MATCH;
-        cur = CopyReferenceBytewise(ring, cur, position, length, put);
-        if (cur == RING_SIZE) return false;
+        ended = !in.Next(a) || !in.Next(b);
+        if (!ended) {
+          const std::uint32_t position = a | ((b & 0xF0u) << 4);
+          const std::uint32_t length = (b & 0x0Fu) + MIN_MATCH;
+          const std::uint32_t cur =
+              (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) &
+              RING_MASK;
+          op = CopyReference(op, Back(cur, position), length);
+        }
       }
+    }
+    if (ended) {
+      const bool ok = flush();
+      finish();
+      return ok;
     }
   }
 }
