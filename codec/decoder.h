@@ -12,6 +12,7 @@
 #ifndef LZRING_CODEC_DECODER_H
 #define LZRING_CODEC_DECODER_H
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +42,9 @@ inline constexpr std::size_t kWindow = 16384;
 // bytes past its end, which the next unit overwrites.
 inline constexpr std::size_t kGroupOutput = 8 * MAX_MATCH;
 inline constexpr std::size_t kSlack = kGroupOutput + 16;
+// Input the whole-group path needs at hand: a group and the eight bytes a
+// literal run's word may read past it.
+inline constexpr std::size_t kGroupInput = MAX_GROUP_BYTES + 8;
 inline constexpr std::size_t kBufferSize = kHistory + kWindow + kSlack;
 
 inline std::uint64_t Load64(const std::uint8_t* p) {
@@ -79,33 +83,35 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
   return ((cur - position - 1) & RING_MASK) + 1;
 }
 
-// Decodes whole groups from `ip` into `op` while a whole group of input is
-// left before `in_last` and `op` is before `out_limit`. The write position
-// is the output's count modulo the ring size, derived from `op`.
+// Decodes whole groups from `ip` into `op` while a whole group of input
+// and eight bytes more are left before `in_last` and `op` is before
+// `out_limit`. Literals go in runs: the run of set flag bits is moved as one
+// eight-byte word (the bytes past the run are overwritten by what follows).
+// The write position is the output's count modulo the ring size, derived
+// from `op` and `base`.
 inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
                          std::uint8_t*& op_ref, const std::uint8_t* out_limit, std::uint32_t base) {
   const std::uint8_t* ip = ip_ref;
   std::uint8_t* op = op_ref;
-  // cur = (base + op) & RING_MASK, as an integer from the pointer.
   do {
     unsigned flag = *ip++;
-    if (flag == 0xFF) {
-      Store64(op, Load64(ip));  // eight literals
-      ip += 8;
-      op += 8;
-      continue;
-    }
-    for (int unit = 0; unit < 8; ++unit, flag >>= 1) {
-      if (flag & 1) {
-        *op++ = *ip++;
-      } else {
-        const std::uint32_t position = ip[0] | ((ip[1] & 0xF0u) << 4);
-        const std::uint32_t length = (ip[1] & 0x0Fu) + MIN_MATCH;
-        ip += 2;
-        const std::uint32_t cur =
-            (base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) & RING_MASK;
-        op = CopyReference(op, Back(cur, position), length);
-      }
+    int units = 8;
+    for (;;) {
+      // Bits above the units still to come are clear, so the run stops there.
+      const int run = std::countr_one(flag);
+      Store64(op, Load64(ip));
+      ip += run;
+      op += run;
+      units -= run;
+      if (units == 0) break;
+      flag >>= run + 1;
+      const std::uint32_t position = ip[0] | ((ip[1] & 0xF0u) << 4);
+      const std::uint32_t length = (ip[1] & 0x0Fu) + MIN_MATCH;
+      ip += 2;
+      const std::uint32_t cur =
+          (base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) & RING_MASK;
+      op = CopyReference(op, Back(cur, position), length);
+      if (--units == 0) break;
     }
   } while (ip <= in_last && op < out_limit);
   ip_ref = ip;
@@ -189,13 +195,13 @@ bool DecodeStream(Workspace& ws, Source& in, Sink& out) {
       return false;
     }
     // Fast path: whole groups while the source's current block holds a
-    // whole group (flag byte and up to sixteen unit bytes), so no unit can
-    // be cut short and no read is needed inside a group.
+    // whole group (flag byte and up to sixteen unit bytes) and eight bytes
+    // more, so no unit can be cut short and no read is needed inside a group.
     const std::size_t available = in.Available();
-    if (available >= static_cast<std::size_t>(MAX_GROUP_BYTES)) {
+    if (available >= kGroupInput) {
       const std::uint8_t* const start = in.Data();
       const std::uint8_t* ip = start;
-      DecodeGroups(ip, start + (available - MAX_GROUP_BYTES), op, window_end, cur_base);
+      DecodeGroups(ip, start + (available - kGroupInput), op, window_end, cur_base);
       in.Advance(static_cast<std::size_t>(ip - start));
       continue;
     }
