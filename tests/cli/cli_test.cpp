@@ -31,12 +31,12 @@ using test::WriteFile;
 namespace fs = std::filesystem;
 
 struct Invocation {
-  std::vector<std::string> args;
-  std::string cwd;
-  Bytes input;              // written to a stdin pipe
-  bool stdin_tty = false;   // stdin is a pseudo-terminal instead
-  bool stdout_tty = false;  // stdout is a pseudo-terminal instead of a pipe
-  std::string stdout_path;  // stdout redirected to this file instead
+  std::vector<std::string> args{};
+  std::string cwd{};
+  Bytes input{};              // written to a stdin pipe
+  bool stdin_tty = false;     // stdin is a pseudo-terminal instead
+  bool stdout_tty = false;    // stdout is a pseudo-terminal instead of a pipe
+  std::string stdout_path{};  // stdout redirected to this file instead
   rlim_t file_size_limit = RLIM_INFINITY;
 };
 
@@ -198,7 +198,7 @@ TEST(Cli, PipesFromStdinToStdout) {
 
 struct Case {
   const char* name;
-  std::vector<std::string> args;
+  std::vector<std::string> args{};
   int status;
   std::string err;  // expected on stderr, in full
 };
