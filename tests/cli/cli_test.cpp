@@ -61,8 +61,12 @@ Child Start(const Invocation& run) {
       ::openpty(&tty_master, &tty_slave, nullptr, nullptr, nullptr) != 0) {
     std::abort();
   }
+  // The tool may exit without reading all its input (a refusal, say): the
+  // feeding write must then fail with EPIPE rather than kill the test.
+  ::signal(SIGPIPE, SIG_IGN);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
     ::dup2(run.stdin_tty ? tty_slave : in_pipe[0], 0);
     if (!run.stdout_path.empty()) {
       ::dup2(::open(run.stdout_path.c_str(), O_WRONLY), 1);
@@ -351,7 +355,10 @@ TEST(Cli, SigtermRemovesTheTemporaryFile) {
   // The tool creates its temporary file, then blocks reading the pipe.
   const Bytes chunk = Sample();
   ASSERT_EQ(::write(child.in_fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-  while (Listing(dir).empty()) std::this_thread::yield();
+  while (Listing(dir).empty()) {
+    ASSERT_EQ(::waitpid(child.pid, nullptr, WNOHANG), 0) << "the tool ended before its output";
+    std::this_thread::yield();
+  }
   ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
   EXPECT_EQ(Wait(child.pid), 128 + SIGTERM);
   EXPECT_TRUE(Listing(dir).empty());
