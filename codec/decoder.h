@@ -38,10 +38,10 @@ namespace decoder_detail {
 // positions, so it ends as a byte-by-byte decoder leaves it.
 inline constexpr std::size_t kHistory = RING_SIZE;
 inline constexpr std::size_t kWindow = 16384;
-// A group writes at most 8 x 18 bytes; a word-wise copy may write up to 14
+// A group writes at most 8 x 18 bytes; a word-wise copy may write up to 21
 // bytes past its end, which the next unit overwrites.
 inline constexpr std::size_t kGroupOutput = 8 * MAX_MATCH;
-inline constexpr std::size_t kSlack = kGroupOutput + 16;
+inline constexpr std::size_t kSlack = kGroupOutput + 24;
 // Input the whole-group path needs at hand: a group and the eight bytes a
 // literal run's word may read past it.
 inline constexpr std::size_t kGroupInput = MAX_GROUP_BYTES + 8;
@@ -64,14 +64,15 @@ inline void StartHistory(std::uint8_t* buffer) {
 }
 
 // Produces one reference at `op`. Sources at least eight bytes back are
-// copied eight bytes at a time, sixteen or twenty-four bytes in all (every
-// word reads only bytes already final); nearer ones byte by byte.
+// copied as three eight-byte words whatever the length (each word reads
+// only bytes already final; what lies past the length is overwritten by
+// what follows); nearer ones byte by byte.
 inline std::uint8_t* CopyReference(std::uint8_t* op, std::uint32_t back, std::uint32_t length) {
   const std::uint8_t* const from = op - back;
   if (back >= 8) {
     Store64(op, Load64(from));
     Store64(op + 8, Load64(from + 8));
-    if (length > 16) Store64(op + 16, Load64(from + 16));
+    Store64(op + 16, Load64(from + 16));
   } else {
     for (std::uint32_t k = 0; k < length; ++k) op[k] = from[k];
   }
