@@ -31,13 +31,3 @@ add_library(lzring_cpp_static STATIC $<TARGET_OBJECTS:lzring_cpp_objects>)
 target_link_libraries(lzring_cpp_static PUBLIC lzring_core)
 target_compile_definitions(lzring_cpp_static INTERFACE LZRING_CXX_STATIC)
 target_include_directories(lzring_cpp_static PUBLIC ${PROJECT_SOURCE_DIR}/include)
-
-# The unit tests (tests/cpp_api_test.cpp is globbed into lzring_tests) call
-# the shared library as a user would. lzring_tests is defined after this file
-# is read, so the link is made at the end of the top-level directory.
-function(lzring_link_cpp_api_tests)
-  if(TARGET lzring_tests)
-    target_link_libraries(lzring_tests PRIVATE lzring_cpp)
-  endif()
-endfunction()
-cmake_language(DEFER CALL lzring_link_cpp_api_tests)
