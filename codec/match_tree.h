@@ -34,70 +34,51 @@ inline void ResetTrees(Workspace& ws) {
 
 namespace match_tree_detail {
 
-inline std::uint64_t Load64(const std::uint8_t* p) {
+// Eight bytes as one number whose order is the order of the bytes compared
+// one by one as unsigned values, first byte most significant.
+inline std::uint64_t Ordered64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
   return v;
 }
 
-// Index of the first byte in 1..17 where strings a and b differ, or
-// MAX_MATCH when bytes 1..17 are all equal. Compares eight bytes at a time:
-// on a little-endian machine the lowest set bit of the xor is in the first
-// differing byte.
-inline std::int32_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint64_t x = Load64(a + 1) ^ Load64(b + 1);
-    if (x != 0) return 1 + (std::countr_zero(x) >> 3);
-    x = Load64(a + 9) ^ Load64(b + 9);
-    if (x != 0) return 9 + (std::countr_zero(x) >> 3);
-    return a[17] != b[17] ? 17 : MAX_MATCH;
-  } else {
-    std::int32_t i = 1;
-    while (i < MAX_MATCH && a[i] == b[i]) ++i;
-    return i;
-  }
+// Compares bytes 1..17 of a node's string with a key held as two ordered
+// words and a last byte. Returns the index (1..17) of the first byte that
+// differs, or MAX_MATCH when none does; `greater` tells whether the key is
+// the greater there. Two words that differ order like their first differing
+// byte, and the count of equal leading bits gives its index.
+struct Key {
+  std::uint64_t head;  // bytes 1..8
+  std::uint64_t tail;  // bytes 9..16
+  std::uint8_t last;   // byte 17
+};
+
+inline Key MakeKey(const std::uint8_t* s) {
+  return {Ordered64(s + 1), Ordered64(s + 9), s[17]};
 }
 
-}  // namespace match_tree_detail
+inline std::int32_t Compare(const Key& key, const std::uint8_t* node, bool& greater) {
+  const std::uint64_t head = Ordered64(node + 1);
+  if (head != key.head) {
+    greater = key.head > head;
+    return 1 + (std::countl_zero(head ^ key.head) >> 3);
+  }
+  const std::uint64_t tail = Ordered64(node + 9);
+  if (tail != key.tail) {
+    greater = key.tail > tail;
+    return 9 + (std::countl_zero(tail ^ key.tail) >> 3);
+  }
+  greater = key.last > node[17];
+  return key.last != node[17] ? 17 : MAX_MATCH;
+}
 
-// Enters ring position r (key ring[r..r+17]) into the tree of its first byte
-// and reports the best match met on the way: the longest common prefix, the
-// node nearest the root winning among equally long ones. A node that equals
-// the key in all 18 bytes is older than r and is replaced by it, so no two
-// nodes of a tree are ever equal.
-inline void InsertString(Workspace& ws, std::int32_t r) {
-  using match_tree_detail::FirstDifference;
-  const std::uint8_t* const key = ws.ring + r;
+// Puts r in the place of p, whose string equals r's in all 18 bytes; p
+// leaves its tree.
+inline void ReplaceNode(Workspace& ws, std::int32_t r, std::int32_t p) {
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   std::int32_t* const parent = ws.parent;
-  std::int32_t p = ROOT_BASE + key[0];
-  int cmp = 1;  // the pseudo-node's only child hangs on its right
-  std::int32_t best = 0;
-  left[r] = NO_NODE;
-  right[r] = NO_NODE;
-
-  for (;;) {
-    std::int32_t* const link = cmp >= 0 ? &right[p] : &left[p];
-    if (*link == NO_NODE) {
-      *link = r;
-      parent[r] = p;
-      ws.best_length = best;
-      return;
-    }
-    p = *link;
-    const std::uint8_t* const node = ws.ring + p;
-    const std::int32_t i = FirstDifference(key, node);
-    if (i > best) {
-      best = i;
-      ws.best_position = p;
-      if (i == MAX_MATCH) break;
-    }
-    cmp = i < MAX_MATCH ? static_cast<int>(key[i]) - static_cast<int>(node[i]) : 0;
-  }
-
-  // Full match: r takes p's place in the tree, and p leaves it.
-  ws.best_length = MAX_MATCH;
   parent[r] = parent[p];
   left[r] = left[p];
   right[r] = right[p];
@@ -109,6 +90,63 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
     left[parent[p]] = r;
   }
   parent[p] = NO_NODE;
+}
+
+}  // namespace match_tree_detail
+
+// Enters ring position r (key ring[r..r+17]) into the tree of its first byte
+// and reports the best match met on the way: the longest common prefix, the
+// node nearest the root winning among equally long ones. A node that equals
+// the key in all 18 bytes is older than r and is replaced by it, so no two
+// nodes of a tree are ever equal.
+//
+// The walk's critical path is one load of the node's first eight compared
+// bytes and one load of the chosen child link per node; the key's bytes are
+// loaded once, and the differing bytes' order comes from the words, so the
+// bytes themselves are never reloaded.
+inline void InsertString(Workspace& ws, std::int32_t r) {
+  using namespace match_tree_detail;
+  const std::uint8_t* const ring = ws.ring;
+  const Key key = MakeKey(ring + r);
+  std::int32_t* const left = ws.left;
+  std::int32_t* const right = ws.right;
+  std::int32_t p = ROOT_BASE + ring[r];
+  std::int32_t* side = right;  // the pseudo-node's only child hangs on its right
+  std::int32_t best = 0;
+  std::int32_t best_position = ws.best_position;
+  left[r] = NO_NODE;
+  right[r] = NO_NODE;
+
+  for (;;) {
+    const std::int32_t next = side[p];
+    if (next == NO_NODE) {
+      side[p] = r;
+      ws.parent[r] = p;
+      ws.best_length = best;
+      ws.best_position = best_position;
+      return;
+    }
+    p = next;
+    const std::uint64_t head = Ordered64(ring + p + 1);
+    std::int32_t i;
+    bool greater;
+    if (head != key.head) [[likely]] {
+      // The usual case, kept free of branches on the data: a difference in
+      // bytes 1..8.
+      i = 1 + (std::countl_zero(head ^ key.head) >> 3);
+      greater = key.head > head;
+    } else {
+      i = Compare(key, ring + p, greater);
+      if (i == MAX_MATCH) break;  // longer than anything met before
+    }
+    const bool longer = i > best;
+    best = longer ? i : best;
+    best_position = longer ? p : best_position;
+    side = greater ? right : left;
+  }
+  ws.best_length = MAX_MATCH;
+  ws.best_position = p;
+  ReplaceNode(ws, r, p);
 }
 
 // Takes ring position p out of its tree; does nothing when p is in none.
