@@ -44,6 +44,14 @@ struct Sample {
   Bytes compressed;
 };
 
+// "<base><tag><number>", built with append: the operator+ chains trip a false
+// -Wrestrict warning of g++ 12 at -O3.
+std::string FileName(const std::string& base, const char* tag, int number) {
+  std::string name = base;
+  name.append(tag).append(std::to_string(number));
+  return name;
+}
+
 std::vector<std::vector<Sample>> MakeSamples() {
   std::vector<std::vector<Sample>> all(kThreads);
   for (int t = 0; t < kThreads; ++t) {
@@ -70,18 +78,18 @@ TEST(StressTest, EntryPointsFromEightThreads) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       const auto& mine = samples[t];
-      const std::string prefix = dir / ("t" + std::to_string(t) + "-");
+      const std::string prefix = FileName(dir / "thread", "", t) + "-";
       for (int k = 0; k < kSourcesPerThread; ++k) {
-        test::WriteFile(prefix + "src" + std::to_string(k), mine[k].source);
-        test::WriteFile(prefix + "cmp" + std::to_string(k), mine[k].compressed);
+        test::WriteFile(FileName(prefix, "src", k), mine[k].source);
+        test::WriteFile(FileName(prefix, "cmp", k), mine[k].compressed);
       }
       const std::string encoded = prefix + "encoded";
       const std::string decoded = prefix + "decoded";
       std::mt19937 gen(static_cast<std::uint32_t>(t));
       for (int i = 0; i < kCallsPerThread; ++i) {
         const int k = static_cast<int>(gen() % kSourcesPerThread);
-        const std::string src = prefix + "src" + std::to_string(k);
-        const std::string cmp = prefix + "cmp" + std::to_string(k);
+        const std::string src = FileName(prefix, "src", k);
+        const std::string cmp = FileName(prefix, "cmp", k);
         bool ok = false;
         switch (gen() % 3) {
           case 0:
@@ -119,7 +127,7 @@ TEST(StressTest, IndependentCodecObjectsInParallel) {
     threads.emplace_back([&, t] {
       const auto& mine = samples[t];
       lzring::codec codec;
-      const std::string prefix = dir / ("t" + std::to_string(t) + "-");
+      const std::string prefix = FileName(dir / "thread", "", t) + "-";
       const std::string src = prefix + "src";
       const std::string encoded = prefix + "encoded";
       const std::string decoded = prefix + "decoded";

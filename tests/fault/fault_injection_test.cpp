@@ -1,9 +1,9 @@
 // Faults under the file layer: open, read, write and close failing on a
 // chosen call, returning short counts or reporting EINTR. For _Encode and
-// _Decode alike each fault must give the right status, leave no descriptor
-// open, leave the destination holding exactly the bytes written before the
-// failure, and not keep the next call from succeeding. Short counts and
-// interrupted calls must still give a complete, correct file.
+// _Decode, and for the path functions of the C++ API, each fault must give the right status, leave
+// no descriptor open, leave the destination holding exactly the bytes written before the failure,
+// and not keep the next call from succeeding. Short counts and interrupted calls must still give a
+// complete, correct file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +20,9 @@
 #include "io/memory_stream.h"
 #include "io/system_calls.h"
 #include "lzring.h"
+#ifdef LZRING_FAULT_CPP_API
+#include "lzring/lzring.hpp"
+#endif
 #include "test_util.h"
 
 namespace lzring {
@@ -165,20 +168,42 @@ struct Direction {
   Bytes expected;
 };
 
+#ifdef LZRING_FAULT_CPP_API
+// The C++ API's path functions, as 0 or -1.
+std::int32_t CppCompressFile(const char* source, const char* destination) {
+  lzring::codec codec;
+  return codec.compress_file(source, destination) ? 0 : -1;
+}
+std::int32_t CppExpandFile(const char* source, const char* destination) {
+  lzring::codec codec;
+  return codec.expand_file(source, destination) ? 0 : -1;
+}
+#endif
+
 // Both sources span several read blocks and both outputs several write
 // blocks plus a partial one, so that a fault can strike in the middle.
+#ifdef LZRING_FAULT_CPP_API
+constexpr int kDirections = 4;
+#else
+constexpr int kDirections = 2;
+#endif
+
 const Direction& GetDirection(int which) {
-  static const Direction encode = [] {
-    Direction d{"Encode", _Encode, EncodeInMemory, test::RandomBytes(36000, 6), {}};
-    d.expected = EncodeInMemory(d.source);
-    return d;
+  static const std::vector<Direction> directions = [] {
+    const Bytes random = test::RandomBytes(36000, 6);
+    const Bytes compressed_text = EncodeInMemory(test::TextBytes(120000, 6));
+    std::vector<Direction> all = {
+        {"Encode", _Encode, EncodeInMemory, random, {}},
+        {"Decode", _Decode, DecodeInMemory, compressed_text, {}},
+#ifdef LZRING_FAULT_CPP_API
+        {"CppCompressFile", CppCompressFile, EncodeInMemory, random, {}},
+        {"CppExpandFile", CppExpandFile, DecodeInMemory, compressed_text, {}},
+#endif
+    };
+    for (Direction& d : all) d.expected = d.codec(d.source);
+    return all;
   }();
-  static const Direction decode = [] {
-    Direction d{"Decode", _Decode, DecodeInMemory, EncodeInMemory(test::TextBytes(120000, 6)), {}};
-    d.expected = DecodeInMemory(d.source);
-    return d;
-  }();
-  return which == 0 ? encode : decode;
+  return directions[static_cast<std::size_t>(which)];
 }
 
 // ------------------------------------------------------------------ rows
@@ -289,7 +314,7 @@ TEST_P(FaultTest, StatusDescriptorsAndDestination) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultTest,
-                         ::testing::Combine(::testing::Values(0, 1),
+                         ::testing::Combine(::testing::Range(0, kDirections),
                                             ::testing::Range<std::size_t>(0, Rows().size())),
                          [](const ::testing::TestParamInfo<FaultTest::ParamType>& info) {
                            return std::string(GetDirection(std::get<0>(info.param)).name) + "_" +
