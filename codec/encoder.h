@@ -49,6 +49,20 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
   std::size_t group_len = 1;
   unsigned flag_mask = 1;
 
+  // Stores a source byte at ring position `at`, and in the mirror too.
+  auto store = [ring](std::int32_t at, std::uint8_t b) {
+    ring[at] = b;
+    if (at < MAX_MATCH - 1) ring[at + RING_SIZE] = b;
+  };
+
+  // Whether two steps' insertions run interleaved; only the speed depends
+  // on it.
+  constexpr std::int32_t kPairsPerVerdict = 4096;
+  constexpr std::int32_t kShortWalkNodes = 24;  // average walk length below which pairing wins
+  bool pair_walks = true;
+  std::int64_t visited_total = 0;
+  std::int32_t pairs_counted = 0;
+
   std::int32_t cur = RING_START;  // first byte of the look-ahead
   std::int32_t oldest = 0;        // receives the next source byte; always cur + 18
 
@@ -91,17 +105,57 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
     // position from the trees, stores a new source byte there (and in the
     // mirror after the ring for positions 0..16) and enters the position that
     // the new byte completes.
+    //
+    // Two steps at a time where possible: R(o1) I(c1) R(o2) I(c2) becomes
+    // R(o1) R(o2) and then both insertions interleaved, which gives the same
+    // trees whenever the three later operations are in different trees (only
+    // operations on one tree depend on their order). The new bytes are not
+    // part of any string in a tree, so storing both early changes no walk.
     const std::int32_t last_length = ws.best_length;
     std::int32_t step = 0;
-    for (; step < last_length; ++step) {
+    while (step < last_length) {
+      if (last_length - step >= 2 && in.Available() >= 2) {
+        const std::uint8_t* const bytes = in.Data();
+        const std::int32_t o2 = (oldest + 1) & RING_MASK;
+        const std::int32_t c1 = (cur + 1) & RING_MASK;
+        const std::int32_t c2 = (cur + 2) & RING_MASK;
+        RemoveString(ws, oldest);
+        store(oldest, bytes[0]);
+        const bool apart =
+            ring[c1] != ring[c2] && (ws.parent[o2] == NO_NODE || ring[o2] != ring[c1]);
+        std::int32_t visited;
+        if (apart && pair_walks) {
+          RemoveString(ws, o2);
+          store(o2, bytes[1]);
+          visited = InsertStringPair(ws, c1, c2);
+        } else {
+          visited = InsertStringCounted(ws, c1);
+          RemoveString(ws, o2);
+          store(o2, bytes[1]);
+          visited += InsertStringCounted(ws, c2);
+        }
+        // Every 4096 pairs, decide from the nodes they visited whether
+        // interleaving is worth it (see InsertStringPair).
+        visited_total += visited;
+        if (++pairs_counted == kPairsPerVerdict) {
+          pair_walks = visited_total < kShortWalkNodes * 2 * kPairsPerVerdict;
+          visited_total = 0;
+          pairs_counted = 0;
+        }
+        in.Advance(2);
+        oldest = (o2 + 1) & RING_MASK;
+        cur = c2;
+        step += 2;
+        continue;
+      }
       std::uint8_t b;
       if (!in.Next(b)) break;
       RemoveString(ws, oldest);
-      ring[oldest] = b;
-      if (oldest < MAX_MATCH - 1) ring[oldest + RING_SIZE] = b;
+      store(oldest, b);
       oldest = (oldest + 1) & RING_MASK;
       cur = (cur + 1) & RING_MASK;
       InsertString(ws, cur);
+      ++step;
     }
     // The source has ended: the look-ahead shrinks instead. The ring keeps
     // its old bytes beyond the end of the data.

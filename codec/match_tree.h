@@ -94,59 +94,131 @@ inline void ReplaceNode(Workspace& ws, std::int32_t r, std::int32_t p) {
 
 }  // namespace match_tree_detail
 
+namespace match_tree_detail {
+
+// One insertion's walk down its tree, advanced a node at a time so that two
+// walks in different trees can run interleaved.
+struct Walk {
+  Key key;
+  std::int32_t r;              // the position being inserted
+  std::int32_t p;              // the node last visited (at first the pseudo-node)
+  std::int32_t* side;          // the child links of p to follow next
+  std::int32_t best;           // longest prefix shared with a visited node
+  std::int32_t best_position;  // the first visited node sharing that much
+  std::int32_t visited;        // nodes visited so far
+};
+
+inline void StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
+  w.key = MakeKey(ws.ring + r);
+  w.r = r;
+  w.p = ROOT_BASE + ws.ring[r];
+  w.side = ws.right;  // the pseudo-node's only child hangs on its right
+  w.best = 0;
+  w.best_position = 0;
+  w.visited = 0;
+  ws.left[r] = NO_NODE;
+  ws.right[r] = NO_NODE;
+}
+
+// Visits the next node. Returns true when the insertion is complete: r hung
+// from an empty link, or r took the place of a node equal in all 18 bytes.
+//
+// The critical path is one load of the node's first eight compared bytes
+// and one load of the chosen child link; the key's bytes are loaded once,
+// and the order of the differing bytes comes from the words, so the bytes
+// themselves are never reloaded.
+inline bool StepWalk(Workspace& ws, Walk& w) {
+  const std::int32_t next = w.side[w.p];
+  if (next == NO_NODE) {
+    w.side[w.p] = w.r;
+    ws.parent[w.r] = w.p;
+    return true;
+  }
+  w.p = next;
+  ++w.visited;
+  const std::uint64_t head = Ordered64(ws.ring + next + 1);
+  std::int32_t i;
+  bool greater;
+  if (head != w.key.head) [[likely]] {
+    // The usual case, free of branches on the data: a difference in bytes
+    // 1..8.
+    i = 1 + (std::countl_zero(head ^ w.key.head) >> 3);
+    greater = w.key.head > head;
+  } else {
+    i = Compare(w.key, ws.ring + next, greater);
+    if (i == MAX_MATCH) {  // longer than anything met before
+      w.best = MAX_MATCH;
+      w.best_position = next;
+      ReplaceNode(ws, w.r, next);
+      return true;
+    }
+  }
+  const bool longer = i > w.best;
+  w.best = longer ? i : w.best;
+  w.best_position = longer ? next : w.best_position;
+  w.side = greater ? ws.right : ws.left;
+  return false;
+}
+
+// Stores a walk's result; an empty tree leaves best_position as it was.
+inline void Report(Workspace& ws, const Walk& w) {
+  ws.best_length = w.best;
+  if (w.best > 0) ws.best_position = w.best_position;
+}
+
+}  // namespace match_tree_detail
+
 // Enters ring position r (key ring[r..r+17]) into the tree of its first byte
 // and reports the best match met on the way: the longest common prefix, the
 // node nearest the root winning among equally long ones. A node that equals
 // the key in all 18 bytes is older than r and is replaced by it, so no two
 // nodes of a tree are ever equal.
-//
-// The walk's critical path is one load of the node's first eight compared
-// bytes and one load of the chosen child link per node; the key's bytes are
-// loaded once, and the differing bytes' order comes from the words, so the
-// bytes themselves are never reloaded.
 inline void InsertString(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
-  const std::uint8_t* const ring = ws.ring;
-  const Key key = MakeKey(ring + r);
-  std::int32_t* const left = ws.left;
-  std::int32_t* const right = ws.right;
-  std::int32_t p = ROOT_BASE + ring[r];
-  std::int32_t* side = right;  // the pseudo-node's only child hangs on its right
-  std::int32_t best = 0;
-  std::int32_t best_position = ws.best_position;
-  left[r] = NO_NODE;
-  right[r] = NO_NODE;
-
-  for (;;) {
-    const std::int32_t next = side[p];
-    if (next == NO_NODE) {
-      side[p] = r;
-      ws.parent[r] = p;
-      ws.best_length = best;
-      ws.best_position = best_position;
-      return;
-    }
-    p = next;
-    const std::uint64_t head = Ordered64(ring + p + 1);
-    std::int32_t i;
-    bool greater;
-    if (head != key.head) [[likely]] {
-      // The usual case, kept free of branches on the data: a difference in
-      // bytes 1..8.
-      i = 1 + (std::countl_zero(head ^ key.head) >> 3);
-      greater = key.head > head;
-    } else {
-      i = Compare(key, ring + p, greater);
-      if (i == MAX_MATCH) break;  // longer than anything met before
-    }
-    const bool longer = i > best;
-    best = longer ? i : best;
-    best_position = longer ? p : best_position;
-    side = greater ? right : left;
+  Walk w;
+  StartWalk(ws, w, r);
+  while (!StepWalk(ws, w)) {
   }
-  ws.best_length = MAX_MATCH;
-  ws.best_position = p;
-  ReplaceNode(ws, r, p);
+  Report(ws, w);
+}
+
+// Inserts r1 and then r2, whose first bytes differ, with the same result as
+// InsertString(r1) followed by InsertString(r2). Trees never share nodes, so
+// the two walks are independent; interleaving them lets the memory loads of
+// one overlap those of the other. Returns the number of nodes visited.
+//
+// That pays where walks wait on memory (short walks over nodes scattered in
+// the ring, as in text). Long walks down chain-like trees run from the
+// nearest cache at full speed already and only get more instructions, so
+// the encoder pairs walks only while they stay short.
+inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2) {
+  using namespace match_tree_detail;
+  Walk a;
+  Walk b;
+  StartWalk(ws, a, r1);
+  StartWalk(ws, b, r2);
+  bool a_done = false;
+  bool b_done = false;
+  while (!a_done && !b_done) {
+    a_done = StepWalk(ws, a);
+    b_done = StepWalk(ws, b);
+  }
+  while (!a_done) a_done = StepWalk(ws, a);
+  while (!b_done) b_done = StepWalk(ws, b);
+  Report(ws, a);
+  Report(ws, b);
+  return a.visited + b.visited;
+}
+
+// InsertString, returning the number of nodes visited.
+inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
+  using namespace match_tree_detail;
+  Walk w;
+  StartWalk(ws, w, r);
+  while (!StepWalk(ws, w)) {
+  }
+  Report(ws, w);
+  return w.visited;
 }
 
 // Takes ring position p out of its tree; does nothing when p is in none.
