@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -327,6 +328,11 @@ struct SizeRow {
   Fault fault;
   std::int32_t result;  // -2: the file's size
 };
+
+// Printed by name: the default prints the bytes, padding included.
+void PrintTo(const SizeRow& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class GetFileSizeFaultTest : public ::testing::TestWithParam<SizeRow> {};
 
