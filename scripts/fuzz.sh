@@ -21,14 +21,11 @@ build=${LZRING_FUZZ_BUILD_DIR:-build/fuzz}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DLZRING_BUILD_FUZZERS=ON -DLZRING_BUILD_TESTS=OFF -DLZRING_WERROR=ON >/dev/null
-cmake --build "$build" -j 2
-
+all=(decode roundtrip reference)
+[ -f tests/reference_codec.h ] || all=(decode roundtrip)
 targets=("$@")
-if ((${#targets[@]} == 0)); then
-  for t in decode roundtrip reference; do
-    [ -x "$build/fuzz/lzring_fuzz_$t" ] && targets+=("$t")
-  done
-fi
+((${#targets[@]})) || targets=("${all[@]}")
+cmake --build "$build" -j 2 --target "${targets[@]/#/lzring_fuzz_}"
 
 # Longer inputs than the default let the encoder's window wrap the ring.
 declare -A max_len=([decode]=8192 [roundtrip]=20000 [reference]=20000)
