@@ -60,6 +60,10 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
   constexpr std::int32_t kPairsPerVerdict = 4096;
   constexpr std::int32_t kShortWalkNodes = 24;  // average walk length below which pairing wins
   bool pair_walks = true;
+  // The first step of the next slide, done early (see below).
+  bool ahead = false;
+  std::int32_t ahead_length = 0;
+  std::int32_t ahead_position = 0;
   std::int64_t visited_total = 0;
   std::int32_t pairs_counted = 0;
 
@@ -111,10 +115,25 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
     // trees whenever the three later operations are in different trees (only
     // operations on one tree depend on their order). The new bytes are not
     // part of any string in a tree, so storing both early changes no walk.
+    //
+    // A slide of odd length ends with a step of its own; while bytes remain
+    // it is paired with the first step of the next slide (which every unit
+    // has), whose result is kept for later in `ahead_length` and
+    // `ahead_position`. The operations and their order per tree are the
+    // same; only the next unit's decision waits for its own result.
     const std::int32_t last_length = ws.best_length;
     std::int32_t step = 0;
+    if (ahead) {
+      ahead = false;
+      oldest = (oldest + 1) & RING_MASK;
+      cur = (cur + 1) & RING_MASK;
+      ws.best_length = ahead_length;
+      ws.best_position = ahead_position;
+      step = 1;
+    }
     while (step < last_length) {
-      if (last_length - step >= 2 && in.Available() >= 2) {
+      const bool two_here = last_length - step >= 2;
+      if (in.Available() >= 2 && (two_here || pair_walks)) {
         const std::uint8_t* const bytes = in.Data();
         const std::int32_t o2 = (oldest + 1) & RING_MASK;
         const std::int32_t c1 = (cur + 1) & RING_MASK;
@@ -127,12 +146,36 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
         if (apart && pair_walks) {
           RemoveString(ws, o2);
           store(o2, bytes[1]);
-          visited = InsertStringPair(ws, c1, c2);
-        } else {
+          std::int32_t first_length;
+          std::int32_t first_position;
+          visited = InsertStringPair(ws, c1, c2, &first_length, &first_position);
+          in.Advance(2);
+          if (!two_here) {
+            // The second step belongs to the next slide.
+            ahead = true;
+            ahead_length = ws.best_length;
+            ahead_position = ws.best_position;
+            ws.best_length = first_length;
+            ws.best_position = first_position;
+            oldest = o2;
+            cur = c1;
+            ++step;
+            continue;
+          }
+        } else if (two_here) {
           visited = InsertStringCounted(ws, c1);
           RemoveString(ws, o2);
           store(o2, bytes[1]);
           visited += InsertStringCounted(ws, c2);
+          in.Advance(2);
+        } else {
+          // A lone last step after all.
+          InsertString(ws, c1);
+          in.Advance(1);
+          oldest = o2;
+          cur = c1;
+          ++step;
+          continue;
         }
         // Every 4096 pairs, decide from the nodes they visited whether
         // interleaving is worth it (see InsertStringPair).
@@ -142,7 +185,6 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
           visited_total = 0;
           pairs_counted = 0;
         }
-        in.Advance(2);
         oldest = (o2 + 1) & RING_MASK;
         cur = c2;
         step += 2;

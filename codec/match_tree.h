@@ -185,13 +185,17 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
 // Inserts r1 and then r2, whose first bytes differ, with the same result as
 // InsertString(r1) followed by InsertString(r2). Trees never share nodes, so
 // the two walks are independent; interleaving them lets the memory loads of
-// one overlap those of the other. Returns the number of nodes visited.
+// one overlap those of the other. Returns the number of nodes visited; the
+// result of r1's insertion alone goes to `first_length` and `first_position`
+// when given.
 //
 // That pays where walks wait on memory (short walks over nodes scattered in
 // the ring, as in text). Long walks down chain-like trees run from the
 // nearest cache at full speed already and only get more instructions, so
 // the encoder pairs walks only while they stay short.
-inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2) {
+inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+                                     std::int32_t* first_length = nullptr,
+                                     std::int32_t* first_position = nullptr) {
   using namespace match_tree_detail;
   Walk a;
   Walk b;
@@ -206,6 +210,10 @@ inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_
   while (!a_done) a_done = StepWalk(ws, a);
   while (!b_done) b_done = StepWalk(ws, b);
   Report(ws, a);
+  if (first_length != nullptr) {
+    *first_length = ws.best_length;
+    *first_position = ws.best_position;
+  }
   Report(ws, b);
   return a.visited + b.visited;
 }
