@@ -1,5 +1,7 @@
 // The decoder: expands a compressed stream from any byte source into any
-// byte sink, keeping the ring in a Workspace.
+// byte sink. It works in a 20 KiB history window on its own stack and
+// leaves the Workspace ring as a byte-by-byte decoder would (see
+// decoder_detail).
 //
 // Source and sink are template parameters (see io/file_stream.h and
 // io/memory_stream.h) so that file, descriptor and memory streams all run
