@@ -2,24 +2,18 @@
 // the number of system reads and writes they make, the end of input, read
 // failures and short writes.
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "api/call_frame.h"
 #include "api/workspace.h"
@@ -202,74 +196,6 @@ TEST(FileStreamFailures, FailedWritesAreReported) {
   EXPECT_EQ(FlushOutput(*ws, flush_status), -1);
   EXPECT_EQ(flush_status.write_error, ENOSPC);
   CloseFilePair(*ws);
-}
-
-// A write that the kernel cuts short must be completed. A pipe holding two
-// pages, already holding one page and one byte, takes the first 1904 bytes
-// of a 6000-byte write into its partly used page and is then full; a signal
-// to the writer at that moment makes the write return 1904. Once it has
-// returned, the reader empties the pipe so that the rest can follow.
-TEST(FileStreamFailures, ShortWriteIsCompleted) {
-  IoCounter counter;
-  if (!counter.available()) GTEST_SKIP() << "no per-process I/O accounting";
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  ASSERT_EQ(::fcntl(fds[1], F_SETPIPE_SZ, 2 * 4096), 2 * 4096);
-  struct sigaction quiet {};
-  quiet.sa_handler = [](int) {};
-  struct sigaction old {};
-  ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
-
-  const Bytes before(4097, 'p');
-  const Bytes data = test::RandomBytes(6000, 7);
-  ASSERT_EQ(::write(fds[1], before.data(), before.size()), 4097);
-
-  const pthread_t writer = ::pthread_self();
-  std::atomic<bool> pipe_filled{false};
-  Bytes received;
-  std::thread reader([&] {
-    for (int wait = 0; wait < 20000; ++wait) {
-      int queued = 0;
-      if (::ioctl(fds[0], FIONREAD, &queued) == 0 && queued == 4097 + 1904) {
-        pipe_filled = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    // The pipe must stay full until the interrupted write has returned, or
-    // the writer would go on copying instead of returning: wait for the
-    // kernel to count that write as done.
-    IoCalls before_signal;
-    SampleIo(before_signal);
-    ::pthread_kill(writer, SIGUSR1);
-    for (int wait = 0; wait < 20000; ++wait) {
-      IoCalls now;
-      if (SampleIo(now) && now.writes > before_signal.writes) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::uint8_t chunk[4096];
-    for (;;) {
-      const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-      if (n <= 0) break;
-      received.insert(received.end(), chunk, chunk + n);
-    }
-  });
-
-  StreamStatus status;
-  counter.Restart();
-  const int result = WriteAll(fds[1], data.data(), static_cast<std::int32_t>(data.size()), status);
-  const IoCalls calls = counter.Since();
-  ::close(fds[1]);
-  reader.join();
-  ::close(fds[0]);
-  ::sigaction(SIGUSR1, &old, nullptr);
-
-  ASSERT_TRUE(pipe_filled) << "the first write did not stop part way";
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(calls.writes, 2u);
-  Bytes expected(before.size() + data.size(), 'p');
-  std::copy(data.begin(), data.end(), expected.begin() + 4097);
-  EXPECT_EQ(received, expected);
 }
 
 }  // namespace
