@@ -229,6 +229,76 @@ inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
   return w.visited;
 }
 
+// InsertStringCounted for long walks down chain-like trees. There the
+// direction taken at each node is nearly always the same, so a predicted
+// branch lets the next link load start before the comparison that decides
+// it has finished; the critical path per node becomes the link load alone,
+// where choosing the child without a branch waits for the node's bytes too.
+// Same result and same trees as InsertString.
+inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
+  using namespace match_tree_detail;
+  std::int32_t* const left = ws.left;
+  std::int32_t* const right = ws.right;
+  const std::uint8_t* const ring = ws.ring;
+  const Key key = MakeKey(ring + r);
+  std::int32_t p = ROOT_BASE + ring[r];
+  std::int32_t* link = right + p;
+  std::int32_t best = 0;
+  std::int32_t best_position = 0;
+  std::int32_t visited = 0;
+  left[r] = NO_NODE;
+  right[r] = NO_NODE;
+  // A node differing from the key in bytes 1..8 is longer than the best so
+  // far exactly when the xor of the two words is below `below` (at least
+  // 8 x best leading zero bits); the length itself is worked out only then.
+  std::uint64_t below = ~std::uint64_t{0};
+  for (;;) {
+    const std::int32_t next = *link;
+    if (next == NO_NODE) {
+      *link = r;
+      ws.parent[r] = p;
+      break;
+    }
+    p = next;
+    ++visited;
+    const std::uint64_t head = Ordered64(ring + next + 1);
+    const std::uint64_t x = head ^ key.head;
+    bool greater;
+    if (x != 0) [[likely]] {
+      if (x < below) {
+        best = 1 + (std::countl_zero(x) >> 3);
+        best_position = next;
+        below = std::uint64_t{1} << (64 - 8 * best);
+      }
+      greater = key.head > head;
+    } else {
+      const std::int32_t i = Compare(key, ring + next, greater);
+      if (i == MAX_MATCH) {
+        best = MAX_MATCH;
+        best_position = next;
+        ReplaceNode(ws, r, next);
+        break;
+      }
+      if (i > best) {
+        best = i;
+        best_position = next;
+        below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
+      }
+    }
+    if (greater) {
+      link = right + next;
+      // Keeps this a branch: without it the compiler selects the link
+      // without one, which puts the comparison back on the critical path.
+      __asm__ volatile("");
+    } else {
+      link = left + next;
+    }
+  }
+  ws.best_length = best;
+  if (best > 0) ws.best_position = best_position;
+  return visited;
+}
+
 // Takes ring position p out of its tree; does nothing when p is in none.
 // A node with two children is replaced by the rightmost node of its left
 // subtree.
