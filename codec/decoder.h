@@ -134,6 +134,9 @@ template <class Sink>
 // the sink failed.
 template <class Sink>
 inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
+  // A sink that takes bytes in bulk (a file sink writing whole blocks
+  // straight from the window) gets them that way.
+  if constexpr (requires { out.PutBytes(data, n); }) return out.PutBytes(data, n);
   while (n > 0) {
     const std::size_t room = out.Room();
     if (room == 0) {
