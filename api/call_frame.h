@@ -12,8 +12,9 @@ namespace lzring {
 
 // Runs `loop(source, sink)` between OpenFilePair and CloseFilePair. The loop
 // returns false when the sink failed; the call then ends at once with -1 and
-// the destination keeps the full blocks written before. A failed read also
-// makes the call fail, after the normal ending. `status` receives the error
+// the destination keeps the full blocks written before. A failed read, or a
+// failed close of the destination, also makes the call fail, after the
+// normal ending. `status` receives the error
 // codes met.
 template <class Loop>
 std::int32_t RunCallFrame(Workspace& ws, const char* source_path, const char* destination_path,
@@ -23,12 +24,12 @@ std::int32_t RunCallFrame(Workspace& ws, const char* source_path, const char* de
   FileSource source(ws, status);
   FileSink sink(ws, status);
   if (!loop(source, sink)) {
-    CloseFilePair(ws);
+    CloseFilePair(ws, status);
     return -1;
   }
   const int flushed = FlushOutput(ws, status);
-  CloseFilePair(ws);
-  return flushed != 0 || status.read_error != 0 ? -1 : 0;
+  const int closed = CloseFilePair(ws, status);
+  return flushed != 0 || closed != 0 || status.read_error != 0 ? -1 : 0;
 }
 
 }  // namespace lzring

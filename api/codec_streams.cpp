@@ -96,7 +96,9 @@ stream_result RunOnPaths(Workspace& ws, const std::filesystem::path& source,
     return MakeResult(status, StreamCounts{}, false);
   }
   stream_result result = RunAttached(ws, status, progress, loop);
-  CloseFilePair(ws);
+  if (CloseFilePair(ws, status) != 0 && !result.write_error) {
+    result.write_error = ErrnoCode(status.write_error);
+  }
   return result;
 }
 

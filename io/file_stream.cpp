@@ -61,9 +61,11 @@ int FlushOutput(Workspace& ws, StreamStatus& status) {
   return 0;
 }
 
-void CloseFilePair(Workspace& ws) {
+int CloseFilePair(Workspace& ws, StreamStatus& status) {
   FileClose(ws.in_handle);
-  FileClose(ws.out_handle);
+  if (FileClose(ws.out_handle) == 0) return 0;
+  if (status.write_error == 0) status.write_error = FileLastError();
+  return -1;
 }
 
 }  // namespace lzring

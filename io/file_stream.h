@@ -80,8 +80,10 @@ inline int WriteByte(Workspace& ws, std::uint8_t b, StreamStatus& status) {
 // Writes the bytes still waiting in out_buf. Returns -1 when that write fails.
 int FlushOutput(Workspace& ws, StreamStatus& status);
 
-// Closes the source, then the destination.
-void CloseFilePair(Workspace& ws);
+// Closes the source, then the destination. Returns -1 when closing the
+// destination failed (its data may not all be stored), 0 otherwise; a failed
+// close of the source loses nothing and is ignored.
+int CloseFilePair(Workspace& ws, StreamStatus& status);
 
 // The source side as the codec loops see it.
 class FileSource {

@@ -32,8 +32,10 @@ std::int32_t FileWrite(FileHandle handle, const void* buffer, std::int32_t count
 // Moves to the end of the file and returns that offset (the file size), or -1.
 std::int64_t FileSeekEnd(FileHandle handle);
 
-// Closes the handle. Failures are ignored: nothing more can be done with it.
-void FileClose(FileHandle handle);
+// Closes the handle. Returns 0, or -1 when the system reports a failure,
+// which for a file being written can mean that written data was not stored.
+// The handle is released either way; an interrupted close counts as done.
+int FileClose(FileHandle handle);
 
 // True when `path` names the very file open as `handle` (the same path, a
 // hard link or a symbolic link to it). False when `path` does not exist.

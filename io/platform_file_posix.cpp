@@ -72,8 +72,10 @@ std::int64_t FileSeekEnd(FileHandle handle) {
   return end < 0 ? -1 : static_cast<std::int64_t>(end);
 }
 
-void FileClose(FileHandle handle) {
-  sys::Close(handle);
+int FileClose(FileHandle handle) {
+  // On Linux the descriptor is released even when close reports EINTR, so
+  // retrying could close a descriptor another thread has just opened.
+  return sys::Close(handle) == 0 || errno == EINTR ? 0 : -1;
 }
 
 bool FileIsSame(FileHandle handle, const char* path) {

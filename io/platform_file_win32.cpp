@@ -75,8 +75,8 @@ std::int64_t FileSeekEnd(FileHandle handle) {
   return static_cast<std::int64_t>(end.QuadPart);
 }
 
-void FileClose(FileHandle handle) {
-  _lclose(handle);
+int FileClose(FileHandle handle) {
+  return _lclose(handle) == HFILE_ERROR ? -1 : 0;
 }
 
 bool FileIsSame(FileHandle handle, const char* path) {

@@ -128,7 +128,7 @@ TEST_P(FileStreams, SourceYieldsEveryByteThenTheEnd) {
   EXPECT_EQ(counter_.Since().reads, 0u);
   EXPECT_EQ(FileOffset(ws_->in_handle), static_cast<off_t>(n));
   EXPECT_EQ(status_.read_error, 0);
-  CloseFilePair(*ws_);
+  CloseFilePair(*ws_, status_);
 }
 
 // Full blocks go out as soon as they fill, one write each; the flush writes
@@ -149,7 +149,7 @@ TEST_P(FileStreams, DestinationGetsFullBlocksThenTheRest) {
   counter_.Restart();
   EXPECT_EQ(FlushOutput(*ws_, status_), 0);
   EXPECT_EQ(counter_.Since().writes, n % IO_BLOCK != 0 ? 1u : 0u);
-  CloseFilePair(*ws_);
+  CloseFilePair(*ws_, status_);
   EXPECT_EQ(ReadFile(dir_ / "dst"), data);
   EXPECT_EQ(status_.write_error, 0);
 }
@@ -167,7 +167,7 @@ TEST(FileStreamFailures, FailedReadEndsInputAndIsRecorded) {
   ReadByte(*ws, status);
   EXPECT_EQ(ws->in_eof, 1);
   EXPECT_EQ(status.read_error, EIO);
-  CloseFilePair(*ws);
+  CloseFilePair(*ws, status);
 
   StreamStatus call_status;
   const auto decode = [&ws](FileSource& in, FileSink& out) { return DecodeStream(*ws, in, out); };
@@ -188,14 +188,14 @@ TEST(FileStreamFailures, FailedWritesAreReported) {
   EXPECT_EQ(WriteByte(*ws, 'x', status), -1);
   EXPECT_EQ(ws->out_count, IO_BLOCK);
   EXPECT_EQ(status.write_error, ENOSPC);
-  CloseFilePair(*ws);
+  CloseFilePair(*ws, status);
 
   StreamStatus flush_status;
   ASSERT_EQ(OpenFilePair(*ws, (dir / "src").c_str(), "/dev/full", flush_status), 0);
   ASSERT_EQ(WriteByte(*ws, 'x', flush_status), 0);
   EXPECT_EQ(FlushOutput(*ws, flush_status), -1);
   EXPECT_EQ(flush_status.write_error, ENOSPC);
-  CloseFilePair(*ws);
+  CloseFilePair(*ws, flush_status);
 }
 
 }  // namespace
