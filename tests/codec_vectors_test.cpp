@@ -11,33 +11,18 @@
 #include "codec/encoder.h"
 #include "io/memory_stream.h"
 
+#include "memory_codec.h"
+
 namespace lzring {
 namespace {
+
+using test::DecodeInMemory;
+using test::EncodeInMemory;
 
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes FromText(const std::string& s) {
   return Bytes(s.begin(), s.end());
-}
-
-Bytes EncodeBytes(Workspace& ws, const Bytes& src) {
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  {
-    VectorSink sink(out);
-    EXPECT_TRUE(EncodeStream(ws, in, sink));
-  }
-  return out;
-}
-
-Bytes DecodeBytes(Workspace& ws, const Bytes& src) {
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  {
-    VectorSink sink(out);
-    EXPECT_TRUE(DecodeStream(ws, in, sink));
-  }
-  return out;
 }
 
 struct EncodeCase {
@@ -76,17 +61,17 @@ class EncodeVectors : public ::testing::TestWithParam<EncodeCase> {};
 TEST_P(EncodeVectors, GivesExactBytesAndDecodesBack) {
   auto ws = std::make_unique<Workspace>();
   const EncodeCase& c = GetParam();
-  EXPECT_EQ(EncodeBytes(*ws, c.source), c.compressed);
-  EXPECT_EQ(DecodeBytes(*ws, c.compressed), c.source);
+  EXPECT_EQ(EncodeInMemory(*ws, c.source), c.compressed);
+  EXPECT_EQ(DecodeInMemory(*ws, c.compressed), c.source);
 }
 
 TEST_P(EncodeVectors, SameBytesWhateverCameBefore) {
   // A workspace that has just coded other data must give the same bytes.
   auto ws = std::make_unique<Workspace>();
-  EncodeBytes(*ws, Bytes(5, ' '));
-  DecodeBytes(*ws, FromText("\x00\xEE\xF0xyz"));
-  EncodeBytes(*ws, FromText("zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"));
-  EXPECT_EQ(EncodeBytes(*ws, GetParam().source), GetParam().compressed);
+  EncodeInMemory(*ws, Bytes(5, ' '));
+  DecodeInMemory(*ws, FromText("\x00\xEE\xF0xyz"));
+  EncodeInMemory(*ws, FromText("zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"));
+  EXPECT_EQ(EncodeInMemory(*ws, GetParam().source), GetParam().compressed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EncodeVectors, ::testing::ValuesIn(EncodeCases()),
@@ -125,8 +110,8 @@ class DecodeVectors : public ::testing::TestWithParam<DecodeCase> {};
 TEST_P(DecodeVectors, GivesExactOutput) {
   auto ws = std::make_unique<Workspace>();
   // Leave data of an earlier stream in the ring first: it must not show.
-  DecodeBytes(*ws, EncodeBytes(*ws, Bytes(5000, 0xAB)));
-  EXPECT_EQ(DecodeBytes(*ws, GetParam().compressed), GetParam().output);
+  DecodeInMemory(*ws, EncodeInMemory(*ws, Bytes(5000, 0xAB)));
+  EXPECT_EQ(DecodeInMemory(*ws, GetParam().compressed), GetParam().output);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DecodeVectors, ::testing::ValuesIn(DecodeCases()),

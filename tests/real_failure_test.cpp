@@ -20,21 +20,16 @@
 #include "codec/encoder.h"
 #include "io/memory_stream.h"
 #include "lzring.h"
+#include "memory_codec.h"
 #include "test_util.h"
 
 namespace lzring {
 namespace {
 
-using test::Bytes;
+using test::DecodeInMemory;
+using test::EncodeInMemory;
 
-Bytes EncodeInMemory(const Bytes& src) {
-  auto ws = std::make_unique<Workspace>();
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  VectorSink sink(out);
-  EncodeStream(*ws, in, sink);
-  return out;
-}
+using test::Bytes;
 
 // Lowers the soft file-size limit for its lifetime, with SIGXFSZ ignored so
 // that a write past the limit fails with EFBIG instead of killing the process.

@@ -18,10 +18,14 @@
 #include "codec/format.h"
 #include "io/memory_stream.h"
 #include "lzring.h"
+#include "memory_codec.h"
 #include "test_util.h"
 
 namespace lzring {
 namespace {
+
+using test::DecodeInMemory;
+using test::EncodeInMemory;
 
 using test::Bytes;
 using test::FromText;
@@ -30,27 +34,6 @@ using test::TempDir;
 using test::WriteFile;
 
 // What the codec gives in a workspace of its own, with no call before.
-Bytes MemoryEncode(const Bytes& src) {
-  auto ws = std::make_unique<Workspace>();
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  {
-    VectorSink sink(out);
-    EXPECT_TRUE(EncodeStream(*ws, in, sink));
-  }
-  return out;
-}
-
-Bytes MemoryDecode(const Bytes& src) {
-  auto ws = std::make_unique<Workspace>();
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  {
-    VectorSink sink(out);
-    EXPECT_TRUE(DecodeStream(*ws, in, sink));
-  }
-  return out;
-}
 
 enum class Shape { kText, kBinary, kEqual, kRandom, kRepetitive };
 
@@ -133,7 +116,7 @@ TEST_P(RoundTripSizes, FileComesBackAndMatchesMemoryCodec) {
   WriteFile(dir / "src", data);
   const Bytes compressed = RoundTrip(dir, dir / "src");
   EXPECT_LE(compressed.size(), EncodeBound(data.size()));
-  EXPECT_EQ(compressed, MemoryEncode(data));
+  EXPECT_EQ(compressed, EncodeInMemory(data));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RoundTripSizes, ::testing::ValuesIn(SizeCases()),
@@ -264,13 +247,13 @@ TEST(RoundTripCalls, MixedSequenceGivesSameOutputsAsEachCallAlone) {
       case kEncode:
         ASSERT_EQ(_Encode(src.c_str(), dst.c_str()), step.status);
         if (step.status == 0) {
-          EXPECT_EQ(ReadFile(dst), MemoryEncode(input));
+          EXPECT_EQ(ReadFile(dst), EncodeInMemory(input));
         }
         break;
       case kDecode:
         ASSERT_EQ(_Decode(src.c_str(), dst.c_str()), step.status);
         if (step.status == 0) {
-          EXPECT_EQ(ReadFile(dst), MemoryDecode(input));
+          EXPECT_EQ(ReadFile(dst), DecodeInMemory(input));
         }
         break;
       case kSize:

@@ -17,25 +17,20 @@
 #include "io/memory_stream.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"
+#include "memory_codec.h"
 #include "test_util.h"
 
 namespace lzring {
 namespace {
+
+using test::DecodeInMemory;
+using test::EncodeInMemory;
 
 using test::Bytes;
 
 constexpr int kThreads = 8;
 constexpr int kCallsPerThread = 300;
 constexpr int kSourcesPerThread = 4;
-
-Bytes EncodeInMemory(const Bytes& src) {
-  auto ws = std::make_unique<Workspace>();
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  VectorSink sink(out);
-  EncodeStream(*ws, in, sink);
-  return out;
-}
 
 // Each thread's data: sources of several shapes and sizes (the empty one
 // included) with their compressed forms, computed before the threads start.

@@ -24,10 +24,14 @@
 #ifdef LZRING_FAULT_CPP_API
 #include "lzring/lzring.hpp"
 #endif
+#include "memory_codec.h"
 #include "test_util.h"
 
 namespace lzring {
 namespace {
+
+using test::DecodeInMemory;
+using test::EncodeInMemory;
 
 using test::Bytes;
 
@@ -142,24 +146,6 @@ void ExpectAllClosed() {
 }
 
 // ------------------------------------------------------------------ data
-
-Bytes EncodeInMemory(const Bytes& src) {
-  auto ws = std::make_unique<Workspace>();
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  VectorSink sink(out);
-  EncodeStream(*ws, in, sink);
-  return out;
-}
-
-Bytes DecodeInMemory(const Bytes& src) {
-  auto ws = std::make_unique<Workspace>();
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  VectorSink sink(out);
-  DecodeStream(*ws, in, sink);
-  return out;
-}
 
 struct Direction {
   const char* name;
