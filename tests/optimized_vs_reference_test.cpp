@@ -20,6 +20,7 @@
 #include "codec/match_tree.h"
 #include "io/memory_stream.h"
 #include "lzring.h"
+#include "tests/memory_codec.h"
 #include "tests/reference_codec.h"
 #include "tests/test_util.h"
 
@@ -93,26 +94,6 @@ Bytes ReferenceDecode(const Bytes& src) {
   return reference::DecodeBuffer(*s, src.data(), src.size());
 }
 
-Bytes MemoryEncode(Workspace& ws, const Bytes& src) {
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  {
-    VectorSink sink(out);
-    EXPECT_TRUE(EncodeStream(ws, in, sink));
-  }
-  return out;
-}
-
-Bytes MemoryDecode(Workspace& ws, const Bytes& src) {
-  Bytes out;
-  MemorySource in(src.data(), src.size());
-  {
-    VectorSink sink(out);
-    EXPECT_TRUE(DecodeStream(ws, in, sink));
-  }
-  return out;
-}
-
 Bytes ChunkedEncode(Workspace& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
   Bytes out;
   ChunkedSource in(src, in_block);
@@ -164,11 +145,11 @@ TEST_P(ShapeTest, EncoderGivesReferenceBytesAndDecoderExpandsThem) {
     SCOPED_TRACE("length " + std::to_string(n));
     const Bytes src = GetParam().make(n, static_cast<std::uint32_t>(n) + 7);
     const Bytes expected = ReferenceEncode(src);
-    ASSERT_EQ(MemoryEncode(*ws, src), expected);
+    ASSERT_EQ(test::EncodeInMemory(*ws, src), expected);
     ASSERT_EQ(ChunkedEncode(*ws, src, 4096, 4096), expected);
     ASSERT_EQ(ChunkedEncode(*ws, src, 7, 20), expected);
     ASSERT_EQ(ReferenceDecode(expected), src);
-    ASSERT_EQ(MemoryDecode(*ws, expected), src);
+    ASSERT_EQ(test::DecodeInMemory(*ws, expected), src);
     ASSERT_EQ(ChunkedDecode(*ws, expected, 4096, 4096), src);
     ASSERT_EQ(ChunkedDecode(*ws, expected, 17, 18), src);
     ASSERT_EQ(ChunkedDecode(*ws, expected, 18, 17), src);
@@ -186,6 +167,12 @@ struct GarbageCase {
   std::uint8_t flag_and;  // every 17th byte is ANDed with this
 };
 
+// Prints the case by name (the default would print the struct's bytes,
+// padding included).
+void PrintTo(const GarbageCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class GarbageTest : public ::testing::TestWithParam<GarbageCase> {};
 
 TEST_P(GarbageTest, DecoderMatchesReference) {
@@ -196,7 +183,7 @@ TEST_P(GarbageTest, DecoderMatchesReference) {
     Bytes src = test::RandomBytes(n, seed++);
     for (std::size_t i = 0; i < src.size(); i += 17) src[i] &= GetParam().flag_and;
     const Bytes expected = ReferenceDecode(src);
-    ASSERT_EQ(MemoryDecode(*ws, src), expected);
+    ASSERT_EQ(test::DecodeInMemory(*ws, src), expected);
     ASSERT_EQ(ChunkedDecode(*ws, src, 4096, 4096), expected);
     ASSERT_EQ(ChunkedDecode(*ws, src, 5, 19), expected);
     ASSERT_EQ(ChunkedDecode(*ws, src, 1, 1), expected);
@@ -214,7 +201,7 @@ TEST(TruncatedStreams, EveryCutDecodesLikeTheReference) {
   const Bytes compressed = ReferenceEncode(test::TextBytes(600, 3));
   for (std::size_t cut = 0; cut <= compressed.size(); ++cut) {
     const Bytes part(compressed.begin(), compressed.begin() + static_cast<std::ptrdiff_t>(cut));
-    ASSERT_EQ(MemoryDecode(*ws, part), ReferenceDecode(part)) << "cut at " << cut;
+    ASSERT_EQ(test::DecodeInMemory(*ws, part), ReferenceDecode(part)) << "cut at " << cut;
   }
 }
 
@@ -296,8 +283,8 @@ TEST_P(CorpusTest, SameBytesAsReference) {
   if (src.size() > 256 * 1024) src.resize(256 * 1024);
   const Bytes expected = ReferenceEncode(src);
   auto ws = std::make_unique<Workspace>();
-  ASSERT_EQ(MemoryEncode(*ws, src), expected);
-  ASSERT_EQ(MemoryDecode(*ws, expected), src);
+  ASSERT_EQ(test::EncodeInMemory(*ws, src), expected);
+  ASSERT_EQ(test::DecodeInMemory(*ws, expected), src);
 
   test::TempDir dir;
   test::WriteFile(dir / "src", src);
