@@ -1,7 +1,6 @@
 // Real failures of the file system, without any test seam: a destination on
 // a file-size limit or on a full device, sources that cannot be read (no
-// permission, a failing read, a directory), a FIFO as source, and files too
-// large for the 32-bit size result.
+// permission, a failing read), and a FIFO as source.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -208,26 +207,6 @@ TEST(UnreadableSourceTest, ReadFailsIsNotSuccess) {
   EXPECT_EQ(test::ReadFile(dst), Bytes{});
 }
 
-TEST(UnreadableSourceTest, DirectoryIsRefused) {
-  test::TempDir dir;
-  const std::string dst = dir / "destination";
-  test::WriteFile(dst, test::FromText("keep me"));
-  EXPECT_TRUE(RefusedWithDestinationUntouched(dir.path().string(), dst));
-  // Also when the destination does not exist yet: it is not created.
-  const std::string missing = dir / "missing";
-  EXPECT_EQ(_Encode(dir.path().c_str(), missing.c_str()), -1);
-  EXPECT_FALSE(std::filesystem::exists(missing));
-}
-
-TEST(UnreadableSourceTest, DirectoryAsDestination) {
-  test::TempDir dir;
-  const std::string src = dir / "source";
-  test::WriteFile(src, test::TextBytes(100, 1));
-  const int fds_before = test::CountOpenFds();
-  EXPECT_EQ(_Encode(src.c_str(), dir.path().c_str()), -1);
-  EXPECT_EQ(test::CountOpenFds(), fds_before);
-}
-
 // A FIFO with no writer must not hang the call: it reads as empty.
 TEST(FifoSourceTest, WithoutWriterIsEmpty) {
   test::TempDir dir;
@@ -269,39 +248,6 @@ TEST(FifoSourceTest, WithWriterReadsEverything) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(test::ReadFile(dst), EncodeInMemory(data));
 }
-
-struct SizeRow {
-  const char* name;
-  std::int64_t size;
-  std::int32_t result;
-};
-
-void PrintTo(const SizeRow& row, std::ostream* os) {
-  *os << row.name;
-}
-
-class LargeFileSizeTest : public ::testing::TestWithParam<SizeRow> {};
-
-// Sparse files, so nothing is written to disk.
-TEST_P(LargeFileSizeTest, ThirtyTwoBitResult) {
-  test::TempDir dir;
-  const std::string path = dir / "sparse";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  const bool sized = ::ftruncate(fd, GetParam().size) == 0;
-  ::close(fd);
-  if (!sized) GTEST_SKIP() << "cannot make a sparse file of this size here";
-  EXPECT_EQ(_GetFileSize(path.c_str()), GetParam().result);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, LargeFileSizeTest,
-                         ::testing::Values(SizeRow{"JustBelow2GiB", INT32_MAX, INT32_MAX},
-                                           SizeRow{"Exactly2GiB", std::int64_t{1} << 31, -1},
-                                           SizeRow{"ThreeGiB", std::int64_t{3} << 30, -1},
-                                           SizeRow{"Over4GiB", (std::int64_t{1} << 32) + 5000, -1}),
-                         [](const ::testing::TestParamInfo<SizeRow>& info) {
-                           return std::string(info.param.name);
-                         });
 
 }  // namespace
 }  // namespace lzring
