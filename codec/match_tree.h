@@ -249,8 +249,9 @@ inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
   left[r] = NO_NODE;
   right[r] = NO_NODE;
   // A node differing from the key in bytes 1..8 is longer than the best so
-  // far exactly when the xor of the two words is below `below` (at least
+  // far exactly when the xor of the two words is at most `below` (at least
   // 8 x best leading zero bits); the length itself is worked out only then.
+  // Any node beats a best of 0, even one whose bytes 1..8 differ in every bit.
   std::uint64_t below = ~std::uint64_t{0};
   for (;;) {
     const std::int32_t next = *link;
@@ -265,10 +266,10 @@ inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
     const std::uint64_t x = head ^ key.head;
     bool greater;
     if (x != 0) [[likely]] {
-      if (x < below) {
+      if (x <= below) {
         best = 1 + (std::countl_zero(x) >> 3);
         best_position = next;
-        below = std::uint64_t{1} << (64 - 8 * best);
+        below = (std::uint64_t{1} << (64 - 8 * best)) - 1;
       }
       greater = key.head > head;
     } else {

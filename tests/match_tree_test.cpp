@@ -391,3 +391,73 @@ INSTANTIATE_TEST_SUITE_P(Contents, SlidingWindow,
 
 }  // namespace
 }  // namespace lzring
+
+namespace lzring {
+namespace {
+
+// The encoder's faster insertions must report what InsertString reports and
+// build the same trees. Strings of bytes 0x00 and 0xFF often meet nodes whose
+// first compared words differ from the key in every bit.
+struct InsertVariant {
+  const char* name;
+  void (*insert)(Workspace&, std::int32_t);
+};
+
+void PrintTo(const InsertVariant& v, std::ostream* os) {
+  *os << v.name;
+}
+
+class InsertVariants : public ::testing::TestWithParam<InsertVariant> {};
+
+// Inserts the same positions of the same ring with InsertString and with the
+// variant, checking every result and the trees at the end.
+void ExpectSameAsInsertString(const std::uint8_t* ring, const std::vector<std::int32_t>& order,
+                              void (*insert)(Workspace&, std::int32_t)) {
+  auto plain = std::make_unique<Workspace>();
+  auto fast = std::make_unique<Workspace>();
+  std::memcpy(plain->ring, ring, RING_BYTES);
+  std::memcpy(fast->ring, ring, RING_BYTES);
+  ResetTrees(*plain);
+  ResetTrees(*fast);
+  for (const std::int32_t r : order) {
+    InsertString(*plain, r);
+    insert(*fast, r);
+    ASSERT_EQ(fast->best_length, plain->best_length) << "position " << r;
+    if (plain->best_length > 0) {
+      ASSERT_EQ(fast->best_position, plain->best_position) << "position " << r;
+    }
+  }
+  EXPECT_EQ(std::memcmp(fast->parent, plain->parent, sizeof plain->parent), 0);
+  EXPECT_EQ(std::memcmp(fast->left, plain->left, sizeof plain->left), 0);
+  EXPECT_EQ(std::memcmp(fast->right, plain->right, sizeof plain->right), 0);
+}
+
+TEST_P(InsertVariants, MatchInsertStringOnComplementedWords) {
+  // The second string shares only its first byte with the first, and its
+  // bytes 1..17 are the first's with every bit flipped: a match of length 1.
+  std::vector<std::uint8_t> ring(RING_BYTES, 0);
+  ring[P(0)] = 'a';
+  std::fill_n(&ring[P(0) + 1], MAX_MATCH - 1, 0xFF);
+  ring[P(1)] = 'a';
+  ExpectSameAsInsertString(ring.data(), {P(0), P(1)}, GetParam().insert);
+}
+
+TEST_P(InsertVariants, MatchInsertStringOnRandomRing) {
+  std::mt19937 gen(11);
+  const std::uint8_t alphabet[] = {0x00, 0xFF, 'a', 'b'};
+  std::vector<std::uint8_t> ring(RING_BYTES);
+  for (auto& b : ring) b = alphabet[gen() % 4];
+  std::vector<std::int32_t> order(RING_SIZE);
+  for (std::int32_t r = 0; r < RING_SIZE; ++r) order[r] = r;
+  ExpectSameAsInsertString(ring.data(), order, GetParam().insert);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Walks, InsertVariants,
+    ::testing::Values(
+        InsertVariant{"Counted", [](Workspace& ws, std::int32_t r) { InsertStringCounted(ws, r); }},
+        InsertVariant{"Chain", [](Workspace& ws, std::int32_t r) { InsertStringChain(ws, r); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace lzring
