@@ -108,6 +108,11 @@ Bytes RoundTrip(const TempDir& dir, const std::string& src) {
   return compressed;
 }
 
+// gtest would otherwise print the case's bytes, padding included.
+void PrintTo(const SizeCase& c, std::ostream* os) {
+  *os << CaseName(c);
+}
+
 class RoundTripSizes : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(RoundTripSizes, FileComesBackAndMatchesMemoryCodec) {
