@@ -77,7 +77,7 @@ cmake -S . -B "$linux_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLZRING_BUILD_TE
 cmake --build "$linux_dir" -j "$jobs" --target lzring
 so=$(find "$linux_dir" -maxdepth 1 -name 'liblzring.so' | head -n 1)
 [ -n "$so" ] || fail "no liblzring.so was built"
-g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iinclude windows/host_test.cpp \
+g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iinclude -Itests windows/host_test.cpp \
   -o "$linux_dir/lzring_host_test" -ldl -pthread
 
 # --- Inputs -----------------------------------------------------------------
