@@ -55,11 +55,13 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
     if (at < MAX_MATCH - 1) ring[at + RING_SIZE] = b;
   };
 
-  // Whether two steps' insertions run interleaved; only the speed depends
-  // on it.
+  // How paired insertions walk: choosing each child without a branch while
+  // walks are short (text), with a predicted branch while they run down
+  // chain-like trees; only the speed depends on it.
   constexpr std::int32_t kPairsPerVerdict = 4096;
-  constexpr std::int32_t kShortWalkNodes = 24;  // average walk length below which pairing wins
-  bool pair_walks = true;
+  // Walks count as short while they average fewer nodes than this.
+  constexpr std::int32_t kShortWalkNodes = 24;
+  bool short_walks = true;
   // The first step of the next slide, done early (see below).
   bool ahead = false;
   std::int32_t ahead_length = 0;
@@ -117,10 +119,12 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
     // part of any string in a tree, so storing both early changes no walk.
     //
     // A slide of odd length ends with a step of its own; while bytes remain
-    // it is paired with the first step of the next slide (which every unit
-    // has), whose result is kept for later in `ahead_length` and
-    // `ahead_position`. The operations and their order per tree are the
-    // same; only the next unit's decision waits for its own result.
+    // and walks are short it is paired with the first step of the next slide
+    // (which every unit has), whose result is kept for later in
+    // `ahead_length` and `ahead_position`. The operations and their order
+    // per tree are the same; only the next unit's decision waits for its own
+    // result. Down chain-like trees that early pairing was measured to cost
+    // more than it saves.
     const std::int32_t last_length = ws.best_length;
     std::int32_t step = 0;
     if (ahead) {
@@ -133,7 +137,7 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
     }
     while (step < last_length) {
       const bool two_here = last_length - step >= 2;
-      if (in.Available() >= 2 && (two_here || pair_walks)) {
+      if (in.Available() >= 2 && (two_here || short_walks)) {
         const std::uint8_t* const bytes = in.Data();
         const std::int32_t o2 = (oldest + 1) & RING_MASK;
         const std::int32_t c1 = (cur + 1) & RING_MASK;
@@ -143,12 +147,13 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
         const bool apart =
             ring[c1] != ring[c2] && (ws.parent[o2] == NO_NODE || ring[o2] != ring[c1]);
         std::int32_t visited;
-        if (apart && pair_walks) {
+        if (apart) {
           RemoveString(ws, o2);
           store(o2, bytes[1]);
           std::int32_t first_length;
           std::int32_t first_position;
-          visited = InsertStringPair(ws, c1, c2, &first_length, &first_position);
+          visited = short_walks ? InsertStringPair(ws, c1, c2, &first_length, &first_position)
+                                : InsertStringChainPair(ws, c1, c2, &first_length, &first_position);
           in.Advance(2);
           if (!two_here) {
             // The second step belongs to the next slide.
@@ -177,11 +182,11 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
           ++step;
           continue;
         }
-        // Every 4096 pairs, decide from the nodes they visited whether
-        // interleaving is worth it (see InsertStringPair).
+        // Every 4096 pairs, decide from the nodes they visited how the next
+        // ones walk.
         visited_total += visited;
         if (++pairs_counted == kPairsPerVerdict) {
-          pair_walks = visited_total < kShortWalkNodes * 2 * kPairsPerVerdict;
+          short_walks = visited_total < kShortWalkNodes * 2 * kPairsPerVerdict;
           visited_total = 0;
           pairs_counted = 0;
         }

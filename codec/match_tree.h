@@ -190,9 +190,8 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
 // when given.
 //
 // That pays where walks wait on memory (short walks over nodes scattered in
-// the ring, as in text). Long walks down chain-like trees run from the
-// nearest cache at full speed already and only get more instructions, so
-// the encoder pairs walks only while they stay short.
+// the ring, as in text). Long walks down chain-like trees go faster with
+// InsertStringChainPair.
 inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
                                      std::int32_t* first_length = nullptr,
                                      std::int32_t* first_position = nullptr) {
@@ -229,74 +228,158 @@ inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
   return w.visited;
 }
 
-// InsertStringCounted for long walks down chain-like trees. There the
-// direction taken at each node is nearly always the same, so a predicted
-// branch lets the next link load start before the comparison that decides
-// it has finished; the critical path per node becomes the link load alone,
-// where choosing the child without a branch waits for the node's bytes too.
-// Same result and same trees as InsertString.
-inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
-  using namespace match_tree_detail;
+namespace match_tree_detail {
+
+// A walk down a chain-like tree, where the direction taken at each node is
+// nearly always the same. A predicted branch then lets the next link load
+// start before the comparison that decides it has finished, so the critical
+// path per node is the link load alone; choosing the child without a branch
+// would wait for the node's bytes too.
+//
+// A node differing from the key in bytes 1..8 is longer than the best so far
+// exactly when the xor of the two words is at most `below` (at least
+// 8 x best leading zero bits), so the length itself is worked out only for a
+// new best. Any node beats a best of 0, even one that differs in every bit.
+struct ChainWalk {
+  std::int32_t* link;          // the link to follow next
+  std::uint64_t head;          // the key's bytes 1..8, ordered
+  std::uint64_t below;         // see above; all ones until a node is met
+  std::int32_t best_position;  // the first node sharing the longest prefix
+};
+
+[[gnu::always_inline]] inline void StartChainWalk(Workspace& ws, ChainWalk& w, std::int32_t r) {
+  w.link = ws.right + ROOT_BASE + ws.ring[r];
+  w.head = Ordered64(ws.ring + r + 1);
+  w.below = ~std::uint64_t{0};
+  w.best_position = 0;
+  ws.left[r] = NO_NODE;
+  ws.right[r] = NO_NODE;
+}
+
+// The `below` of a best whose bytes 1..8 differ from the key's by x != 0.
+inline std::uint64_t BelowFor(std::uint64_t x) {
+  return (~std::uint64_t{0} >> (std::countl_zero(x) & ~7)) >> 8;
+}
+
+inline void FollowChain(Workspace& ws, std::int32_t*& link, std::uint64_t key_head,
+                        const std::uint64_t head, std::int32_t next) {
+  if (key_head > head) {
+    link = ws.right + next;
+    // Keeps this a branch: without it the compiler selects the link
+    // without one, which puts the comparison back on the critical path.
+    __asm__ volatile("");
+  } else {
+    link = ws.left + next;
+  }
+}
+
+// Visits the next node when that is plain: it exists and differs from the
+// key within bytes 1..8. Otherwise leaves the walk as it was and returns
+// false, for FinishChainWalk to take over.
+[[gnu::always_inline]] inline bool StepChainWalk(Workspace& ws, ChainWalk& w) {
+  const std::int32_t next = *w.link;
+  if (next == NO_NODE) return false;
+  const std::uint64_t head = Ordered64(ws.ring + next + 1);
+  const std::uint64_t x = head ^ w.head;
+  if (x == 0) [[unlikely]]
+    return false;
+  if (x <= w.below) {
+    w.best_position = next;
+    w.below = BelowFor(x);
+  }
+  FollowChain(ws, w.link, w.head, head, next);
+  return true;
+}
+
+// Walks on to the end and completes the insertion of r; returns the number
+// of nodes visited.
+inline std::int32_t FinishChainWalk(Workspace& ws, const ChainWalk& w, std::int32_t r) {
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   const std::uint8_t* const ring = ws.ring;
-  const Key key = MakeKey(ring + r);
-  std::int32_t p = ROOT_BASE + ring[r];
-  std::int32_t* link = right + p;
-  std::int32_t best = 0;
-  std::int32_t best_position = 0;
+  const Key key{w.head, Ordered64(ring + r + 9), ring[r + 17]};
+  std::int32_t* link = w.link;
+  std::uint64_t below = w.below;
+  // `below` has 8 x (8 - best) one bits while the best is 1..8 bytes long.
+  std::int32_t best = std::countl_zero(below) >> 3;
+  std::int32_t best_position = w.best_position;
   std::int32_t visited = 0;
-  left[r] = NO_NODE;
-  right[r] = NO_NODE;
-  // A node differing from the key in bytes 1..8 is longer than the best so
-  // far exactly when the xor of the two words is at most `below` (at least
-  // 8 x best leading zero bits); the length itself is worked out only then.
-  // Any node beats a best of 0, even one whose bytes 1..8 differ in every bit.
-  std::uint64_t below = ~std::uint64_t{0};
   for (;;) {
     const std::int32_t next = *link;
     if (next == NO_NODE) {
       *link = r;
-      ws.parent[r] = p;
+      // The link belongs to the node last visited (or to a tree's root).
+      const bool on_right = link >= right && link < right + RIGHT_COUNT;
+      ws.parent[r] = static_cast<std::int32_t>(on_right ? link - right : link - left);
       break;
     }
-    p = next;
     ++visited;
     const std::uint64_t head = Ordered64(ring + next + 1);
     const std::uint64_t x = head ^ key.head;
-    bool greater;
     if (x != 0) [[likely]] {
       if (x <= below) {
         best = 1 + (std::countl_zero(x) >> 3);
         best_position = next;
-        below = (std::uint64_t{1} << (64 - 8 * best)) - 1;
+        below = BelowFor(x);
       }
-      greater = key.head > head;
-    } else {
-      const std::int32_t i = Compare(key, ring + next, greater);
-      if (i == MAX_MATCH) {
-        best = MAX_MATCH;
-        best_position = next;
-        ReplaceNode(ws, r, next);
-        break;
-      }
-      if (i > best) {
-        best = i;
-        best_position = next;
-        below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
-      }
+      FollowChain(ws, link, key.head, head, next);
+      continue;
     }
-    if (greater) {
-      link = right + next;
-      // Keeps this a branch: without it the compiler selects the link
-      // without one, which puts the comparison back on the critical path.
-      __asm__ volatile("");
-    } else {
-      link = left + next;
+    bool greater;
+    const std::int32_t i = Compare(key, ring + next, greater);
+    if (i == MAX_MATCH) {
+      best = MAX_MATCH;
+      best_position = next;
+      ReplaceNode(ws, r, next);
+      break;
     }
+    if (i > best) {
+      best = i;
+      best_position = next;
+      below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
+    }
+    link = greater ? right + next : left + next;
   }
   ws.best_length = best;
   if (best > 0) ws.best_position = best_position;
+  return visited;
+}
+
+}  // namespace match_tree_detail
+
+// InsertStringCounted for long walks down chain-like trees; same result and
+// same trees as InsertString.
+inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
+  using namespace match_tree_detail;
+  ChainWalk w;
+  StartChainWalk(ws, w, r);
+  return FinishChainWalk(ws, w, r);
+}
+
+// InsertStringPair for long walks down chain-like trees: both walks advance
+// in step while their nodes are plain, so the two link-load chains overlap
+// and a pair costs little more than one walk. Same result as
+// InsertStringChain(r1) followed by InsertStringChain(r2), given that their
+// first bytes differ; returns the nodes visited.
+inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+                                          std::int32_t* first_length,
+                                          std::int32_t* first_position) {
+  using namespace match_tree_detail;
+  ChainWalk a;
+  ChainWalk b;
+  StartChainWalk(ws, a, r1);
+  StartChainWalk(ws, b, r2);
+  std::int32_t visited = 0;
+  for (;;) {
+    if (!StepChainWalk(ws, a)) break;
+    ++visited;
+    if (!StepChainWalk(ws, b)) break;
+    ++visited;
+  }
+  visited += FinishChainWalk(ws, a, r1);
+  *first_length = ws.best_length;
+  *first_position = ws.best_position;
+  visited += FinishChainWalk(ws, b, r2);
   return visited;
 }
 

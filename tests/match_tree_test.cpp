@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -457,6 +458,89 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InsertVariant{"Counted", [](Workspace& ws, std::int32_t r) { InsertStringCounted(ws, r); }},
         InsertVariant{"Chain", [](Workspace& ws, std::int32_t r) { InsertStringChain(ws, r); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The paired insertions must give each position what InsertString gives it,
+// in order, and the same trees. Rings of four symbols make short walks with
+// ties and equal words; counting records make long chain-like walks.
+struct PairVariant {
+  const char* name;
+  std::int32_t (*insert_pair)(Workspace&, std::int32_t, std::int32_t, std::int32_t*, std::int32_t*);
+};
+
+void PrintTo(const PairVariant& v, std::ostream* os) {
+  *os << v.name;
+}
+
+std::vector<std::uint8_t> FourSymbolRing() {
+  std::mt19937 gen(5);
+  const std::uint8_t alphabet[] = {0x00, 0xFF, 'a', 'b'};
+  std::vector<std::uint8_t> ring(RING_BYTES);
+  for (auto& b : ring) b = alphabet[gen() % 4];
+  return ring;
+}
+
+std::vector<std::uint8_t> CountingRecordsRing() {
+  std::vector<std::uint8_t> ring(RING_BYTES);
+  char record[16];
+  for (std::int32_t at = 0, n = 0; at < RING_BYTES; ++n) {
+    std::snprintf(record, sizeof record, "%06d", n * 7);
+    record[6] = '\n';
+    for (int k = 0; k < 7 && at < RING_BYTES; ++k)
+      ring[at++] = static_cast<std::uint8_t>(record[k]);
+  }
+  return ring;
+}
+
+class PairVariants : public ::testing::TestWithParam<PairVariant> {};
+
+TEST_P(PairVariants, MatchInsertStringInOrder) {
+  for (const auto& ring : {FourSymbolRing(), CountingRecordsRing()}) {
+    auto plain = std::make_unique<Workspace>();
+    auto fast = std::make_unique<Workspace>();
+    std::memcpy(plain->ring, ring.data(), RING_BYTES);
+    std::memcpy(fast->ring, ring.data(), RING_BYTES);
+    ResetTrees(*plain);
+    ResetTrees(*fast);
+    std::int32_t paired = 0;
+    for (std::int32_t r = 0; r + 1 < RING_SIZE; r += 2) {
+      InsertString(*plain, r);
+      const std::int32_t first_length = plain->best_length;
+      const std::int32_t first_position = plain->best_position;
+      InsertString(*plain, r + 1);
+      if (ring[r] == ring[r + 1]) {  // one tree: the walks depend on each other
+        InsertString(*fast, r);
+        InsertString(*fast, r + 1);
+        continue;
+      }
+      ++paired;
+      std::int32_t length = -1;
+      std::int32_t position = -1;
+      GetParam().insert_pair(*fast, r, r + 1, &length, &position);
+      ASSERT_EQ(length, first_length) << "position " << r;
+      if (first_length > 0) {
+        ASSERT_EQ(position, first_position) << "position " << r;
+      }
+      ASSERT_EQ(fast->best_length, plain->best_length) << "position " << r + 1;
+      if (plain->best_length > 0) {
+        ASSERT_EQ(fast->best_position, plain->best_position) << "position " << r + 1;
+      }
+    }
+    EXPECT_GT(paired, RING_SIZE / 4);
+    EXPECT_EQ(std::memcmp(fast->parent, plain->parent, sizeof plain->parent), 0);
+    EXPECT_EQ(std::memcmp(fast->left, plain->left, sizeof plain->left), 0);
+    EXPECT_EQ(std::memcmp(fast->right, plain->right, sizeof plain->right), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Walks, PairVariants,
+    ::testing::Values(PairVariant{"Pair",
+                                  [](Workspace& ws, std::int32_t a, std::int32_t b,
+                                     std::int32_t* length, std::int32_t* position) {
+                                    return InsertStringPair(ws, a, b, length, position);
+                                  }},
+                      PairVariant{"ChainPair", InsertStringChainPair}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

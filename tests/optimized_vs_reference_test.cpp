@@ -115,6 +115,10 @@ struct Shape {
   Bytes (*make)(std::size_t n, std::uint32_t seed);
 };
 
+void PrintTo(const Shape& s, std::ostream* os) {
+  *os << s.name;
+}
+
 const Shape kShapes[] = {
     {"random", [](std::size_t n, std::uint32_t seed) { return test::RandomBytes(n, seed); }},
     {"text", [](std::size_t n, std::uint32_t seed) { return test::TextBytes(n, seed); }},
