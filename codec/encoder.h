@@ -168,10 +168,10 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
             continue;
           }
         } else if (two_here) {
-          visited = InsertStringChain(ws, c1);
+          visited = short_walks ? InsertStringCounted(ws, c1) : InsertStringChain(ws, c1);
           RemoveString(ws, o2);
           store(o2, bytes[1]);
-          visited += InsertStringChain(ws, c2);
+          visited += short_walks ? InsertStringCounted(ws, c2) : InsertStringChain(ws, c2);
           in.Advance(2);
         } else {
           // A lone last step after all.
