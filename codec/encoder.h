@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "api/workspace.h"
+#include "codec/cpu_clones.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
 
@@ -33,10 +34,15 @@ inline bool PutGroup(Sink& out, const std::uint8_t* group, std::size_t length) {
 
 }  // namespace encoder_detail
 
+// Internal linkage: where the loop is built for several instruction sets
+// (see cpu_clones.h), each library keeps its own choice to itself instead
+// of exporting it.
+namespace {
+
 // Compresses `in` into `out`. Returns false as soon as the sink fails, true
 // when the whole source has been coded.
 template <class Source, class Sink>
-bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
+LZRING_CPU_CLONES bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
   using encoder_detail::PutGroup;
   std::uint8_t* const ring = ws.ring;
 
@@ -218,6 +224,8 @@ bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
   if (group_len > 1 && !PutGroup(out, group, group_len)) return false;
   return true;
 }
+
+}  // namespace
 
 }  // namespace lzring
 
