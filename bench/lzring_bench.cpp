@@ -3,8 +3,9 @@
 // For every input file, one row per codec: compressed size as a share of the
 // original, compression and expansion speed in MB/s (10^6 bytes of original
 // data per second). Each speed is the median of several runs, a run repeating
-// the operation until it has taken at least the minimum time. Every
-// expansion is compared with the original after every run.
+// the operation until it has taken at least the minimum time; the codecs take
+// their runs in turn, so that the machine's slow spells fall on all of them.
+// Every expansion is compared with the original after every run.
 //
 //   lzring_bench [--min-time S] [--runs N] [--codecs a,b,...] [--gen-size BYTES]
 //                [--no-gen] [--wall] [FILE-OR-DIR...]
@@ -364,29 +365,43 @@ struct Options {
   std::vector<std::string> inputs;
 };
 
-// Seconds per call: the median over `runs` runs, each repeating `op` until
-// it has taken at least `min_time` seconds. `check` runs after every run,
-// untimed; a failed check ends the program.
-double Measure(const Options& opt, const std::function<void()>& op,
-               const std::function<bool()>& check, const std::string& what) {
-  std::vector<double> per_call;
+// Seconds per call of each operation. Runs are taken in turn, one run of
+// every operation per round, so that a slow spell of a shared machine falls
+// on all of them alike; a run repeats its operation until it has taken at
+// least `min_time` seconds, and each figure is the median of its runs.
+// `check` runs after every run, untimed; a failed check ends the program.
+struct Timed {
+  std::function<void()> op;
+  std::function<bool()> check;
+  std::string what;
+};
+
+std::vector<double> MeasureInTurn(const Options& opt, const std::vector<Timed>& timed) {
+  std::vector<std::vector<double>> per_call(timed.size());
   for (int run = 0; run < opt.runs; ++run) {
-    long calls = 0;
-    const double start = Now();
-    double elapsed = 0;
-    do {
-      op();
-      ++calls;
-      elapsed = Now() - start;
-    } while (elapsed < opt.min_time);
-    if (!check()) {
-      std::fprintf(stderr, "lzring_bench: %s: expansion differs from the original\n", what.c_str());
-      std::exit(1);
+    for (std::size_t k = 0; k < timed.size(); ++k) {
+      long calls = 0;
+      const double start = Now();
+      double elapsed = 0;
+      do {
+        timed[k].op();
+        ++calls;
+        elapsed = Now() - start;
+      } while (elapsed < opt.min_time);
+      if (!timed[k].check()) {
+        std::fprintf(stderr, "lzring_bench: %s: expansion differs from the original\n",
+                     timed[k].what.c_str());
+        std::exit(1);
+      }
+      per_call[k].push_back(elapsed / static_cast<double>(calls));
     }
-    per_call.push_back(elapsed / static_cast<double>(calls));
   }
-  std::sort(per_call.begin(), per_call.end());
-  return per_call[per_call.size() / 2];
+  std::vector<double> medians;
+  for (auto& v : per_call) {
+    std::sort(v.begin(), v.end());
+    medians.push_back(v[v.size() / 2]);
+  }
+  return medians;
 }
 
 struct Totals {
@@ -490,13 +505,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   const fs::path dir = dir_pattern;
-  const FilePaths paths{(dir / "src").string(), (dir / "packed").string(), (dir / "out").string()};
+  // Each file-to-file codec has files of its own, as all are prepared at once.
+  const auto paths = [&dir](const char* prefix) {
+    const std::string p = (dir / prefix).string();
+    return FilePaths{p + "-src", p + "-packed", p + "-out"};
+  };
 
   std::vector<std::unique_ptr<Codec>> all;
   all.push_back(std::make_unique<MemcpyCodec>());
-  all.push_back(std::make_unique<LzringCabiCodec>(paths));
+  all.push_back(std::make_unique<LzringCabiCodec>(paths("cabi")));
   all.push_back(std::make_unique<LzringMemCodec>());
-  all.push_back(std::make_unique<BytewiseFileCodec>(paths));
+  all.push_back(std::make_unique<BytewiseFileCodec>(paths("bytewise")));
   all.push_back(std::make_unique<BytewiseMemCodec>());
   all.push_back(std::make_unique<ZlibCodec>(1));
   all.push_back(std::make_unique<ZlibCodec>(6));
@@ -517,23 +536,28 @@ int main(int argc, char** argv) {
   std::map<std::string, Totals> totals;
   std::vector<std::string> order;
   for (const Input& input : inputs) {
+    std::vector<Timed> compress;
+    std::vector<Timed> expand;
     for (Codec* c : codecs) {
       const std::string what = input.name + " " + c->Name();
       c->Prepare(input.data);
-      const double compress_s = Measure(
-          opt, [c] { c->Compress(); }, [] { return true; }, what);
+      compress.push_back({[c] { c->Compress(); }, [] { return true; }, what});
+      expand.push_back({[c] { c->Expand(); }, [c] { return c->Check(); }, what});
+    }
+    const std::vector<double> compress_s = MeasureInTurn(opt, compress);
+    const std::vector<double> expand_s = MeasureInTurn(opt, expand);
+    const double size = static_cast<double>(input.data.size());
+    for (std::size_t k = 0; k < codecs.size(); ++k) {
+      Codec* const c = codecs[k];
       const double packed = static_cast<double>(c->CompressedSize());
-      const double expand_s = Measure(
-          opt, [c] { c->Expand(); }, [c] { return c->Check(); }, what);
-      const double size = static_cast<double>(input.data.size());
-      PrintRow(input.name, size, c->Name(), packed, compress_s, expand_s);
+      PrintRow(input.name, size, c->Name(), packed, compress_s[k], expand_s[k]);
       if (input.in_total) {
         if (!totals.count(c->Name())) order.push_back(c->Name());
         Totals& t = totals[c->Name()];
         t.bytes += size;
         t.packed += packed;
-        t.compress_s += compress_s;
-        t.expand_s += expand_s;
+        t.compress_s += compress_s[k];
+        t.expand_s += expand_s[k];
       }
     }
   }
