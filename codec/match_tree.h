@@ -293,55 +293,44 @@ inline void FollowChain(Workspace& ws, std::int32_t*& link, std::uint64_t key_he
 
 // Walks on to the end and completes the insertion of r; returns the number
 // of nodes visited.
-inline std::int32_t FinishChainWalk(Workspace& ws, const ChainWalk& w, std::int32_t r) {
-  std::int32_t* const left = ws.left;
-  std::int32_t* const right = ws.right;
-  const std::uint8_t* const ring = ws.ring;
-  const Key key{w.head, Ordered64(ring + r + 9), ring[r + 17]};
-  std::int32_t* link = w.link;
-  std::uint64_t below = w.below;
-  // `below` has 8 x (8 - best) one bits while the best is 1..8 bytes long.
-  std::int32_t best = std::countl_zero(below) >> 3;
-  std::int32_t best_position = w.best_position;
+inline std::int32_t FinishChainWalk(Workspace& ws, ChainWalk w, std::int32_t r) {
   std::int32_t visited = 0;
+  std::int32_t long_best = 0;  // a match of 9..17 bytes, once one is met
   for (;;) {
-    const std::int32_t next = *link;
-    if (next == NO_NODE) {
-      *link = r;
-      // The link belongs to the node last visited (or to a tree's root).
-      const bool on_right = link >= right && link < right + RIGHT_COUNT;
-      ws.parent[r] = static_cast<std::int32_t>(on_right ? link - right : link - left);
-      break;
-    }
-    ++visited;
-    const std::uint64_t head = Ordered64(ring + next + 1);
-    const std::uint64_t x = head ^ key.head;
-    if (x != 0) [[likely]] {
-      if (x <= below) {
-        best = 1 + (std::countl_zero(x) >> 3);
-        best_position = next;
-        below = BelowFor(x);
-      }
-      FollowChain(ws, link, key.head, head, next);
+    if (StepChainWalk(ws, w)) {
+      ++visited;
       continue;
     }
-    bool greater;
-    const std::int32_t i = Compare(key, ring + next, greater);
-    if (i == MAX_MATCH) {
-      best = MAX_MATCH;
-      best_position = next;
-      ReplaceNode(ws, r, next);
+    const std::int32_t next = *w.link;
+    if (next == NO_NODE) {
+      *w.link = r;
+      // The link belongs to the node last visited (or to a tree's root).
+      const bool on_right = w.link >= ws.right && w.link < ws.right + RIGHT_COUNT;
+      ws.parent[r] = static_cast<std::int32_t>(on_right ? w.link - ws.right : w.link - ws.left);
       break;
     }
-    if (i > best) {
-      best = i;
-      best_position = next;
-      below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
+    // The node equals the key in bytes 1..8.
+    ++visited;
+    const Key key{w.head, Ordered64(ws.ring + r + 9), ws.ring[r + 17]};
+    bool greater;
+    const std::int32_t i = Compare(key, ws.ring + next, greater);
+    if (i == MAX_MATCH) {
+      ws.best_length = MAX_MATCH;
+      ws.best_position = next;
+      ReplaceNode(ws, r, next);
+      return visited;
     }
-    link = greater ? right + next : left + next;
+    if (i > long_best) {
+      long_best = i;
+      w.best_position = next;
+      w.below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
+    }
+    w.link = greater ? ws.right + next : ws.left + next;
   }
+  // `below` has 8 x (8 - best) one bits while the best is 0..8 bytes long.
+  const std::int32_t best = long_best > 0 ? long_best : std::countl_zero(w.below) >> 3;
   ws.best_length = best;
-  if (best > 0) ws.best_position = best_position;
+  if (best > 0) ws.best_position = w.best_position;
   return visited;
 }
 
