@@ -41,8 +41,13 @@ namespace {
 
 // Compresses `in` into `out`. Returns false as soon as the sink fails, true
 // when the whole source has been coded.
+//
+// Everything it calls is built into it (flatten): the compiler otherwise
+// keeps the largest tree walk out of line, and that one copy, shared by both
+// instruction-set builds of the loop, would run the baseline instructions
+// and pay a call per pair of insertions.
 template <class Source, class Sink>
-LZRING_CPU_CLONES bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
+[[gnu::flatten]] LZRING_CPU_CLONES bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
   using encoder_detail::PutGroup;
   std::uint8_t* const ring = ws.ring;
 
