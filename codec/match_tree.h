@@ -96,67 +96,98 @@ inline void ReplaceNode(Workspace& ws, std::int32_t r, std::int32_t p) {
 
 namespace match_tree_detail {
 
+// `if_above` when a > b as unsigned numbers, else `otherwise`, without a
+// branch: on text the walks' directions are a coin toss, and a branch would
+// be mispredicted at half of the nodes.
+inline std::int32_t SelectAbove(std::uint64_t a, std::uint64_t b, std::int32_t if_above,
+                                std::int32_t otherwise) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  // Written out because the compiler makes a branch of the conditional, and
+  // of a select by mask a chain of four instructions after the comparison;
+  // a conditional move is one.
+  __asm__("cmpq %[b], %[a]\n\tcmova %[if_above], %[result]"
+          : [result] "+r"(otherwise)
+          : [a] "r"(a), [b] "r"(b), [if_above] "r"(if_above)
+          : "cc");
+  return otherwise;
+#else
+  const std::int32_t mask = -static_cast<std::int32_t>(a > b);
+  return (if_above & mask) | (otherwise & ~mask);
+#endif
+}
+
 // One insertion's walk down its tree, advanced a node at a time so that two
 // walks in different trees can run interleaved.
 struct Walk {
   Key key;
   std::int32_t r;              // the position being inserted
-  std::int32_t p;              // the node last visited (at first the pseudo-node)
-  std::int32_t* side;          // the child links of p to follow next
+  std::int32_t n;              // the node to visit next
   std::int32_t best;           // longest prefix shared with a visited node
   std::int32_t best_position;  // the first visited node sharing that much
   std::int32_t visited;        // nodes visited so far
 };
 
-inline void StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
+// Starts the insertion of r. Returns true when that is already complete:
+// the tree was empty and r is now its root.
+inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
   w.key = MakeKey(ws.ring + r);
   w.r = r;
-  w.p = ROOT_BASE + ws.ring[r];
-  w.side = ws.right;  // the pseudo-node's only child hangs on its right
   w.best = 0;
   w.best_position = 0;
   w.visited = 0;
   ws.left[r] = NO_NODE;
   ws.right[r] = NO_NODE;
+  const std::int32_t root = ROOT_BASE + ws.ring[r];
+  w.n = ws.right[root];
+  if (w.n != NO_NODE) return false;
+  ws.right[root] = r;
+  ws.parent[r] = root;
+  return true;
 }
 
-// Visits the next node. Returns true when the insertion is complete: r hung
-// from an empty link, or r took the place of a node equal in all 18 bytes.
+// Visits node n. Returns true when the insertion is complete: r hung from an
+// empty link, or r took the place of a node equal in all 18 bytes.
 //
-// The critical path is one load of the node's first eight compared bytes
-// and one load of the chosen child link; the key's bytes are loaded once,
-// and the order of the differing bytes comes from the words, so the bytes
-// themselves are never reloaded.
+// Both child links of n are loaded along with n's bytes, before the
+// comparison that picks one of them has finished. The critical path per node
+// is then one load of the node's first eight compared bytes, the comparison
+// and a conditional move. The key's bytes are loaded once, and the order of
+// the differing bytes comes from the words, so the bytes themselves are
+// never reloaded.
 inline bool StepWalk(Workspace& ws, Walk& w) {
-  const std::int32_t next = w.side[w.p];
-  if (next == NO_NODE) {
-    w.side[w.p] = w.r;
-    ws.parent[w.r] = w.p;
-    return true;
-  }
-  w.p = next;
+  const std::int32_t n = w.n;
+  const std::int32_t smaller = ws.left[n];
+  const std::int32_t larger = ws.right[n];
   ++w.visited;
-  const std::uint64_t head = Ordered64(ws.ring + next + 1);
+  const std::uint64_t head = Ordered64(ws.ring + n + 1);
   std::int32_t i;
   bool greater;
+  std::int32_t next;
   if (head != w.key.head) [[likely]] {
     // The usual case, free of branches on the data: a difference in bytes
     // 1..8.
     i = 1 + (std::countl_zero(head ^ w.key.head) >> 3);
     greater = w.key.head > head;
+    next = SelectAbove(w.key.head, head, larger, smaller);
   } else {
-    i = Compare(w.key, ws.ring + next, greater);
+    i = Compare(w.key, ws.ring + n, greater);
     if (i == MAX_MATCH) {  // longer than anything met before
       w.best = MAX_MATCH;
-      w.best_position = next;
-      ReplaceNode(ws, w.r, next);
+      w.best_position = n;
+      ReplaceNode(ws, w.r, n);
       return true;
     }
+    next = greater ? larger : smaller;
   }
   const bool longer = i > w.best;
   w.best = longer ? i : w.best;
-  w.best_position = longer ? next : w.best_position;
-  w.side = greater ? ws.right : ws.left;
+  w.best_position = longer ? n : w.best_position;
+  if (next == NO_NODE) {
+    (greater ? ws.right : ws.left)[n] = w.r;
+    ws.parent[w.r] = n;
+    return true;
+  }
+  w.n = next;
   return false;
 }
 
@@ -176,8 +207,9 @@ inline void Report(Workspace& ws, const Walk& w) {
 inline void InsertString(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
-  StartWalk(ws, w, r);
-  while (!StepWalk(ws, w)) {
+  if (!StartWalk(ws, w, r)) {
+    while (!StepWalk(ws, w)) {
+    }
   }
   Report(ws, w);
 }
@@ -198,10 +230,8 @@ inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_
   using namespace match_tree_detail;
   Walk a;
   Walk b;
-  StartWalk(ws, a, r1);
-  StartWalk(ws, b, r2);
-  bool a_done = false;
-  bool b_done = false;
+  bool a_done = StartWalk(ws, a, r1);
+  bool b_done = StartWalk(ws, b, r2);
   while (!a_done && !b_done) {
     a_done = StepWalk(ws, a);
     b_done = StepWalk(ws, b);
@@ -221,8 +251,9 @@ inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_
 inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
-  StartWalk(ws, w, r);
-  while (!StepWalk(ws, w)) {
+  if (!StartWalk(ws, w, r)) {
+    while (!StepWalk(ws, w)) {
+    }
   }
   Report(ws, w);
   return w.visited;
