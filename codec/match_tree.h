@@ -73,6 +73,22 @@ inline std::int32_t Compare(const Key& key, const std::uint8_t* node, bool& grea
   return key.last != node[17] ? 17 : MAX_MATCH;
 }
 
+// Makes the link of node (or pseudo-node) `parent` that leads to `child`
+// lead to `replacement` instead.
+//
+// Which side `child` hangs on is a coin toss, so both links are rewritten,
+// each with its old value or the new one, without a branch. A pseudo-node
+// has no left link; the sink's left link stands in for it, and nothing
+// reads that.
+inline void Relink(Workspace& ws, std::int32_t parent, std::int32_t child,
+                   std::int32_t replacement) {
+  const std::int32_t left_index = parent < NO_NODE ? parent : NO_NODE;
+  const std::int32_t smaller = ws.left[left_index];
+  const std::int32_t larger = ws.right[parent];
+  ws.left[left_index] = smaller == child ? replacement : smaller;
+  ws.right[parent] = larger == child ? replacement : larger;
+}
+
 // Puts r in the place of p, whose string equals r's in all 18 bytes; p
 // leaves its tree.
 inline void ReplaceNode(Workspace& ws, std::int32_t r, std::int32_t p) {
@@ -84,11 +100,7 @@ inline void ReplaceNode(Workspace& ws, std::int32_t r, std::int32_t p) {
   right[r] = right[p];
   parent[left[p]] = r;
   parent[right[p]] = r;
-  if (right[parent[p]] == p) {
-    right[parent[p]] = r;
-  } else {
-    left[parent[p]] = r;
-  }
+  Relink(ws, parent[p], p, r);
   parent[p] = NO_NODE;
 }
 
@@ -430,11 +442,7 @@ inline void RemoveString(Workspace& ws, std::int32_t p) {
     parent[right[p]] = q;
   }
   parent[q] = parent[p];
-  if (right[parent[p]] == p) {
-    right[parent[p]] = q;
-  } else {
-    left[parent[p]] = q;
-  }
+  match_tree_detail::Relink(ws, parent[p], p, q);
   parent[p] = NO_NODE;
 }
 
