@@ -137,6 +137,7 @@ struct Walk {
   std::int32_t best;           // longest prefix shared with a visited node
   std::int32_t best_position;  // the first visited node sharing that much
   std::int32_t visited;        // nodes visited so far
+  bool hang;                   // r is to hang from n, whose link on its side is empty
 };
 
 // Starts the insertion of r. Returns true when that is already complete:
@@ -147,6 +148,7 @@ inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
   w.best = 0;
   w.best_position = 0;
   w.visited = 0;
+  w.hang = false;
   ws.left[r] = NO_NODE;
   ws.right[r] = NO_NODE;
   const std::int32_t root = ROOT_BASE + ws.ring[r];
@@ -195,16 +197,32 @@ inline bool StepWalk(Workspace& ws, Walk& w) {
   w.best = longer ? i : w.best;
   w.best_position = longer ? n : w.best_position;
   if (next == NO_NODE) {
-    (greater ? ws.right : ws.left)[n] = w.r;
-    ws.parent[w.r] = n;
+    w.hang = true;
     return true;
   }
   w.n = next;
   return false;
 }
 
-// Stores a walk's result; an empty tree leaves best_position as it was.
+// Completes a walk: hangs r from the empty link it ended at, if any, and
+// stores the result; an empty tree leaves best_position as it was.
+//
+// The side is compared anew rather than carried through every step. It is
+// a coin toss on text, so both links are stored: the link on the side taken
+// is NO_NODE, and adding r - NO_NODE to it, and 0 to the other, gives both
+// without a branch.
 inline void Report(Workspace& ws, const Walk& w) {
+  if (w.hang) {
+    const std::int32_t n = w.n;
+    const std::uint64_t head = Ordered64(ws.ring + n + 1);
+    bool greater = w.key.head > head;
+    if (head == w.key.head) Compare(w.key, ws.ring + n, greater);
+    const std::int32_t to_r = w.r - NO_NODE;
+    const std::int32_t on_right = -static_cast<std::int32_t>(greater);
+    ws.left[n] += to_r & ~on_right;
+    ws.right[n] += to_r & on_right;
+    ws.parent[w.r] = n;
+  }
   ws.best_length = w.best;
   if (w.best > 0) ws.best_position = w.best_position;
 }
@@ -424,22 +442,29 @@ inline void RemoveString(Workspace& ws, std::int32_t p) {
   std::int32_t* const parent = ws.parent;
   if (parent[p] == NO_NODE) return;
 
+  const std::int32_t smaller = left[p];
+  const std::int32_t larger = right[p];
   std::int32_t q;
-  if (right[p] == NO_NODE) {
-    q = left[p];
-  } else if (left[p] == NO_NODE) {
-    q = right[p];
+  // "At most one child" in one test, where two would each be mispredicted:
+  // of all link values only NO_NODE (4096) has that bit set.
+  static_assert(NO_NODE == RING_SIZE && (RING_SIZE & RING_MASK) == 0);
+  if (((smaller | larger) & NO_NODE) != 0) {
+    // The only child takes p's place; a leaf leaves an empty link. With
+    // one link NO_NODE, the sum less NO_NODE is the other (a select the
+    // compiler would make a branch).
+    q = smaller + larger - NO_NODE;
   } else {
-    q = left[p];
-    if (right[q] != NO_NODE) {
-      while (right[q] != NO_NODE) q = right[q];
+    // The rightmost node of the left subtree takes p's place.
+    q = smaller;
+    while (right[q] != NO_NODE) q = right[q];
+    if (q != smaller) {
       right[parent[q]] = left[q];
       parent[left[q]] = parent[q];
-      left[q] = left[p];
-      parent[left[p]] = q;
+      left[q] = smaller;
+      parent[smaller] = q;
     }
-    right[q] = right[p];
-    parent[right[p]] = q;
+    right[q] = larger;
+    parent[larger] = q;
   }
   parent[q] = parent[p];
   match_tree_detail::Relink(ws, parent[p], p, q);
