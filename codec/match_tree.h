@@ -301,11 +301,15 @@ namespace match_tree_detail {
 // exactly when the xor of the two words is at most `below` (at least
 // 8 x best leading zero bits), so the length itself is worked out only for a
 // new best. Any node beats a best of 0, even one that differs in every bit.
+// Once a node matches 9 bytes or more, `below` is 0 and the length is kept
+// in `long_best`.
 struct ChainWalk {
   std::int32_t* link;          // the link to follow next
   std::uint64_t head;          // the key's bytes 1..8, ordered
   std::uint64_t below;         // see above; all ones until a node is met
   std::int32_t best_position;  // the first node sharing the longest prefix
+  std::int32_t long_best;      // a match of 9..17 bytes, once one is met
+  std::int32_t r;              // the position being inserted
 };
 
 [[gnu::always_inline]] inline void StartChainWalk(Workspace& ws, ChainWalk& w, std::int32_t r) {
@@ -313,6 +317,8 @@ struct ChainWalk {
   w.head = Ordered64(ws.ring + r + 1);
   w.below = ~std::uint64_t{0};
   w.best_position = 0;
+  w.long_best = 0;
+  w.r = r;
   ws.left[r] = NO_NODE;
   ws.right[r] = NO_NODE;
 }
@@ -334,16 +340,32 @@ inline void FollowChain(Workspace& ws, std::int32_t*& link, std::uint64_t key_he
   }
 }
 
-// Visits the next node when that is plain: it exists and differs from the
-// key within bytes 1..8. Otherwise leaves the walk as it was and returns
-// false, for FinishChainWalk to take over.
+// Visits node `next`, which equals the key in bytes 1..8. Returns false,
+// leaving the walk as it was, when it equals the key in all 18 bytes.
+inline bool StepEqualHead(Workspace& ws, ChainWalk& w, std::int32_t next) {
+  const Key key{w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
+  bool greater;
+  const std::int32_t i = Compare(key, ws.ring + next, greater);
+  if (i == MAX_MATCH) return false;
+  if (i > w.long_best) {
+    w.long_best = i;
+    w.best_position = next;
+    w.below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
+  }
+  w.link = greater ? ws.right + next : ws.left + next;
+  return true;
+}
+
+// Visits the next node. Returns false, leaving the walk as it was, when the
+// walk is over: the link is empty, or its node equals the key in all 18
+// bytes. FinishChainWalk then completes the insertion.
 [[gnu::always_inline]] inline bool StepChainWalk(Workspace& ws, ChainWalk& w) {
   const std::int32_t next = *w.link;
   if (next == NO_NODE) return false;
   const std::uint64_t head = Ordered64(ws.ring + next + 1);
   const std::uint64_t x = head ^ w.head;
   if (x == 0) [[unlikely]]
-    return false;
+    return StepEqualHead(ws, w, next);
   if (x <= w.below) {
     w.best_position = next;
     w.below = BelowFor(x);
@@ -352,44 +374,26 @@ inline void FollowChain(Workspace& ws, std::int32_t*& link, std::uint64_t key_he
   return true;
 }
 
-// Walks on to the end and completes the insertion of r; returns the number
-// of nodes visited.
-inline std::int32_t FinishChainWalk(Workspace& ws, ChainWalk w, std::int32_t r) {
+// Walks on to the end and completes the insertion; returns the number of
+// nodes visited.
+inline std::int32_t FinishChainWalk(Workspace& ws, ChainWalk w) {
   std::int32_t visited = 0;
-  std::int32_t long_best = 0;  // a match of 9..17 bytes, once one is met
-  for (;;) {
-    if (StepChainWalk(ws, w)) {
-      ++visited;
-      continue;
-    }
-    const std::int32_t next = *w.link;
-    if (next == NO_NODE) {
-      *w.link = r;
-      // The link belongs to the node last visited (or to a tree's root).
-      const bool on_right = w.link >= ws.right && w.link < ws.right + RIGHT_COUNT;
-      ws.parent[r] = static_cast<std::int32_t>(on_right ? w.link - ws.right : w.link - ws.left);
-      break;
-    }
-    // The node equals the key in bytes 1..8.
-    ++visited;
-    const Key key{w.head, Ordered64(ws.ring + r + 9), ws.ring[r + 17]};
-    bool greater;
-    const std::int32_t i = Compare(key, ws.ring + next, greater);
-    if (i == MAX_MATCH) {
-      ws.best_length = MAX_MATCH;
-      ws.best_position = next;
-      ReplaceNode(ws, r, next);
-      return visited;
-    }
-    if (i > long_best) {
-      long_best = i;
-      w.best_position = next;
-      w.below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
-    }
-    w.link = greater ? ws.right + next : ws.left + next;
+  while (StepChainWalk(ws, w)) ++visited;
+  const std::int32_t r = w.r;
+  const std::int32_t next = *w.link;
+  if (next != NO_NODE) {
+    // Equal in all 18 bytes: r takes the node's place.
+    ws.best_length = MAX_MATCH;
+    ws.best_position = next;
+    ReplaceNode(ws, r, next);
+    return visited + 1;
   }
+  *w.link = r;
+  // The link belongs to the node last visited (or to a tree's root).
+  const bool on_right = w.link >= ws.right && w.link < ws.right + RIGHT_COUNT;
+  ws.parent[r] = static_cast<std::int32_t>(on_right ? w.link - ws.right : w.link - ws.left);
   // `below` has 8 x (8 - best) one bits while the best is 0..8 bytes long.
-  const std::int32_t best = long_best > 0 ? long_best : std::countl_zero(w.below) >> 3;
+  const std::int32_t best = w.long_best > 0 ? w.long_best : std::countl_zero(w.below) >> 3;
   ws.best_length = best;
   if (best > 0) ws.best_position = w.best_position;
   return visited;
@@ -403,12 +407,12 @@ inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
   ChainWalk w;
   StartChainWalk(ws, w, r);
-  return FinishChainWalk(ws, w, r);
+  return FinishChainWalk(ws, w);
 }
 
 // InsertStringPair for long walks down chain-like trees: both walks advance
-// in step while their nodes are plain, so the two link-load chains overlap
-// and a pair costs little more than one walk. Same result as
+// in step until one of them is over, so the two link-load chains overlap and
+// a pair costs little more than one walk. Same result as
 // InsertStringChain(r1) followed by InsertStringChain(r2), given that their
 // first bytes differ; returns the nodes visited.
 inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
@@ -426,10 +430,10 @@ inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::i
     if (!StepChainWalk(ws, b)) break;
     ++visited;
   }
-  visited += FinishChainWalk(ws, a, r1);
+  visited += FinishChainWalk(ws, a);
   *first_length = ws.best_length;
   *first_position = ws.best_position;
-  visited += FinishChainWalk(ws, b, r2);
+  visited += FinishChainWalk(ws, b);
   return visited;
 }
 
