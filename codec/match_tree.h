@@ -129,25 +129,24 @@ inline std::int32_t SelectAbove(std::uint64_t a, std::uint64_t b, std::int32_t i
 }
 
 // One insertion's walk down its tree, advanced a node at a time so that two
-// walks in different trees can run interleaved.
+// walks in different trees can run interleaved. Small on purpose: two of
+// them and the loop's own values must fit the registers.
 struct Walk {
-  Key key;
-  std::int32_t r;              // the position being inserted
-  std::int32_t n;              // the node to visit next
-  std::int32_t best;           // longest prefix shared with a visited node
-  std::int32_t best_position;  // the first visited node sharing that much
-  std::int32_t visited;        // nodes visited so far
-  bool hang;                   // r is to hang from n, whose link on its side is empty
+  std::uint64_t head;  // the key's bytes 1..8, ordered
+  std::int32_t r;      // the position being inserted
+  std::int32_t n;      // the node to visit next
+  // Longest prefix shared with a visited node, times 65536, plus the first
+  // visited node sharing that much. 0 before any node is visited.
+  std::uint32_t best;
+  bool hang;  // r is to hang from n, whose link on its side is empty
 };
 
 // Starts the insertion of r. Returns true when that is already complete:
 // the tree was empty and r is now its root.
 inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
-  w.key = MakeKey(ws.ring + r);
+  w.head = Ordered64(ws.ring + r + 1);
   w.r = r;
   w.best = 0;
-  w.best_position = 0;
-  w.visited = 0;
   w.hang = false;
   ws.left[r] = NO_NODE;
   ws.right[r] = NO_NODE;
@@ -159,43 +158,46 @@ inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
   return true;
 }
 
-// Visits node n. Returns true when the insertion is complete: r hung from an
-// empty link, or r took the place of a node equal in all 18 bytes.
+// Visits node n, counting it in `visited`. Returns true when the insertion
+// is complete: r hung from an empty link, or r took the place of a node
+// equal in all 18 bytes.
 //
 // Both child links of n are loaded along with n's bytes, before the
 // comparison that picks one of them has finished. The critical path per node
 // is then one load of the node's first eight compared bytes, the comparison
-// and a conditional move. The key's bytes are loaded once, and the order of
-// the differing bytes comes from the words, so the bytes themselves are
-// never reloaded.
-inline bool StepWalk(Workspace& ws, Walk& w) {
+// and a conditional move. The order of the differing bytes comes from the
+// words, so the bytes themselves are never reloaded.
+inline bool StepWalk(Workspace& ws, Walk& w, std::int32_t& visited) {
   const std::int32_t n = w.n;
   const std::int32_t smaller = ws.left[n];
   const std::int32_t larger = ws.right[n];
-  ++w.visited;
+  ++visited;
   const std::uint64_t head = Ordered64(ws.ring + n + 1);
-  std::int32_t i;
-  bool greater;
+  std::uint64_t x = head ^ w.head;
+  // Opaque to the compiler, which would otherwise test for equal words on
+  // the unswapped bytes, keeping a second copy of the key in a register.
+  __asm__("" : "+r"(x));
+  std::uint32_t i;
   std::int32_t next;
-  if (head != w.key.head) [[likely]] {
+  if (x != 0) [[likely]] {
     // The usual case, free of branches on the data: a difference in bytes
     // 1..8.
-    i = 1 + (std::countl_zero(head ^ w.key.head) >> 3);
-    greater = w.key.head > head;
-    next = SelectAbove(w.key.head, head, larger, smaller);
+    i = 1 + (static_cast<std::uint32_t>(std::countl_zero(x)) >> 3);
+    next = SelectAbove(w.head, head, larger, smaller);
   } else {
-    i = Compare(w.key, ws.ring + n, greater);
+    const Key key{w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
+    bool greater;
+    i = static_cast<std::uint32_t>(Compare(key, ws.ring + n, greater));
     if (i == MAX_MATCH) {  // longer than anything met before
-      w.best = MAX_MATCH;
-      w.best_position = n;
+      w.best = (MAX_MATCH << 16) | static_cast<std::uint32_t>(n);
       ReplaceNode(ws, w.r, n);
       return true;
     }
     next = greater ? larger : smaller;
   }
-  const bool longer = i > w.best;
-  w.best = longer ? i : w.best;
-  w.best_position = longer ? n : w.best_position;
+  // Longer than the best exactly when i x 65536 exceeds the packed best.
+  const std::uint32_t candidate = (i << 16) | static_cast<std::uint32_t>(n);
+  w.best = (i << 16) > w.best ? candidate : w.best;
   if (next == NO_NODE) {
     w.hang = true;
     return true;
@@ -215,16 +217,20 @@ inline void Report(Workspace& ws, const Walk& w) {
   if (w.hang) {
     const std::int32_t n = w.n;
     const std::uint64_t head = Ordered64(ws.ring + n + 1);
-    bool greater = w.key.head > head;
-    if (head == w.key.head) Compare(w.key, ws.ring + n, greater);
+    bool greater = w.head > head;
+    if (head == w.head) {
+      const Key key{w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
+      Compare(key, ws.ring + n, greater);
+    }
     const std::int32_t to_r = w.r - NO_NODE;
     const std::int32_t on_right = -static_cast<std::int32_t>(greater);
     ws.left[n] += to_r & ~on_right;
     ws.right[n] += to_r & on_right;
     ws.parent[w.r] = n;
   }
-  ws.best_length = w.best;
-  if (w.best > 0) ws.best_position = w.best_position;
+  const std::int32_t length = static_cast<std::int32_t>(w.best >> 16);
+  ws.best_length = length;
+  if (length > 0) ws.best_position = static_cast<std::int32_t>(w.best & 0xFFFF);
 }
 
 }  // namespace match_tree_detail
@@ -237,8 +243,9 @@ inline void Report(Workspace& ws, const Walk& w) {
 inline void InsertString(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
+  std::int32_t visited = 0;
   if (!StartWalk(ws, w, r)) {
-    while (!StepWalk(ws, w)) {
+    while (!StepWalk(ws, w, visited)) {
     }
   }
   Report(ws, w);
@@ -262,31 +269,33 @@ inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_
   Walk b;
   bool a_done = StartWalk(ws, a, r1);
   bool b_done = StartWalk(ws, b, r2);
+  std::int32_t visited = 0;
   while (!a_done && !b_done) {
-    a_done = StepWalk(ws, a);
-    b_done = StepWalk(ws, b);
+    a_done = StepWalk(ws, a, visited);
+    b_done = StepWalk(ws, b, visited);
   }
-  while (!a_done) a_done = StepWalk(ws, a);
-  while (!b_done) b_done = StepWalk(ws, b);
+  while (!a_done) a_done = StepWalk(ws, a, visited);
+  while (!b_done) b_done = StepWalk(ws, b, visited);
   Report(ws, a);
   if (first_length != nullptr) {
     *first_length = ws.best_length;
     *first_position = ws.best_position;
   }
   Report(ws, b);
-  return a.visited + b.visited;
+  return visited;
 }
 
 // InsertString, returning the number of nodes visited.
 inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
+  std::int32_t visited = 0;
   if (!StartWalk(ws, w, r)) {
-    while (!StepWalk(ws, w)) {
+    while (!StepWalk(ws, w, visited)) {
     }
   }
   Report(ws, w);
-  return w.visited;
+  return visited;
 }
 
 namespace match_tree_detail {
