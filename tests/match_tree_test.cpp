@@ -460,6 +460,27 @@ INSTANTIATE_TEST_SUITE_P(
         InsertVariant{"Chain", [](Workspace& ws, std::int32_t r) { InsertStringChain(ws, r); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The walk picks a child by an unsigned comparison of the ordered words, in
+// a form of its own on x86-64. Words with the top bit set are where a signed
+// comparison or a wrong condition would show.
+TEST(MatchTreeWalk, SelectAboveComparesUnsigned) {
+  constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
+  constexpr std::uint64_t kAll = ~std::uint64_t{0};
+  struct Case {
+    std::uint64_t a, b;
+    bool above;
+  };
+  const Case cases[] = {
+      {2, 1, true},        {1, 2, false},           {5, 5, false},    {kTop, 1, true},
+      {1, kTop, false},    {kAll, kAll - 1, true},  {0, kAll, false}, {kTop, kTop - 1, true},
+      {kAll, kAll, false}, {kTop - 1, kTop, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(match_tree_detail::SelectAbove(c.a, c.b, 7, -3), c.above ? 7 : -3)
+        << std::hex << c.a << " vs " << c.b;
+  }
+}
+
 // The paired insertions must give each position what InsertString gives it,
 // in order, and the same trees. Rings of four symbols make short walks with
 // ties and equal words; counting records make long chain-like walks.
