@@ -483,7 +483,9 @@ TEST(MatchTreeWalk, SelectAboveComparesUnsigned) {
 
 // The paired insertions must give each position what InsertString gives it,
 // in order, and the same trees. Rings of four symbols make short walks with
-// ties and equal words; counting records make long chain-like walks.
+// ties and equal words; counting records make long chain-like walks; long
+// keyed records make chains whose nodes equal the key in their first eight
+// bytes and differ further on.
 struct PairVariant {
   const char* name;
   std::int32_t (*insert_pair)(Workspace&, std::int32_t, std::int32_t, std::int32_t*, std::int32_t*);
@@ -513,10 +515,21 @@ std::vector<std::uint8_t> CountingRecordsRing() {
   return ring;
 }
 
+std::vector<std::uint8_t> KeyedRecordsRing() {
+  std::vector<std::uint8_t> ring(RING_BYTES);
+  char record[32];
+  for (std::int32_t at = 0, n = 0; at < RING_BYTES; ++n) {
+    std::snprintf(record, sizeof record, "key=0000000%06d;", n * 13);
+    for (int k = 0; record[k] != 0 && at < RING_BYTES; ++k)
+      ring[at++] = static_cast<std::uint8_t>(record[k]);
+  }
+  return ring;
+}
+
 class PairVariants : public ::testing::TestWithParam<PairVariant> {};
 
 TEST_P(PairVariants, MatchInsertStringInOrder) {
-  for (const auto& ring : {FourSymbolRing(), CountingRecordsRing()}) {
+  for (const auto& ring : {FourSymbolRing(), CountingRecordsRing(), KeyedRecordsRing()}) {
     auto plain = std::make_unique<Workspace>();
     auto fast = std::make_unique<Workspace>();
     std::memcpy(plain->ring, ring.data(), RING_BYTES);
