@@ -235,12 +235,8 @@ inline void Report(Workspace& ws, const Walk& w) {
 
 }  // namespace match_tree_detail
 
-// Enters ring position r (key ring[r..r+17]) into the tree of its first byte
-// and reports the best match met on the way: the longest common prefix, the
-// node nearest the root winning among equally long ones. A node that equals
-// the key in all 18 bytes is older than r and is replaced by it, so no two
-// nodes of a tree are ever equal.
-inline void InsertString(Workspace& ws, std::int32_t r) {
+// InsertString (below), returning the number of nodes visited.
+inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
   std::int32_t visited = 0;
@@ -249,6 +245,16 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
     }
   }
   Report(ws, w);
+  return visited;
+}
+
+// Enters ring position r (key ring[r..r+17]) into the tree of its first byte
+// and reports the best match met on the way: the longest common prefix, the
+// node nearest the root winning among equally long ones. A node that equals
+// the key in all 18 bytes is older than r and is replaced by it, so no two
+// nodes of a tree are ever equal.
+inline void InsertString(Workspace& ws, std::int32_t r) {
+  InsertStringCounted(ws, r);
 }
 
 // Inserts r1 and then r2, whose first bytes differ, with the same result as
@@ -282,19 +288,6 @@ inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_
     *first_position = ws.best_position;
   }
   Report(ws, b);
-  return visited;
-}
-
-// InsertString, returning the number of nodes visited.
-inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
-  using namespace match_tree_detail;
-  Walk w;
-  std::int32_t visited = 0;
-  if (!StartWalk(ws, w, r)) {
-    while (!StepWalk(ws, w, visited)) {
-    }
-  }
-  Report(ws, w);
   return visited;
 }
 
