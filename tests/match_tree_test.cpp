@@ -503,23 +503,13 @@ std::vector<std::uint8_t> FourSymbolRing() {
   return ring;
 }
 
-std::vector<std::uint8_t> CountingRecordsRing() {
-  std::vector<std::uint8_t> ring(RING_BYTES);
-  char record[16];
-  for (std::int32_t at = 0, n = 0; at < RING_BYTES; ++n) {
-    std::snprintf(record, sizeof record, "%06d", n * 7);
-    record[6] = '\n';
-    for (int k = 0; k < 7 && at < RING_BYTES; ++k)
-      ring[at++] = static_cast<std::uint8_t>(record[k]);
-  }
-  return ring;
-}
-
-std::vector<std::uint8_t> KeyedRecordsRing() {
+// Fixed-width records numbering n * step, written with `format`, back to
+// back over the whole ring.
+std::vector<std::uint8_t> RecordsRing(const char* format, int step) {
   std::vector<std::uint8_t> ring(RING_BYTES);
   char record[32];
   for (std::int32_t at = 0, n = 0; at < RING_BYTES; ++n) {
-    std::snprintf(record, sizeof record, "key=0000000%06d;", n * 13);
+    std::snprintf(record, sizeof record, format, n * step);
     for (int k = 0; record[k] != 0 && at < RING_BYTES; ++k)
       ring[at++] = static_cast<std::uint8_t>(record[k]);
   }
@@ -529,7 +519,8 @@ std::vector<std::uint8_t> KeyedRecordsRing() {
 class PairVariants : public ::testing::TestWithParam<PairVariant> {};
 
 TEST_P(PairVariants, MatchInsertStringInOrder) {
-  for (const auto& ring : {FourSymbolRing(), CountingRecordsRing(), KeyedRecordsRing()}) {
+  for (const auto& ring :
+       {FourSymbolRing(), RecordsRing("%06d\n", 7), RecordsRing("key=0000000%06d;", 13)}) {
     auto plain = std::make_unique<Workspace>();
     auto fast = std::make_unique<Workspace>();
     std::memcpy(plain->ring, ring.data(), RING_BYTES);
