@@ -51,7 +51,7 @@ void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>
   out.resize(static_cast<std::size_t>(encode_bound(in.size())));
   MemorySource source = SourceOf(in);
   BufferSink sink(out.data(), out.size());
-  EncodeStream(state_->ws, source, sink);
+  EncodeStream(state_->ws, state_->runs, source, sink);
   out.resize(sink.size());
 }
 
@@ -64,8 +64,9 @@ std::vector<std::uint8_t> codec::compress(std::span<const std::uint8_t> in) {
 std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                  std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
-  return IntoBuffer(out, ec,
-                    [&](BufferSink& sink) { return EncodeStream(state_->ws, source, sink); });
+  return IntoBuffer(out, ec, [&](BufferSink& sink) {
+    return EncodeStream(state_->ws, state_->runs, source, sink);
+  });
 }
 
 std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {

@@ -106,8 +106,9 @@ stream_result RunOnPaths(Workspace& ws, const std::filesystem::path& source,
 
 stream_result codec::compress_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
   Workspace& ws = state_->ws;
-  return RunOnDescriptors(ws, in_fd, out_fd, progress,
-                          [&ws](auto& in, auto& out) { return EncodeStream(ws, in, out); });
+  return RunOnDescriptors(ws, in_fd, out_fd, progress, [&ws, this](auto& in, auto& out) {
+    return EncodeStream(ws, state_->runs, in, out);
+  });
 }
 
 stream_result codec::expand_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
@@ -126,8 +127,9 @@ stream_result codec::compress_file(const std::filesystem::path& source,
                                    const std::filesystem::path& destination,
                                    const progress_fn& progress) noexcept {
   Workspace& ws = state_->ws;
-  return RunOnPaths(ws, source, destination, progress,
-                    [&ws](auto& in, auto& out) { return EncodeStream(ws, in, out); });
+  return RunOnPaths(ws, source, destination, progress, [&ws, this](auto& in, auto& out) {
+    return EncodeStream(ws, state_->runs, in, out);
+  });
 }
 
 stream_result codec::expand_file(const std::filesystem::path& source,

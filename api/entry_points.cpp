@@ -15,11 +15,14 @@ namespace {
 
 // Zero at load like the rest of the module's static data; never freed.
 Workspace g_workspace;
+// The encoder's index of long runs in the match trees, beside it.
+RunIndex g_runs;
 
 }  // namespace
 }  // namespace lzring
 
 using lzring::CallLock;
+using lzring::g_runs;
 using lzring::g_workspace;
 
 extern "C" LZRING_API std::int32_t LZRING_CALL _Encode(const char* source_path,
@@ -28,7 +31,7 @@ extern "C" LZRING_API std::int32_t LZRING_CALL _Encode(const char* source_path,
   lzring::StreamStatus status;
   return lzring::RunCallFrame(g_workspace, source_path, destination_path, status,
                               [](lzring::FileSource& in, lzring::FileSink& out) {
-                                return lzring::EncodeStream(g_workspace, in, out);
+                                return lzring::EncodeStream(g_workspace, g_runs, in, out);
                               });
 }
 

@@ -207,7 +207,7 @@ class LzringMemCodec : public Codec {
   void Compress() override {
     lzring::MemorySource in(src_->data(), src_->size());
     lzring::BufferSink sink(packed_.data(), packed_.size());
-    lzring::EncodeStream(*ws_, in, sink);
+    lzring::EncodeStream(*ws_, *runs_, in, sink);
     size_ = sink.size();
   }
   void Expand() override {
@@ -229,6 +229,7 @@ class LzringMemCodec : public Codec {
   lzring::codec codec_;
 #else
   std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
+  std::unique_ptr<lzring::RunIndex> runs_ = std::make_unique<lzring::RunIndex>();
 #endif
   Bytes packed_, out_;
   std::size_t size_ = 0;

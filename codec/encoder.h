@@ -40,18 +40,20 @@ inline bool PutGroup(Sink& out, const std::uint8_t* group, std::size_t length) {
 namespace {
 
 // Compresses `in` into `out`. Returns false as soon as the sink fails, true
-// when the whole source has been coded.
+// when the whole source has been coded. `runs` is the index of long runs
+// kept beside the trees (run_index.h); it changes only the speed.
 //
 // Everything it calls is built into it (flatten): the compiler otherwise
 // keeps the largest tree walk out of line, and that one copy, shared by both
 // instruction-set builds of the loop, would run the baseline instructions
 // and pay a call per pair of insertions.
 template <class Source, class Sink>
-[[gnu::flatten]] LZRING_CPU_CLONES bool EncodeStream(Workspace& ws, Source& in, Sink& out) {
+[[gnu::flatten]] LZRING_CPU_CLONES bool EncodeStream(Workspace& ws, RunIndex& runs, Source& in,
+                                                     Sink& out) {
   using encoder_detail::PutGroup;
   std::uint8_t* const ring = ws.ring;
 
-  ResetTrees(ws);
+  ResetTrees(ws, runs);
   ResetRing(ws);
 
   // The group being assembled: flag byte, then up to eight units.
@@ -94,8 +96,8 @@ template <class Source, class Sink>
 
   // The 18 positions before the look-ahead hold prefilled spaces; entering
   // them, nearest first, lets the first units refer to them.
-  for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertString(ws, cur - k);
-  InsertString(ws, cur);
+  for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertString(ws, runs, cur - k);
+  InsertString(ws, runs, cur);
 
   do {
     // Near the end of the source a match can run past the real data.
@@ -153,18 +155,19 @@ template <class Source, class Sink>
         const std::int32_t o2 = (oldest + 1) & RING_MASK;
         const std::int32_t c1 = (cur + 1) & RING_MASK;
         const std::int32_t c2 = (cur + 2) & RING_MASK;
-        RemoveString(ws, oldest);
+        RemoveString(ws, runs, oldest);
         store(oldest, bytes[0]);
         const bool apart =
             ring[c1] != ring[c2] && (ws.parent[o2] == NO_NODE || ring[o2] != ring[c1]);
         std::int32_t visited;
         if (apart) {
-          RemoveString(ws, o2);
+          RemoveString(ws, runs, o2);
           store(o2, bytes[1]);
           std::int32_t first_length;
           std::int32_t first_position;
-          visited = short_walks ? InsertStringPair(ws, c1, c2, &first_length, &first_position)
-                                : InsertStringChainPair(ws, c1, c2, &first_length, &first_position);
+          visited = short_walks
+                        ? InsertStringPair(ws, runs, c1, c2, &first_length, &first_position)
+                        : InsertStringChainPair(ws, runs, c1, c2, &first_length, &first_position);
           in.Advance(2);
           if (!two_here) {
             // The second step belongs to the next slide.
@@ -179,14 +182,16 @@ template <class Source, class Sink>
             continue;
           }
         } else if (two_here) {
-          visited = short_walks ? InsertStringCounted(ws, c1) : InsertStringChain(ws, c1);
-          RemoveString(ws, o2);
+          visited =
+              short_walks ? InsertStringCounted(ws, runs, c1) : InsertStringChain(ws, runs, c1);
+          RemoveString(ws, runs, o2);
           store(o2, bytes[1]);
-          visited += short_walks ? InsertStringCounted(ws, c2) : InsertStringChain(ws, c2);
+          visited +=
+              short_walks ? InsertStringCounted(ws, runs, c2) : InsertStringChain(ws, runs, c2);
           in.Advance(2);
         } else {
           // A lone last step after all.
-          InsertString(ws, c1);
+          InsertString(ws, runs, c1);
           in.Advance(1);
           oldest = o2;
           cur = c1;
@@ -208,20 +213,20 @@ template <class Source, class Sink>
       }
       std::uint8_t b;
       if (!in.Next(b)) break;
-      RemoveString(ws, oldest);
+      RemoveString(ws, runs, oldest);
       store(oldest, b);
       oldest = (oldest + 1) & RING_MASK;
       cur = (cur + 1) & RING_MASK;
-      InsertString(ws, cur);
+      InsertString(ws, runs, cur);
       ++step;
     }
     // The source has ended: the look-ahead shrinks instead. The ring keeps
     // its old bytes beyond the end of the data.
     for (; step < last_length; ++step) {
-      RemoveString(ws, oldest);
+      RemoveString(ws, runs, oldest);
       oldest = (oldest + 1) & RING_MASK;
       cur = (cur + 1) & RING_MASK;
-      if (--lookahead > 0) InsertString(ws, cur);
+      if (--lookahead > 0) InsertString(ws, runs, cur);
     }
   } while (lookahead > 0);
 

@@ -22,6 +22,7 @@
 
 #include "api/workspace.h"
 #include "codec/format.h"
+#include "codec/run_index.h"
 
 namespace lzring {
 
@@ -30,6 +31,11 @@ namespace lzring {
 inline void ResetTrees(Workspace& ws) {
   for (std::int32_t c = 0; c < 256; ++c) ws.right[ROOT_BASE + c] = NO_NODE;
   for (std::int32_t n = 0; n < RING_SIZE; ++n) ws.parent[n] = NO_NODE;
+}
+
+inline void ResetTrees(Workspace& ws, RunIndex& index) {
+  ResetTrees(ws);
+  index.Reset();
 }
 
 namespace match_tree_detail {
@@ -91,7 +97,10 @@ inline void Relink(Workspace& ws, std::int32_t parent, std::int32_t child,
 
 // Puts r in the place of p, whose string equals r's in all 18 bytes; p
 // leaves its tree.
-inline void ReplaceNode(Workspace& ws, std::int32_t r, std::int32_t p) {
+template <class Index>
+inline void ReplaceNode(Workspace& ws, Index& index, std::int32_t r, std::int32_t p) {
+  if (index.Indexed(p)) [[unlikely]]
+    index.Substitute(p, r);
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   std::int32_t* const parent = ws.parent;
@@ -167,7 +176,8 @@ inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
 // is then one load of the node's first eight compared bytes, the comparison
 // and a conditional move. The order of the differing bytes comes from the
 // words, so the bytes themselves are never reloaded.
-inline bool StepWalk(Workspace& ws, Walk& w, std::int32_t& visited) {
+template <class Index>
+inline bool StepWalk(Workspace& ws, Index& index, Walk& w, std::int32_t& visited) {
   const std::int32_t n = w.n;
   const std::int32_t smaller = ws.left[n];
   const std::int32_t larger = ws.right[n];
@@ -190,7 +200,7 @@ inline bool StepWalk(Workspace& ws, Walk& w, std::int32_t& visited) {
     i = static_cast<std::uint32_t>(Compare(key, ws.ring + n, greater));
     if (i == MAX_MATCH) {  // longer than anything met before
       w.best = (MAX_MATCH << 16) | static_cast<std::uint32_t>(n);
-      ReplaceNode(ws, w.r, n);
+      ReplaceNode(ws, index, w.r, n);
       return true;
     }
     next = greater ? larger : smaller;
@@ -213,7 +223,8 @@ inline bool StepWalk(Workspace& ws, Walk& w, std::int32_t& visited) {
 // a coin toss on text, so both links are stored: the link on the side taken
 // is NO_NODE, and adding r - NO_NODE to it, and 0 to the other, gives both
 // without a branch.
-inline void Report(Workspace& ws, const Walk& w) {
+template <class Index>
+inline void Report(Workspace& ws, Index& index, const Walk& w) {
   if (w.hang) {
     const std::int32_t n = w.n;
     const std::uint64_t head = Ordered64(ws.ring + n + 1);
@@ -227,6 +238,9 @@ inline void Report(Workspace& ws, const Walk& w) {
     ws.left[n] += to_r & ~on_right;
     ws.right[n] += to_r & on_right;
     ws.parent[w.r] = n;
+    if (index.Indexed(n)) [[unlikely]] {
+      if (greater) index.Append(n, w.r);
+    }
   }
   const std::int32_t length = static_cast<std::int32_t>(w.best >> 16);
   ws.best_length = length;
@@ -235,17 +249,24 @@ inline void Report(Workspace& ws, const Walk& w) {
 
 }  // namespace match_tree_detail
 
-// InsertString (below), returning the number of nodes visited.
-inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
+// InsertString (below), returning the number of nodes visited, and keeping
+// `index` up to date with the tree.
+template <class Index>
+inline std::int32_t InsertStringCounted(Workspace& ws, Index& index, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
   std::int32_t visited = 0;
   if (!StartWalk(ws, w, r)) {
-    while (!StepWalk(ws, w, visited)) {
+    while (!StepWalk(ws, index, w, visited)) {
     }
   }
-  Report(ws, w);
+  Report(ws, index, w);
   return visited;
+}
+
+inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
+  NoRunIndex none;
+  return InsertStringCounted(ws, none, r);
 }
 
 // Enters ring position r (key ring[r..r+17]) into the tree of its first byte
@@ -253,6 +274,11 @@ inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
 // node nearest the root winning among equally long ones. A node that equals
 // the key in all 18 bytes is older than r and is replaced by it, so no two
 // nodes of a tree are ever equal.
+template <class Index>
+inline void InsertString(Workspace& ws, Index& index, std::int32_t r) {
+  InsertStringCounted(ws, index, r);
+}
+
 inline void InsertString(Workspace& ws, std::int32_t r) {
   InsertStringCounted(ws, r);
 }
@@ -267,7 +293,8 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
 // That pays where walks wait on memory (short walks over nodes scattered in
 // the ring, as in text). Long walks down chain-like trees go faster with
 // InsertStringChainPair.
-inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+template <class Index>
+inline std::int32_t InsertStringPair(Workspace& ws, Index& index, std::int32_t r1, std::int32_t r2,
                                      std::int32_t* first_length = nullptr,
                                      std::int32_t* first_position = nullptr) {
   using namespace match_tree_detail;
@@ -277,18 +304,25 @@ inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_
   bool b_done = StartWalk(ws, b, r2);
   std::int32_t visited = 0;
   while (!a_done && !b_done) {
-    a_done = StepWalk(ws, a, visited);
-    b_done = StepWalk(ws, b, visited);
+    a_done = StepWalk(ws, index, a, visited);
+    b_done = StepWalk(ws, index, b, visited);
   }
-  while (!a_done) a_done = StepWalk(ws, a, visited);
-  while (!b_done) b_done = StepWalk(ws, b, visited);
-  Report(ws, a);
+  while (!a_done) a_done = StepWalk(ws, index, a, visited);
+  while (!b_done) b_done = StepWalk(ws, index, b, visited);
+  Report(ws, index, a);
   if (first_length != nullptr) {
     *first_length = ws.best_length;
     *first_position = ws.best_position;
   }
-  Report(ws, b);
+  Report(ws, index, b);
   return visited;
+}
+
+inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+                                     std::int32_t* first_length = nullptr,
+                                     std::int32_t* first_position = nullptr) {
+  NoRunIndex none;
+  return InsertStringPair(ws, none, r1, r2, first_length, first_position);
 }
 
 namespace match_tree_detail {
@@ -312,6 +346,7 @@ struct ChainWalk {
   std::int32_t best_position;  // the first node sharing the longest prefix
   std::int32_t long_best;      // a match of 9..17 bytes, once one is met
   std::int32_t r;              // the position being inserted
+  std::int32_t skipped;        // nodes passed by SkipRun without a visit
 };
 
 [[gnu::always_inline]] inline void StartChainWalk(Workspace& ws, ChainWalk& w, std::int32_t r) {
@@ -321,6 +356,7 @@ struct ChainWalk {
   w.best_position = 0;
   w.long_best = 0;
   w.r = r;
+  w.skipped = 0;
   ws.left[r] = NO_NODE;
   ws.right[r] = NO_NODE;
 }
@@ -330,70 +366,148 @@ inline std::uint64_t BelowFor(std::uint64_t x) {
   return (~std::uint64_t{0} >> (std::countl_zero(x) & ~7)) >> 8;
 }
 
-inline void FollowChain(Workspace& ws, std::int32_t*& link, std::uint64_t key_head,
-                        const std::uint64_t head, std::int32_t next) {
-  if (key_head > head) {
-    link = ws.right + next;
+inline Key KeyOf(const Workspace& ws, const ChainWalk& w) {
+  return {w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
+}
+
+// Moves a walk that has just gone right at node x, a member of an indexed
+// run, down that run at once: to the last member below the key, from which
+// it goes right again. The nodes passed are all below the key and their
+// shared prefixes with it never shrink (for strings a < b < key, the prefix
+// a shares with key is no longer than b's), so the best over them is the
+// first that shares as much as the last; visiting that one gives the walk
+// the best that visiting them all would.
+inline void SkipRun(Workspace& ws, RunIndex& index, ChainWalk& w, std::int32_t x) {
+  const RunIndex::Run& run = index.RunOf(x);
+  const std::uint32_t k = index.index_of[x];
+  const std::uint32_t last = run.Last();
+  // Below a few members a search costs more than the walk.
+  constexpr std::uint32_t kMinSkip = 4;
+  if (last - k < kMinSkip) return;
+  const Key key = KeyOf(ws, w);
+  const std::uint8_t* const ring = ws.ring;
+  auto below_key = [&](std::uint32_t i) {
+    bool greater;
+    Compare(key, ring + run.At(i), greater);
+    return greater;  // false for an equal node
+  };
+  auto shared = [&](std::uint32_t i) {
+    bool greater;
+    return Compare(key, ring + run.At(i), greater);
+  };
+  // The last member below the key: members k..to are, the rest are not.
+  // Insertions of ever greater strings end past the last member, so that one
+  // is tried first.
+  std::uint32_t to = last;
+  if (!below_key(last)) {
+    to = k;
+    for (std::uint32_t size = last - k; size > 1;) {
+      const std::uint32_t half = size / 2;
+      to = below_key(to + half) ? to + half : to;
+      size -= half;
+    }
+    if (to == k) return;
+  }
+  const std::int32_t length = shared(to);
+  const std::int32_t best = w.long_best > 0 ? w.long_best : std::countl_zero(w.below) >> 3;
+  if (length > best) {
+    // The first member after k sharing `length` bytes.
+    std::uint32_t from = k + 1;
+    for (std::uint32_t size = to - k; size > 1;) {
+      const std::uint32_t half = size / 2;
+      from = shared(from + half - 1) >= length ? from : from + half;
+      size -= half;
+    }
+    w.best_position = run.At(from);
+    if (length > 8) {
+      w.long_best = length;
+      w.below = 0;
+    } else {
+      w.below = length < 8 ? ~std::uint64_t{0} >> (8 * length) : 0;
+    }
+  }
+  w.link = ws.right + run.At(to);
+  w.skipped += static_cast<std::int32_t>(to - k);
+}
+
+inline void SkipRun(Workspace&, NoRunIndex&, ChainWalk&, std::int32_t) {}
+
+template <class Index>
+inline void FollowChain(Workspace& ws, Index& index, ChainWalk& w, const std::uint64_t head,
+                        std::int32_t next) {
+  if (w.head > head) {
+    w.link = ws.right + next;
     // Keeps this a branch: without it the compiler selects the link
     // without one, which puts the comparison back on the critical path.
     __asm__ volatile("");
+    if (index.Indexed(next)) [[unlikely]]
+      SkipRun(ws, index, w, next);
   } else {
-    link = ws.left + next;
+    w.link = ws.left + next;
   }
 }
 
 // Visits node `next`, which equals the key in bytes 1..8. Returns false,
 // leaving the walk as it was, when it equals the key in all 18 bytes.
-inline bool StepEqualHead(Workspace& ws, ChainWalk& w, std::int32_t next) {
-  const Key key{w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
+template <class Index>
+inline bool StepEqualHead(Workspace& ws, Index& index, ChainWalk& w, std::int32_t next) {
   bool greater;
-  const std::int32_t i = Compare(key, ws.ring + next, greater);
+  const std::int32_t i = Compare(KeyOf(ws, w), ws.ring + next, greater);
   if (i == MAX_MATCH) return false;
   if (i > w.long_best) {
     w.long_best = i;
     w.best_position = next;
     w.below = 0;  // no difference in bytes 1..8 beats a match of 9 or more
   }
-  w.link = greater ? ws.right + next : ws.left + next;
+  if (greater) {
+    w.link = ws.right + next;
+    if (index.Indexed(next)) SkipRun(ws, index, w, next);
+  } else {
+    w.link = ws.left + next;
+  }
   return true;
 }
 
 // Visits the next node. Returns false, leaving the walk as it was, when the
 // walk is over: the link is empty, or its node equals the key in all 18
 // bytes. FinishChainWalk then completes the insertion.
-[[gnu::always_inline]] inline bool StepChainWalk(Workspace& ws, ChainWalk& w) {
+template <class Index>
+[[gnu::always_inline]] inline bool StepChainWalk(Workspace& ws, Index& index, ChainWalk& w) {
   const std::int32_t next = *w.link;
   if (next == NO_NODE) return false;
   const std::uint64_t head = Ordered64(ws.ring + next + 1);
   const std::uint64_t x = head ^ w.head;
   if (x == 0) [[unlikely]]
-    return StepEqualHead(ws, w, next);
+    return StepEqualHead(ws, index, w, next);
   if (x <= w.below) {
     w.best_position = next;
     w.below = BelowFor(x);
   }
-  FollowChain(ws, w.link, w.head, head, next);
+  FollowChain(ws, index, w, head, next);
   return true;
 }
 
 // Walks on to the end and completes the insertion; returns the number of
-// nodes visited.
-inline std::int32_t FinishChainWalk(Workspace& ws, ChainWalk w) {
+// nodes visited, not counting those skipped.
+template <class Index>
+inline std::int32_t FinishChainWalk(Workspace& ws, Index& index, ChainWalk& w) {
   std::int32_t visited = 0;
-  while (StepChainWalk(ws, w)) ++visited;
+  while (StepChainWalk(ws, index, w)) ++visited;
   const std::int32_t r = w.r;
   const std::int32_t next = *w.link;
   if (next != NO_NODE) {
     // Equal in all 18 bytes: r takes the node's place.
     ws.best_length = MAX_MATCH;
     ws.best_position = next;
-    ReplaceNode(ws, r, next);
+    ReplaceNode(ws, index, r, next);
     return visited + 1;
   }
   *w.link = r;
   // The link belongs to the node last visited (or to a tree's root).
   const bool on_right = w.link >= ws.right && w.link < ws.right + RIGHT_COUNT;
-  ws.parent[r] = static_cast<std::int32_t>(on_right ? w.link - ws.right : w.link - ws.left);
+  const std::int32_t n = static_cast<std::int32_t>(on_right ? w.link - ws.right : w.link - ws.left);
+  ws.parent[r] = n;
+  if (on_right && index.Indexed(n)) index.Append(n, r);
   // `below` has 8 x (8 - best) one bits while the best is 0..8 bytes long.
   const std::int32_t best = w.long_best > 0 ? w.long_best : std::countl_zero(w.below) >> 3;
   ws.best_length = best;
@@ -401,15 +515,35 @@ inline std::int32_t FinishChainWalk(Workspace& ws, ChainWalk w) {
   return visited;
 }
 
+// After a walk that visited `steps` nodes one by one: a walk that long has
+// passed long runs the index lacks, which are then indexed.
+inline void IndexLongWalk(const Workspace& ws, RunIndex& index, std::int32_t r,
+                          std::int32_t steps) {
+  constexpr std::int32_t kLongWalk = 2 * RunIndex::kMinRun;
+  if (steps >= kLongWalk) [[unlikely]]
+    index.IndexPath(ws, r);
+}
+
+inline void IndexLongWalk(const Workspace&, NoRunIndex&, std::int32_t, std::int32_t) {}
+
 }  // namespace match_tree_detail
 
 // InsertStringCounted for long walks down chain-like trees; same result and
-// same trees as InsertString.
-inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
+// same trees as InsertString. The nodes skipped through `index` count as
+// visited.
+template <class Index>
+inline std::int32_t InsertStringChain(Workspace& ws, Index& index, std::int32_t r) {
   using namespace match_tree_detail;
   ChainWalk w;
   StartChainWalk(ws, w, r);
-  return FinishChainWalk(ws, w);
+  const std::int32_t steps = FinishChainWalk(ws, index, w);
+  IndexLongWalk(ws, index, r, steps);
+  return steps + w.skipped;
+}
+
+inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
+  NoRunIndex none;
+  return InsertStringChain(ws, none, r);
 }
 
 // InsertStringPair for long walks down chain-like trees: both walks advance
@@ -417,32 +551,46 @@ inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
 // a pair costs little more than one walk. Same result as
 // InsertStringChain(r1) followed by InsertStringChain(r2), given that their
 // first bytes differ; returns the nodes visited.
-inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
-                                          std::int32_t* first_length,
+template <class Index>
+inline std::int32_t InsertStringChainPair(Workspace& ws, Index& index, std::int32_t r1,
+                                          std::int32_t r2, std::int32_t* first_length,
                                           std::int32_t* first_position) {
   using namespace match_tree_detail;
   ChainWalk a;
   ChainWalk b;
   StartChainWalk(ws, a, r1);
   StartChainWalk(ws, b, r2);
-  std::int32_t visited = 0;
+  std::int32_t in_step = 0;  // steps each walk took in step with the other
+  std::int32_t a_ahead = 0;  // 1 when a took one more
   for (;;) {
-    if (!StepChainWalk(ws, a)) break;
-    ++visited;
-    if (!StepChainWalk(ws, b)) break;
-    ++visited;
+    if (!StepChainWalk(ws, index, a)) break;
+    if (!StepChainWalk(ws, index, b)) {
+      a_ahead = 1;
+      break;
+    }
+    ++in_step;
   }
-  visited += FinishChainWalk(ws, a);
+  const std::int32_t a_steps = in_step + a_ahead + FinishChainWalk(ws, index, a);
   *first_length = ws.best_length;
   *first_position = ws.best_position;
-  visited += FinishChainWalk(ws, b);
-  return visited;
+  const std::int32_t b_steps = in_step + FinishChainWalk(ws, index, b);
+  IndexLongWalk(ws, index, r1, a_steps);
+  IndexLongWalk(ws, index, r2, b_steps);
+  return a_steps + b_steps + a.skipped + b.skipped;
+}
+
+inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+                                          std::int32_t* first_length,
+                                          std::int32_t* first_position) {
+  NoRunIndex none;
+  return InsertStringChainPair(ws, none, r1, r2, first_length, first_position);
 }
 
 // Takes ring position p out of its tree; does nothing when p is in none.
 // A node with two children is replaced by the rightmost node of its left
 // subtree.
-inline void RemoveString(Workspace& ws, std::int32_t p) {
+template <class Index>
+inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   std::int32_t* const parent = ws.parent;
@@ -459,6 +607,10 @@ inline void RemoveString(Workspace& ws, std::int32_t p) {
     // one link NO_NODE, the sum less NO_NODE is the other (a select the
     // compiler would make a branch).
     q = smaller + larger - NO_NODE;
+    // p leaves its run, if any: as its last member, or with its right
+    // child closing the chain over it.
+    if (index.Indexed(p)) [[unlikely]]
+      index.Remove(p);
   } else {
     // The rightmost node of the left subtree takes p's place.
     q = smaller;
@@ -471,10 +623,21 @@ inline void RemoveString(Workspace& ws, std::int32_t p) {
     }
     right[q] = larger;
     parent[larger] = q;
+    // q, which had no right child, leaves its run and takes p's place in
+    // p's run.
+    if (index.Indexed(q)) [[unlikely]]
+      index.Remove(q);
+    if (index.Indexed(p)) [[unlikely]]
+      index.Substitute(p, q);
   }
   parent[q] = parent[p];
   match_tree_detail::Relink(ws, parent[p], p, q);
   parent[p] = NO_NODE;
+}
+
+inline void RemoveString(Workspace& ws, std::int32_t p) {
+  NoRunIndex none;
+  RemoveString(ws, none, p);
 }
 
 }  // namespace lzring

@@ -22,13 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Both keep whatever the previous input left in them, as a long-lived
   // codec does.
   static const auto ws = std::make_unique<lzring::Workspace>();
+  static const auto runs = std::make_unique<lzring::RunIndex>();
   static const auto ref = std::make_unique<lzring::reference::State>();
 
   Bytes compressed;
   {
     lzring::MemorySource source(data, size);
     lzring::VectorSink sink(compressed);
-    Check(lzring::EncodeStream(*ws, source, sink), "compression reported failure");
+    Check(lzring::EncodeStream(*ws, *runs, source, sink), "compression reported failure");
   }
   Check(compressed == lzring::reference::EncodeBuffer(*ref, data, size),
         "compressed bytes differ from the reference encoder");

@@ -20,12 +20,13 @@ using lzring::fuzz::ScratchDir;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const auto ws = std::make_unique<lzring::Workspace>();
+  static const auto runs = std::make_unique<lzring::RunIndex>();
 
   Bytes compressed;
   {
     lzring::MemorySource source(data, size);
     lzring::VectorSink sink(compressed);
-    Check(lzring::EncodeStream(*ws, source, sink), "in-memory compression reported failure");
+    Check(lzring::EncodeStream(*ws, *runs, source, sink), "in-memory compression reported failure");
   }
   Check(compressed.size() <= size + (size + 7) / 8, "compressed size above n + ceil(n/8)");
   Check(compressed.size() <= lzring::EncodeBound(size), "compressed size above EncodeBound");

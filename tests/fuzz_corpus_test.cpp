@@ -43,6 +43,7 @@ TEST(FuzzCorpusTest, SeedsArePresent) {
 // Every seed, as a compressed stream and as a source to compress.
 TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
   auto ws = std::make_unique<Workspace>();
+  auto runs = std::make_unique<RunIndex>();
   auto ref = std::make_unique<reference::State>();
   for (const std::string& path : CorpusFiles()) {
     SCOPED_TRACE(path);
@@ -61,7 +62,7 @@ TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
     {
       MemorySource in(data.data(), data.size());
       VectorSink sink(compressed);
-      EXPECT_TRUE(EncodeStream(*ws, in, sink));
+      EXPECT_TRUE(EncodeStream(*ws, *runs, in, sink));
     }
     EXPECT_LE(compressed.size(), data.size() + (data.size() + 7) / 8);
     EXPECT_EQ(compressed, reference::EncodeBuffer(*ref, data.data(), data.size()));

@@ -23,7 +23,8 @@ inline std::vector<std::uint8_t> EncodeInMemory(Workspace& ws,
   MemorySource in(src.data(), src.size());
   {
     VectorSink sink(out);  // trims `out` to the bytes written when it goes
-    EXPECT_TRUE(EncodeStream(ws, in, sink));
+    const auto runs = std::make_unique<RunIndex>();
+    EXPECT_TRUE(EncodeStream(ws, *runs, in, sink));
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -98,7 +99,8 @@ Bytes ChunkedEncode(Workspace& ws, const Bytes& src, std::size_t in_block, std::
   Bytes out;
   ChunkedSource in(src, in_block);
   ChunkedSink sink(out, out_block);
-  EXPECT_TRUE(EncodeStream(ws, in, sink));
+  const auto runs = std::make_unique<RunIndex>();
+  EXPECT_TRUE(EncodeStream(ws, *runs, in, sink));
   return out;
 }
 
@@ -125,6 +127,22 @@ const Shape kShapes[] = {
     {"sorted_records", [](std::size_t n, std::uint32_t) { return workloads::SortedRecords(n); }},
     {"timestamps", [](std::size_t n, std::uint32_t) { return workloads::Timestamps(n); }},
     {"binary_counter", [](std::size_t n, std::uint32_t) { return workloads::BinaryCounter(n); }},
+    // Ascending records, each eight times over and one in five replaced by
+    // a random one: long chains with full matches, turns and nodes leaving
+    // from their middles.
+    {"shuffled_repeats",
+     [](std::size_t n, std::uint32_t seed) {
+       std::mt19937 gen(seed);
+       Bytes out;
+       char record[16];
+       for (unsigned k = 0; out.size() < n; ++k) {
+         const unsigned number = gen() % 5 == 0 ? gen() % 100000 : k / 8;
+         const int length = std::snprintf(record, sizeof record, "n%05u,", number);
+         out.insert(out.end(), record, record + length);
+       }
+       out.resize(n);
+       return out;
+     }},
     {"zeros", [](std::size_t n, std::uint32_t) { return Bytes(n, 0); }},
     {"spaces", [](std::size_t n, std::uint32_t) { return Bytes(n, ' '); }},
     // Few distinct bytes: long matches, many full-match replacements.
@@ -212,6 +230,7 @@ TEST(TruncatedStreams, EveryCutDecodesLikeTheReference) {
 // A full sink stops both loops after exactly the bytes that fit.
 TEST(FullSink, KeepsTheSamePrefixAsTheReference) {
   auto ws = std::make_unique<Workspace>();
+  auto runs = std::make_unique<RunIndex>();
   const Bytes src = test::TextBytes(20000, 9);
   const Bytes compressed = ReferenceEncode(src);
   ASSERT_GT(compressed.size(), 3001u);
@@ -221,7 +240,7 @@ TEST(FullSink, KeepsTheSamePrefixAsTheReference) {
     {
       MemorySource in(src.data(), src.size());
       BufferSink sink(buffer.data(), capacity);
-      EXPECT_FALSE(EncodeStream(*ws, in, sink));
+      EXPECT_FALSE(EncodeStream(*ws, *runs, in, sink));
       EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(capacity),
                              compressed.begin()));
       EXPECT_EQ(buffer[capacity], 0xEE);
