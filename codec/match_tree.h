@@ -99,8 +99,7 @@ inline void Relink(Workspace& ws, std::int32_t parent, std::int32_t child,
 // leaves its tree.
 template <class Index>
 inline void ReplaceNode(Workspace& ws, Index& index, std::int32_t r, std::int32_t p) {
-  if (index.Indexed(p)) [[unlikely]]
-    index.Substitute(p, r);
+  index.Replaced(p, r);
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   std::int32_t* const parent = ws.parent;
@@ -238,9 +237,7 @@ inline void Report(Workspace& ws, Index& index, const Walk& w) {
     ws.left[n] += to_r & ~on_right;
     ws.right[n] += to_r & on_right;
     ws.parent[w.r] = n;
-    if (index.Indexed(n)) [[unlikely]] {
-      if (greater) index.Append(n, w.r);
-    }
+    index.Hung(n, w.r, greater);
   }
   const std::int32_t length = static_cast<std::int32_t>(w.best >> 16);
   ws.best_length = length;
@@ -370,40 +367,44 @@ inline Key KeyOf(const Workspace& ws, const ChainWalk& w) {
   return {w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
 }
 
-// Moves a walk that has just gone right at node x, a member of an indexed
-// run, down that run at once: to the last member below the key, from which
-// it goes right again. The nodes passed are all below the key and their
-// shared prefixes with it never shrink (for strings a < b < key, the prefix
-// a shares with key is no longer than b's), so the best over them is the
-// first that shares as much as the last; visiting that one gives the walk
-// the best that visiting them all would.
-inline void SkipRun(Workspace& ws, RunIndex& index, ChainWalk& w, std::int32_t x) {
-  const RunIndex::Run& run = index.RunOf(x);
-  const std::uint32_t k = index.index_of[x];
+// Moves a walk that has just gone right (kRight) or left at node x, a member
+// of an indexed run of that kind, down the run at once: to the last member
+// the walk would pass the same way, from which it goes on. Down a right run
+// the members passed are all below the key and their shared prefixes with it
+// never shrink (for strings a < b < key, the prefix a shares with key is no
+// longer than b's); a left run is the mirror image. So the best over them is
+// the first that shares as much as the last; visiting that one gives the
+// walk the best that visiting them all would.
+template <bool kRight>
+inline void SkipRun(Workspace& ws, const RunSet& set, ChainWalk& w, std::int32_t x) {
+  const RunSet::Run& run = set.RunOf(x);
+  const std::uint32_t k = set.index_of[x];
   const std::uint32_t last = run.Last();
   // Below a few members a search costs more than the walk.
   constexpr std::uint32_t kMinSkip = 4;
   if (last - k < kMinSkip) return;
   const Key key = KeyOf(ws, w);
   const std::uint8_t* const ring = ws.ring;
-  auto below_key = [&](std::uint32_t i) {
+  // Whether the walk passes member i the same way as x.
+  auto passes = [&](std::uint32_t i) {
     bool greater;
-    Compare(key, ring + run.At(i), greater);
-    return greater;  // false for an equal node
+    const std::int32_t length = Compare(key, ring + run.At(i), greater);
+    if constexpr (kRight) return greater;  // false for an equal node
+    return !greater && length != MAX_MATCH;
   };
   auto shared = [&](std::uint32_t i) {
     bool greater;
     return Compare(key, ring + run.At(i), greater);
   };
-  // The last member below the key: members k..to are, the rest are not.
-  // Insertions of ever greater strings end past the last member, so that one
-  // is tried first.
+  // The last member passed: members k..to are, the rest are not. A string
+  // greater (smaller) than all before it passes the whole run, so the last
+  // member is tried first.
   std::uint32_t to = last;
-  if (!below_key(last)) {
+  if (!passes(last)) {
     to = k;
     for (std::uint32_t size = last - k; size > 1;) {
       const std::uint32_t half = size / 2;
-      to = below_key(to + half) ? to + half : to;
+      to = passes(to + half) ? to + half : to;
       size -= half;
     }
     if (to == k) return;
@@ -426,11 +427,21 @@ inline void SkipRun(Workspace& ws, RunIndex& index, ChainWalk& w, std::int32_t x
       w.below = length < 8 ? ~std::uint64_t{0} >> (8 * length) : 0;
     }
   }
-  w.link = ws.right + run.At(to);
+  w.link = (kRight ? ws.right : ws.left) + run.At(to);
   w.skipped += static_cast<std::int32_t>(to - k);
 }
 
-inline void SkipRun(Workspace&, NoRunIndex&, ChainWalk&, std::int32_t) {}
+// After the walk has gone right (kRight) or left at x: crosses x's run of
+// that kind, if it has one.
+template <bool kRight>
+inline void CrossRun(Workspace& ws, RunIndex& index, ChainWalk& w, std::int32_t x) {
+  const RunSet& set = kRight ? index.right : index.left;
+  if (set.Indexed(x)) [[unlikely]]
+    SkipRun<kRight>(ws, set, w, x);
+}
+
+template <bool kRight>
+inline void CrossRun(Workspace&, NoRunIndex&, ChainWalk&, std::int32_t) {}
 
 template <class Index>
 inline void FollowChain(Workspace& ws, Index& index, ChainWalk& w, const std::uint64_t head,
@@ -440,10 +451,10 @@ inline void FollowChain(Workspace& ws, Index& index, ChainWalk& w, const std::ui
     // Keeps this a branch: without it the compiler selects the link
     // without one, which puts the comparison back on the critical path.
     __asm__ volatile("");
-    if (index.Indexed(next)) [[unlikely]]
-      SkipRun(ws, index, w, next);
+    CrossRun<true>(ws, index, w, next);
   } else {
     w.link = ws.left + next;
+    CrossRun<false>(ws, index, w, next);
   }
 }
 
@@ -461,9 +472,10 @@ inline bool StepEqualHead(Workspace& ws, Index& index, ChainWalk& w, std::int32_
   }
   if (greater) {
     w.link = ws.right + next;
-    if (index.Indexed(next)) SkipRun(ws, index, w, next);
+    CrossRun<true>(ws, index, w, next);
   } else {
     w.link = ws.left + next;
+    CrossRun<false>(ws, index, w, next);
   }
   return true;
 }
@@ -507,24 +519,13 @@ inline std::int32_t FinishChainWalk(Workspace& ws, Index& index, ChainWalk& w) {
   const bool on_right = w.link >= ws.right && w.link < ws.right + RIGHT_COUNT;
   const std::int32_t n = static_cast<std::int32_t>(on_right ? w.link - ws.right : w.link - ws.left);
   ws.parent[r] = n;
-  if (on_right && index.Indexed(n)) index.Append(n, r);
+  index.Hung(n, r, on_right);
   // `below` has 8 x (8 - best) one bits while the best is 0..8 bytes long.
   const std::int32_t best = w.long_best > 0 ? w.long_best : std::countl_zero(w.below) >> 3;
   ws.best_length = best;
   if (best > 0) ws.best_position = w.best_position;
   return visited;
 }
-
-// After a walk that visited `steps` nodes one by one: a walk that long has
-// passed long runs the index lacks, which are then indexed.
-inline void IndexLongWalk(const Workspace& ws, RunIndex& index, std::int32_t r,
-                          std::int32_t steps) {
-  constexpr std::int32_t kLongWalk = 2 * RunIndex::kMinRun;
-  if (steps >= kLongWalk) [[unlikely]]
-    index.IndexPath(ws, r);
-}
-
-inline void IndexLongWalk(const Workspace&, NoRunIndex&, std::int32_t, std::int32_t) {}
 
 }  // namespace match_tree_detail
 
@@ -537,7 +538,7 @@ inline std::int32_t InsertStringChain(Workspace& ws, Index& index, std::int32_t 
   ChainWalk w;
   StartChainWalk(ws, w, r);
   const std::int32_t steps = FinishChainWalk(ws, index, w);
-  IndexLongWalk(ws, index, r, steps);
+  index.AfterWalk(ws, r, steps);
   return steps + w.skipped;
 }
 
@@ -574,8 +575,8 @@ inline std::int32_t InsertStringChainPair(Workspace& ws, Index& index, std::int3
   *first_length = ws.best_length;
   *first_position = ws.best_position;
   const std::int32_t b_steps = in_step + FinishChainWalk(ws, index, b);
-  IndexLongWalk(ws, index, r1, a_steps);
-  IndexLongWalk(ws, index, r2, b_steps);
+  index.AfterWalk(ws, r1, a_steps);
+  index.AfterWalk(ws, r2, b_steps);
   return a_steps + b_steps + a.skipped + b.skipped;
 }
 
@@ -607,10 +608,7 @@ inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
     // one link NO_NODE, the sum less NO_NODE is the other (a select the
     // compiler would make a branch).
     q = smaller + larger - NO_NODE;
-    // p leaves its run, if any: as its last member, or with its right
-    // child closing the chain over it.
-    if (index.Indexed(p)) [[unlikely]]
-      index.Remove(p);
+    index.Closed(p);
   } else {
     // The rightmost node of the left subtree takes p's place.
     q = smaller;
@@ -623,12 +621,7 @@ inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
     }
     right[q] = larger;
     parent[larger] = q;
-    // q, which had no right child, leaves its run and takes p's place in
-    // p's run.
-    if (index.Indexed(q)) [[unlikely]]
-      index.Remove(q);
-    if (index.Indexed(p)) [[unlikely]]
-      index.Substitute(p, q);
+    index.Moved(q, p);
   }
   parent[q] = parent[p];
   match_tree_detail::Relink(ws, parent[p], p, q);

@@ -24,42 +24,53 @@ namespace {
 
 using test::Describe;
 
-// "" when every run of `index` is a stretch of right links among nodes in
-// the trees, with its members marked at their places, and every marked node
-// is in the run and at the place its marks give.
-std::string CheckRuns(const Workspace& ws, const RunIndex& index) {
-  for (std::int32_t s = 0; s < RunIndex::kSlots; ++s) {
-    const RunIndex::Run& run = index.runs[s];
-    if (run.count > RunIndex::kCapacity) return Describe("run ", s, " holds ", run.count);
+// "" when every run of `set` is a stretch of `links` (ws.right or ws.left)
+// among nodes in the trees, with its members marked at their places, and
+// every marked node is in the run and at the place its marks give.
+std::string CheckRuns(const Workspace& ws, const RunSet& set, const std::int32_t* links) {
+  for (std::int32_t s = 0; s < RunSet::kSlots; ++s) {
+    const RunSet::Run& run = set.runs[s];
+    if (run.count > RunSet::kCapacity) return Describe("run ", s, " holds ", run.count);
     for (std::uint32_t i = run.first; i != run.first + run.count; ++i) {
       const std::int32_t n = run.At(i);
       if (ws.parent[n] == NO_NODE) return Describe("member ", n, " of run ", s, " is in no tree");
-      if (index.run_of[n] != s + 1 || index.index_of[n] != i) {
-        return Describe("member ", n, " of run ", s, " is marked ", int{index.run_of[n]}, " at ",
-                        index.index_of[n], " instead of ", i);
+      if (set.run_of[n] != s + 1 || set.index_of[n] != i) {
+        return Describe("member ", n, " of run ", s, " is marked ", int{set.run_of[n]}, " at ",
+                        set.index_of[n], " instead of ", i);
       }
-      if (i != run.Last() && ws.right[n] != run.At(i + 1)) {
-        return Describe("member ", n, " of run ", s, " has right child ", ws.right[n],
+      if (i != run.Last() && links[n] != run.At(i + 1)) {
+        return Describe("member ", n, " of run ", s, " links to ", links[n],
                         " instead of the next member ", run.At(i + 1));
       }
     }
   }
   for (std::int32_t n = 0; n < RIGHT_COUNT; ++n) {
-    if (index.run_of[n] == 0) continue;
+    if (set.run_of[n] == 0) continue;
     if (n >= RING_SIZE) return Describe("link ", n, " of no node is marked indexed");
-    const RunIndex::Run& run = index.runs[index.run_of[n] - 1];
-    const std::uint32_t i = index.index_of[n];
+    const RunSet::Run& run = set.runs[set.run_of[n] - 1];
+    const std::uint32_t i = set.index_of[n];
     if (i - run.first >= run.count || run.At(i) != n) {
-      return Describe("node ", n, " is marked in run ", index.run_of[n] - 1, " but is not there");
+      return Describe("node ", n, " is marked in run ", set.run_of[n] - 1, " but is not there");
     }
   }
   return "";
 }
 
-std::int32_t Members(const RunIndex& index) {
+std::string CheckRuns(const Workspace& ws, const RunIndex& index) {
+  const std::string fault = CheckRuns(ws, index.right, ws.right);
+  return fault.empty() ? CheckRuns(ws, index.left, ws.left) : "right runs: " + fault;
+}
+
+std::int32_t Members(const RunSet& set) {
   std::int32_t members = 0;
-  for (const RunIndex::Run& run : index.runs) members += static_cast<std::int32_t>(run.count);
+  for (const RunSet::Run& run : set.runs) members += static_cast<std::int32_t>(run.count);
   return members;
+}
+
+std::int32_t Runs(const RunSet& set) {
+  std::int32_t runs = 0;
+  for (const RunSet::Run& run : set.runs) runs += run.count > 0;
+  return runs;
 }
 
 // Two workspaces over the same ring: one driven by the plain tree
@@ -122,6 +133,7 @@ class IndexedTrees {
     return same ? "" : "the trees differ";
   }
 
+  // The most members, and the most runs, of one kind indexed at once.
   std::int32_t most_members() const { return most_members_; }
   std::int32_t most_runs() const { return most_runs_; }
 
@@ -135,10 +147,8 @@ class IndexedTrees {
     } else {
       fault = CheckRuns(*fast_, *index_);
     }
-    most_members_ = std::max(most_members_, Members(*index_));
-    std::int32_t runs = 0;
-    for (const RunIndex::Run& run : index_->runs) runs += run.count > 0;
-    most_runs_ = std::max(most_runs_, runs);
+    most_members_ = std::max({most_members_, Members(index_->right), Members(index_->left)});
+    most_runs_ = std::max({most_runs_, Runs(index_->right), Runs(index_->left)});
     return fault.empty() ? fault : Describe("after ", what, p, ": ", fault);
   }
 
@@ -179,10 +189,22 @@ const Stream kStreams[] = {
     // oldest members at their heads.
     {"ascending",
      [](std::size_t n) { return Records(n, "id%06lu;", [](unsigned long k) { return k; }); }, 1},
+    // New strings ever smaller: the mirror image, in left runs.
+    {"descending",
+     [](std::size_t n) {
+       return Records(n, "id%06lu;", [](unsigned long k) { return 999999 - k; });
+     },
+     1},
     // Each record eight times over: strings equal in all 18 bytes take
     // indexed nodes' places.
     {"repeated",
      [](std::size_t n) { return Records(n, "%05lu,", [](unsigned long k) { return k / 8; }); }, 1},
+    // The same, counting down.
+    {"repeated_descending",
+     [](std::size_t n) {
+       return Records(n, "%05lu,", [](unsigned long k) { return 99999 - k / 8; });
+     },
+     1},
     // One record in six out of order: turns, nodes with two children, and
     // members leaving from the middle of runs.
     {"shuffled",
@@ -218,7 +240,7 @@ const Stream kStreams[] = {
        out.resize(n);
        return out;
      },
-     RunIndex::kSlots},
+     RunSet::kSlots},
 };
 
 class SlidingIndexed : public ::testing::TestWithParam<Stream> {};
@@ -260,12 +282,15 @@ TEST_P(SlidingIndexed, SameResultsAndTreesAndRunsAlwaysValid) {
 INSTANTIATE_TEST_SUITE_P(Streams, SlidingIndexed, ::testing::ValuesIn(kStreams),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Insertions mostly in ring order over ascending records, so that long runs
-// form, mixed with removals anywhere and insertions out of order: every way
-// a node leaves its place, at every place in a run.
-TEST(RandomIndexedOperations, SameResultsAndTreesAndRunsAlwaysValid) {
+// Insertions mostly in ring order over ascending or descending records, so
+// that long runs form, mixed with removals anywhere and insertions out of
+// order: every way a node leaves its place, at every place in a run.
+class RandomIndexedOperations : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RandomIndexedOperations, SameResultsAndTreesAndRunsAlwaysValid) {
   const std::vector<std::uint8_t> data =
-      Records(RING_BYTES, "k%05lu|", [](unsigned long k) { return k * 3; });
+      GetParam() ? Records(RING_BYTES, "k%05lu|", [](unsigned long k) { return k * 3; })
+                 : Records(RING_BYTES, "k%05lu|", [](unsigned long k) { return 99999 - k * 3; });
   IndexedTrees t;
   for (std::int32_t k = 0; k < RING_BYTES; ++k) t.Store(k & RING_MASK, data[k]);
   std::mt19937 gen(21);
@@ -288,6 +313,10 @@ TEST(RandomIndexedOperations, SameResultsAndTreesAndRunsAlwaysValid) {
   EXPECT_GE(t.most_members(), static_cast<std::int32_t>(RunIndex::kMinRun));
 }
 
+INSTANTIATE_TEST_SUITE_P(Orders, RandomIndexedOperations, ::testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "ascending" : "descending");
+});
+
 // The check must notice each kind of damage to a valid index.
 TEST(RunIndexCheck, FindsDamagedRuns) {
   const std::vector<std::uint8_t> data =
@@ -299,39 +328,37 @@ TEST(RunIndexCheck, FindsDamagedRuns) {
   for (std::int32_t r = 0; r < RING_SIZE; ++r) InsertStringChain(*ws, *index, r);
   ASSERT_EQ(CheckRuns(*ws, *index), "");
   std::int32_t slot = 0;
-  while (slot < RunIndex::kSlots && index->runs[slot].count < 3) ++slot;
-  ASSERT_LT(slot, RunIndex::kSlots) << "no run was indexed";
+  while (slot < RunSet::kSlots && index->right.runs[slot].count < 3) ++slot;
+  ASSERT_LT(slot, RunSet::kSlots) << "no run was indexed";
 
-  using Damage = void (*)(Workspace&, RunIndex&, RunIndex::Run&);
+  using Damage = void (*)(Workspace&, RunSet&, RunSet::Run&);
   const struct {
     const char* name;
     Damage damage;
   } cases[] = {
       {"members swapped",
-       [](Workspace&, RunIndex&, RunIndex::Run& run) {
-         std::swap(run.nodes[run.first % RunIndex::kCapacity],
-                   run.nodes[(run.first + 1) % RunIndex::kCapacity]);
+       [](Workspace&, RunSet&, RunSet::Run& run) {
+         std::swap(run.nodes[run.first % RunSet::kCapacity],
+                   run.nodes[(run.first + 1) % RunSet::kCapacity]);
        }},
-      {"wrong place", [](Workspace&, RunIndex& index,
-                         RunIndex::Run& run) { ++index.index_of[run.At(run.first + 1)]; }},
-      {"mark lost", [](Workspace&, RunIndex& index,
-                       RunIndex::Run& run) { index.run_of[run.At(run.Last())] = 0; }},
+      {"wrong place", [](Workspace&, RunSet& index,
+                         RunSet::Run& run) { ++index.index_of[run.At(run.first + 1)]; }},
+      {"mark lost",
+       [](Workspace&, RunSet& index, RunSet::Run& run) { index.run_of[run.At(run.Last())] = 0; }},
       {"stray mark",
-       [](Workspace&, RunIndex& index, RunIndex::Run& run) {
+       [](Workspace&, RunSet& index, RunSet::Run& run) {
          std::int32_t n = 0;
          while (index.run_of[n] != 0) ++n;
          index.run_of[n] = index.run_of[run.At(run.first)];
        }},
       {"member out of the tree",
-       [](Workspace& ws, RunIndex&, RunIndex::Run& run) {
-         ws.parent[run.At(run.Last())] = NO_NODE;
-       }},
-      {"run longer than its chain", [](Workspace&, RunIndex&, RunIndex::Run& run) { ++run.count; }},
+       [](Workspace& ws, RunSet&, RunSet::Run& run) { ws.parent[run.At(run.Last())] = NO_NODE; }},
+      {"run longer than its chain", [](Workspace&, RunSet&, RunSet::Run& run) { ++run.count; }},
   };
   for (const auto& c : cases) {
     auto broken_ws = std::make_unique<Workspace>(*ws);
     auto broken = std::make_unique<RunIndex>(*index);
-    c.damage(*broken_ws, *broken, broken->runs[slot]);
+    c.damage(*broken_ws, broken->right, broken->right.runs[slot]);
     EXPECT_NE(CheckRuns(*broken_ws, *broken), "") << c.name;
   }
 }
