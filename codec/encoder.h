@@ -75,6 +75,23 @@ template <class Source, class Sink>
   // Walks count as short while they average fewer nodes than this.
   constexpr std::int32_t kShortWalkNodes = 24;
   bool short_walks = true;
+  // Short walks do without the index of long runs: it is emptied when they
+  // begin, and an empty index stays true to any trees without upkeep.
+  NoRunIndex no_runs;
+  auto remove = [&](std::int32_t p) {
+    if (short_walks) {
+      RemoveString(ws, no_runs, p);
+    } else {
+      RemoveString(ws, runs, p);
+    }
+  };
+  auto insert = [&](std::int32_t r) {
+    if (short_walks) {
+      InsertString(ws, no_runs, r);
+    } else {
+      InsertString(ws, runs, r);
+    }
+  };
   // The first step of the next slide, done early (see below).
   bool ahead = false;
   std::int32_t ahead_length = 0;
@@ -96,8 +113,8 @@ template <class Source, class Sink>
 
   // The 18 positions before the look-ahead hold prefilled spaces; entering
   // them, nearest first, lets the first units refer to them.
-  for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertString(ws, runs, cur - k);
-  InsertString(ws, runs, cur);
+  for (std::int32_t k = 1; k <= MAX_MATCH; ++k) insert(cur - k);
+  insert(cur);
 
   do {
     // Near the end of the source a match can run past the real data.
@@ -155,18 +172,18 @@ template <class Source, class Sink>
         const std::int32_t o2 = (oldest + 1) & RING_MASK;
         const std::int32_t c1 = (cur + 1) & RING_MASK;
         const std::int32_t c2 = (cur + 2) & RING_MASK;
-        RemoveString(ws, runs, oldest);
+        remove(oldest);
         store(oldest, bytes[0]);
         const bool apart =
             ring[c1] != ring[c2] && (ws.parent[o2] == NO_NODE || ring[o2] != ring[c1]);
         std::int32_t visited;
         if (apart) {
-          RemoveString(ws, runs, o2);
+          remove(o2);
           store(o2, bytes[1]);
           std::int32_t first_length;
           std::int32_t first_position;
           visited = short_walks
-                        ? InsertStringPair(ws, runs, c1, c2, &first_length, &first_position)
+                        ? InsertStringPair(ws, no_runs, c1, c2, &first_length, &first_position)
                         : InsertStringChainPair(ws, runs, c1, c2, &first_length, &first_position);
           in.Advance(2);
           if (!two_here) {
@@ -183,15 +200,15 @@ template <class Source, class Sink>
           }
         } else if (two_here) {
           visited =
-              short_walks ? InsertStringCounted(ws, runs, c1) : InsertStringChain(ws, runs, c1);
-          RemoveString(ws, runs, o2);
+              short_walks ? InsertStringCounted(ws, no_runs, c1) : InsertStringChain(ws, runs, c1);
+          remove(o2);
           store(o2, bytes[1]);
           visited +=
-              short_walks ? InsertStringCounted(ws, runs, c2) : InsertStringChain(ws, runs, c2);
+              short_walks ? InsertStringCounted(ws, no_runs, c2) : InsertStringChain(ws, runs, c2);
           in.Advance(2);
         } else {
           // A lone last step after all.
-          InsertString(ws, runs, c1);
+          insert(c1);
           in.Advance(1);
           oldest = o2;
           cur = c1;
@@ -202,7 +219,9 @@ template <class Source, class Sink>
         // ones walk.
         visited_total += visited;
         if (++pairs_counted == kPairsPerVerdict) {
+          const bool were_short = short_walks;
           short_walks = visited_total < kShortWalkNodes * 2 * kPairsPerVerdict;
+          if (short_walks && !were_short) runs.Reset();
           visited_total = 0;
           pairs_counted = 0;
         }
@@ -213,20 +232,20 @@ template <class Source, class Sink>
       }
       std::uint8_t b;
       if (!in.Next(b)) break;
-      RemoveString(ws, runs, oldest);
+      remove(oldest);
       store(oldest, b);
       oldest = (oldest + 1) & RING_MASK;
       cur = (cur + 1) & RING_MASK;
-      InsertString(ws, runs, cur);
+      insert(cur);
       ++step;
     }
     // The source has ended: the look-ahead shrinks instead. The ring keeps
     // its old bytes beyond the end of the data.
     for (; step < last_length; ++step) {
-      RemoveString(ws, runs, oldest);
+      remove(oldest);
       oldest = (oldest + 1) & RING_MASK;
       cur = (cur + 1) & RING_MASK;
-      if (--lookahead > 0) InsertString(ws, runs, cur);
+      if (--lookahead > 0) insert(cur);
     }
   } while (lookahead > 0);
 
