@@ -492,6 +492,10 @@ int main(int argc, char** argv) {
   }
   if (opt.gen) {
     inputs.push_back({"gen/sorted-records", lzring::workloads::SortedRecords(opt.gen_size), false});
+    inputs.push_back(
+        {"gen/descending-records", lzring::workloads::DescendingRecords(opt.gen_size), false});
+    inputs.push_back(
+        {"gen/alternating-records", lzring::workloads::AlternatingRecords(opt.gen_size), false});
     inputs.push_back({"gen/timestamps", lzring::workloads::Timestamps(opt.gen_size), false});
     inputs.push_back({"gen/binary-counter", lzring::workloads::BinaryCounter(opt.gen_size), false});
   }

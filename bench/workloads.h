@@ -1,7 +1,8 @@
 // Generated inputs that make the match trees deep: data whose strings keep
-// increasing, so that each new position lands at the far end of a long chain
-// of nodes with the same first byte and every insertion walks the whole
-// chain. Used by the benchmark's worst-case rows and by the tests.
+// increasing (or decreasing), so that each new position lands at the far end
+// of a long chain of nodes with the same first byte, or that zigzag down
+// ever deeper paths. Used by the benchmark's worst-case rows and by the
+// tests.
 #ifndef LZRING_BENCH_WORKLOADS_H
 #define LZRING_BENCH_WORKLOADS_H
 
@@ -19,6 +20,36 @@ inline std::vector<std::uint8_t> SortedRecords(std::size_t n) {
   char line[32];
   for (unsigned long long k = 0; out.size() < n; ++k) {
     const int len = std::snprintf(line, sizeof line, "key=%010llu\n", k);
+    out.insert(out.end(), line, line + len);
+  }
+  out.resize(n);
+  return out;
+}
+
+// The same records counting down: chains of left links instead.
+inline std::vector<std::uint8_t> DescendingRecords(std::size_t n) {
+  std::vector<std::uint8_t> out;
+  out.reserve(n + 32);
+  char line[32];
+  for (unsigned long long k = 9999999999ULL; out.size() < n; --k) {
+    const int len = std::snprintf(line, sizeof line, "key=%010llu\n", k);
+    out.insert(out.end(), line, line + len);
+  }
+  out.resize(n);
+  return out;
+}
+
+// Records from two counters taken in turn, one counting up from the bottom
+// and one down from the top: each new string falls between the last two, so
+// walks zigzag down a path that turns at every node. No run of one kind of
+// link is long there, and every node is visited.
+inline std::vector<std::uint8_t> AlternatingRecords(std::size_t n) {
+  std::vector<std::uint8_t> out;
+  out.reserve(n + 32);
+  char line[32];
+  for (unsigned long long k = 0; out.size() < n; ++k) {
+    const unsigned long long v = (k % 2 == 0 ? k / 2 : 9999999 - k / 2) % 10000000;
+    const int len = std::snprintf(line, sizeof line, "a%07llu", v);
     out.insert(out.end(), line, line + len);
   }
   out.resize(n);

@@ -127,18 +127,10 @@ const Shape kShapes[] = {
     {"sorted_records", [](std::size_t n, std::uint32_t) { return workloads::SortedRecords(n); }},
     {"timestamps", [](std::size_t n, std::uint32_t) { return workloads::Timestamps(n); }},
     {"binary_counter", [](std::size_t n, std::uint32_t) { return workloads::BinaryCounter(n); }},
-    // Counting down: chains of left links.
     {"descending_records",
-     [](std::size_t n, std::uint32_t) {
-       Bytes out;
-       char record[16];
-       for (unsigned k = 0; out.size() < n; ++k) {
-         const int length = std::snprintf(record, sizeof record, "d%07u\n", 9999999 - k);
-         out.insert(out.end(), record, record + length);
-       }
-       out.resize(n);
-       return out;
-     }},
+     [](std::size_t n, std::uint32_t) { return workloads::DescendingRecords(n); }},
+    {"alternating_records",
+     [](std::size_t n, std::uint32_t) { return workloads::AlternatingRecords(n); }},
     // Ascending records, each eight times over and one in five replaced by
     // a random one: long chains with full matches, turns and nodes leaving
     // from their middles.
