@@ -68,7 +68,8 @@ inline void StartHistory(std::uint8_t* buffer) {
 // Produces one reference at `op`. Sources at least eight bytes back are
 // copied as three eight-byte words whatever the length (each word reads
 // only bytes already final; what lies past the length is overwritten by
-// what follows); nearer ones byte by byte.
+// what follows). A nearer source overlaps the copy, which then repeats its
+// first `back` bytes: runs of one byte, as in images, and short patterns.
 inline std::uint8_t* CopyReference(std::uint8_t* op, std::uint32_t back, std::uint32_t length) {
   const std::uint8_t* const from = op - back;
   if (back >= 8) {
@@ -76,7 +77,14 @@ inline std::uint8_t* CopyReference(std::uint8_t* op, std::uint32_t back, std::ui
     Store64(op + 8, Load64(from + 8));
     Store64(op + 16, Load64(from + 16));
   } else {
-    for (std::uint32_t k = 0; k < length; ++k) op[k] = from[k];
+    // The first eight bytes one by one (each may read one just written);
+    // the rest as words from a period back that is a multiple of `back` and
+    // at least eight, so that each word reads only final bytes.
+    static constexpr std::uint8_t kPeriod[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    for (std::uint32_t k = 0; k < 8; ++k) op[k] = from[k];
+    const std::uint32_t period = kPeriod[back];
+    Store64(op + 8, Load64(op + 8 - period));
+    Store64(op + 16, Load64(op + 16 - period));
   }
   return op + length;
 }

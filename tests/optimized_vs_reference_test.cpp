@@ -334,6 +334,44 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest,
                            return name;
                          });
 
+// References that reach fewer than eight bytes back overlap their own
+// output and repeat a pattern; every distance 1..8 with every length, after
+// eight distinct literals, and again after a long run (the copy then starts
+// well inside the window). The literals differ from case to case, so that
+// bytes a wrong copy might pick up from an earlier case's output differ too.
+TEST(OverlappingReferences, SameExpansionAsReference) {
+  auto ws = std::make_unique<Workspace>();
+  for (const std::size_t lead : {8, 304}) {
+    for (std::uint32_t back = 1; back <= 8; ++back) {
+      for (std::uint32_t length = MIN_MATCH; length <= MAX_MATCH; ++length) {
+        SCOPED_TRACE("lead " + std::to_string(lead) + " back " + std::to_string(back) + " length " +
+                     std::to_string(length));
+        Bytes stream;
+        for (std::size_t k = 0; k < lead; k += 8) {
+          stream.push_back(0xFF);
+          for (std::size_t i = 0; i < 8; ++i) {
+            stream.push_back(static_cast<std::uint8_t>('a' + (k + i + 5 * back + length) % 23));
+          }
+        }
+        // Two references of this distance and length in a row, then a
+        // literal.
+        const std::uint32_t cur = (RING_START + lead) & RING_MASK;
+        stream.push_back(0x04);
+        for (std::uint32_t at : {cur, (cur + length) & RING_MASK}) {
+          const std::uint32_t position = (at - back) & RING_MASK;
+          stream.push_back(static_cast<std::uint8_t>(position & 0xFF));
+          stream.push_back(
+              static_cast<std::uint8_t>(((position >> 4) & 0xF0) | (length - MIN_MATCH)));
+        }
+        stream.push_back('!');
+        const Bytes expected = ReferenceDecode(stream);
+        ASSERT_EQ(expected.size(), lead + 2 * length + 1);
+        ASSERT_EQ(test::DecodeInMemory(*ws, stream), expected);
+      }
+    }
+  }
+}
+
 // File to file through the C entry points on deep-tree and random data
 // whose lengths straddle the 4096-byte blocks.
 TEST(EntryPoints, SameBytesAsReferenceAcrossBlocks) {
