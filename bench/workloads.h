@@ -13,30 +13,29 @@
 
 namespace lzring::workloads {
 
-// Sorted fixed-width text records: "key=0000000000\n", counting up.
-inline std::vector<std::uint8_t> SortedRecords(std::size_t n) {
+// n bytes of text records: `format` filled with number(k), for k = 0, 1,
+// 2, ... (`format` takes one unsigned long long).
+template <class Number>
+std::vector<std::uint8_t> Records(std::size_t n, const char* format, Number number) {
   std::vector<std::uint8_t> out;
-  out.reserve(n + 32);
-  char line[32];
+  out.reserve(n + 40);
+  char line[40];
   for (unsigned long long k = 0; out.size() < n; ++k) {
-    const int len = std::snprintf(line, sizeof line, "key=%010llu\n", k);
+    const int len = std::snprintf(line, sizeof line, format, number(k));
     out.insert(out.end(), line, line + len);
   }
   out.resize(n);
   return out;
 }
 
+// Sorted fixed-width text records: "key=0000000000\n", counting up.
+inline std::vector<std::uint8_t> SortedRecords(std::size_t n) {
+  return Records(n, "key=%010llu\n", [](unsigned long long k) { return k; });
+}
+
 // The same records counting down: chains of left links instead.
 inline std::vector<std::uint8_t> DescendingRecords(std::size_t n) {
-  std::vector<std::uint8_t> out;
-  out.reserve(n + 32);
-  char line[32];
-  for (unsigned long long k = 9999999999ULL; out.size() < n; --k) {
-    const int len = std::snprintf(line, sizeof line, "key=%010llu\n", k);
-    out.insert(out.end(), line, line + len);
-  }
-  out.resize(n);
-  return out;
+  return Records(n, "key=%010llu\n", [](unsigned long long k) { return 9999999999ULL - k; });
 }
 
 // Records from two counters taken in turn, one counting up from the bottom
@@ -44,16 +43,9 @@ inline std::vector<std::uint8_t> DescendingRecords(std::size_t n) {
 // walks zigzag down a path that turns at every node. No run of one kind of
 // link is long there, and every node is visited.
 inline std::vector<std::uint8_t> AlternatingRecords(std::size_t n) {
-  std::vector<std::uint8_t> out;
-  out.reserve(n + 32);
-  char line[32];
-  for (unsigned long long k = 0; out.size() < n; ++k) {
-    const unsigned long long v = (k % 2 == 0 ? k / 2 : 9999999 - k / 2) % 10000000;
-    const int len = std::snprintf(line, sizeof line, "a%07llu", v);
-    out.insert(out.end(), line, line + len);
-  }
-  out.resize(n);
-  return out;
+  return Records(n, "a%07llu", [](unsigned long long k) {
+    return (k % 2 == 0 ? k / 2 : 9999999 - k / 2) % 10000000;
+  });
 }
 
 // Log-style timestamps one millisecond apart:

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -137,15 +136,9 @@ const Shape kShapes[] = {
     {"shuffled_repeats",
      [](std::size_t n, std::uint32_t seed) {
        std::mt19937 gen(seed);
-       Bytes out;
-       char record[16];
-       for (unsigned k = 0; out.size() < n; ++k) {
-         const unsigned number = gen() % 5 == 0 ? gen() % 100000 : k / 8;
-         const int length = std::snprintf(record, sizeof record, "n%05u,", number);
-         out.insert(out.end(), record, record + length);
-       }
-       out.resize(n);
-       return out;
+       return workloads::Records(n, "n%05llu,", [&gen](unsigned long long k) {
+         return gen() % 5 == 0 ? gen() % 100000ULL : k / 8;
+       });
      }},
     {"zeros", [](std::size_t n, std::uint32_t) { return Bytes(n, 0); }},
     {"spaces", [](std::size_t n, std::uint32_t) { return Bytes(n, ' '); }},

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "api/workspace.h"
+#include "bench/workloads.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
 #include "codec/run_index.h"
@@ -171,46 +171,29 @@ void PrintTo(const Stream& s, std::ostream* os) {
   *os << s.name;
 }
 
-// Records from `format`, filled with k for k = 0, 1, 2...
-std::vector<std::uint8_t> Records(std::size_t n, const char* format,
-                                  unsigned long (*number)(unsigned long)) {
-  std::vector<std::uint8_t> out;
-  char record[40];
-  for (unsigned long k = 0; out.size() < n; ++k) {
-    const int length = std::snprintf(record, sizeof record, format, number(k));
-    out.insert(out.end(), record, record + length);
-  }
-  out.resize(n);
-  return out;
-}
+using workloads::Records;
+using Count = unsigned long long;
 
 const Stream kStreams[] = {
     // New strings ever greater: runs grow at their ends and lose their
     // oldest members at their heads.
-    {"ascending",
-     [](std::size_t n) { return Records(n, "id%06lu;", [](unsigned long k) { return k; }); }, 1},
+    {"ascending", [](std::size_t n) { return Records(n, "id%06llu;", [](Count k) { return k; }); },
+     1},
     // New strings ever smaller: the mirror image, in left runs.
     {"descending",
-     [](std::size_t n) {
-       return Records(n, "id%06lu;", [](unsigned long k) { return 999999 - k; });
-     },
-     1},
+     [](std::size_t n) { return Records(n, "id%06llu;", [](Count k) { return 999999 - k; }); }, 1},
     // Each record eight times over: strings equal in all 18 bytes take
     // indexed nodes' places.
-    {"repeated",
-     [](std::size_t n) { return Records(n, "%05lu,", [](unsigned long k) { return k / 8; }); }, 1},
+    {"repeated", [](std::size_t n) { return Records(n, "%05llu,", [](Count k) { return k / 8; }); },
+     1},
     // The same, counting down.
     {"repeated_descending",
-     [](std::size_t n) {
-       return Records(n, "%05lu,", [](unsigned long k) { return 99999 - k / 8; });
-     },
-     1},
+     [](std::size_t n) { return Records(n, "%05llu,", [](Count k) { return 99999 - k / 8; }); }, 1},
     // One record in six out of order: turns, nodes with two children, and
     // members leaving from the middle of runs.
     {"shuffled",
      [](std::size_t n) {
-       return Records(n, "r%05lu\n",
-                      [](unsigned long k) { return k % 6 == 5 ? (k * 7919) % 100000 : k; });
+       return Records(n, "r%05llu\n", [](Count k) { return k % 6 == 5 ? (k * 7919) % 100000 : k; });
      },
      1},
     // A marker byte and a two-byte counter: one chain longer than a run
@@ -289,8 +272,8 @@ class RandomIndexedOperations : public ::testing::TestWithParam<bool> {};
 
 TEST_P(RandomIndexedOperations, SameResultsAndTreesAndRunsAlwaysValid) {
   const std::vector<std::uint8_t> data =
-      GetParam() ? Records(RING_BYTES, "k%05lu|", [](unsigned long k) { return k * 3; })
-                 : Records(RING_BYTES, "k%05lu|", [](unsigned long k) { return 99999 - k * 3; });
+      GetParam() ? Records(RING_BYTES, "k%05llu|", [](Count k) { return k * 3; })
+                 : Records(RING_BYTES, "k%05llu|", [](Count k) { return 99999 - k * 3; });
   IndexedTrees t;
   for (std::int32_t k = 0; k < RING_BYTES; ++k) t.Store(k & RING_MASK, data[k]);
   std::mt19937 gen(21);
@@ -320,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, RandomIndexedOperations, ::testing::Bool(), [](
 // The check must notice each kind of damage to a valid index.
 TEST(RunIndexCheck, FindsDamagedRuns) {
   const std::vector<std::uint8_t> data =
-      Records(RING_BYTES, "id%06lu;", [](unsigned long k) { return k; });
+      Records(RING_BYTES, "id%06llu;", [](Count k) { return k; });
   auto ws = std::make_unique<Workspace>();
   auto index = std::make_unique<RunIndex>();
   std::memcpy(ws->ring, data.data(), RING_BYTES);
