@@ -65,6 +65,14 @@ inline void StartHistory(std::uint8_t* buffer) {
   std::memset(buffer + (RING_SIZE - RING_START), RING_FILL, RING_START);
 }
 
+// Copies 24 bytes from at least eight bytes back, a word at a time, so that
+// each word reads only bytes already final.
+inline void CopyThreeWords(std::uint8_t* op, const std::uint8_t* from) {
+  Store64(op, Load64(from));
+  Store64(op + 8, Load64(from + 8));
+  Store64(op + 16, Load64(from + 16));
+}
+
 // Produces one reference at `op`. Sources at least eight bytes back are
 // copied as three eight-byte words whatever the length (each word reads
 // only bytes already final; what lies past the length is overwritten by
@@ -73,9 +81,7 @@ inline void StartHistory(std::uint8_t* buffer) {
 inline std::uint8_t* CopyReference(std::uint8_t* op, std::uint32_t back, std::uint32_t length) {
   const std::uint8_t* const from = op - back;
   if (back >= 8) {
-    Store64(op, Load64(from));
-    Store64(op + 8, Load64(from + 8));
-    Store64(op + 16, Load64(from + 16));
+    CopyThreeWords(op, from);
   } else {
     // The first eight bytes one by one (each may read one just written);
     // the rest as words from a period back that is a multiple of `back` and
@@ -100,29 +106,44 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
 // eight-byte word (the bytes past the run are overwritten by what follows).
 // The write position is the output's count modulo the ring size, derived
 // from `op` and `base`.
+//
+// The loop is written for few instructions per reference, which is what
+// bounds it: machine-word counters, the group's end as a marker bit instead
+// of a unit count, and the distance back kept as `gap` = back - 1, which
+// needs no adjustment before the mask.
 inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
                          std::uint8_t*& op_ref, const std::uint8_t* out_limit, std::uint32_t base) {
   const std::uint8_t* ip = ip_ref;
   std::uint8_t* op = op_ref;
+  // Plus the address of `op`: the ring position of the byte before `op`,
+  // modulo the ring size.
+  const std::size_t before = static_cast<std::size_t>(base) - 1;
   do {
-    unsigned flag = *ip++;
-    int units = 8;
+    // Set bits mark references; bit 8, past the last unit, ends the group.
+    std::size_t refs = (std::size_t{*ip++} ^ 0xFFu) | 0x100u;
     for (;;) {
-      // Bits above the units still to come are clear, so the run stops there.
-      const int run = std::countr_one(flag);
+      // refs is never zero while the end bit is in it.
+      const std::size_t run = static_cast<unsigned>(__builtin_ctzll(refs));
       Store64(op, Load64(ip));
       ip += run;
       op += run;
-      units -= run;
-      if (units == 0) break;
-      flag >>= run + 1;
-      const std::uint32_t position = ip[0] | ((ip[1] & 0xF0u) << 4);
-      const std::uint32_t length = (ip[1] & 0x0Fu) + MIN_MATCH;
+      refs >>= run;
+      if (refs == 1) break;
+      refs >>= 1;
+      const std::size_t low = ip[0];
+      const std::size_t high = ip[1];
       ip += 2;
-      const std::uint32_t cur =
-          (base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) & RING_MASK;
-      op = CopyReference(op, Back(cur, position), length);
-      if (--units == 0) break;
+      const std::size_t position = low | ((high & 0xF0u) << 4);
+      const std::size_t length = (high & 0x0Fu) + MIN_MATCH;
+      const std::size_t gap =
+          (before + reinterpret_cast<std::uintptr_t>(op) - position) & RING_MASK;
+      if (gap >= 7) [[likely]] {
+        CopyThreeWords(op, (op - gap) - 1);
+        op += length;
+      } else {
+        op = CopyReference(op, static_cast<std::uint32_t>(gap + 1),
+                           static_cast<std::uint32_t>(length));
+      }
     }
   } while (ip <= in_last && op < out_limit);
   ip_ref = ip;

@@ -330,8 +330,8 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest,
 // References that reach fewer than eight bytes back overlap their own
 // output and repeat a pattern; every distance 1..8 with every length, after
 // eight distinct literals, and again after a long run (the copy then starts
-// well inside the window). The literals differ from case to case, so that
-// bytes a wrong copy might pick up from an earlier case's output differ too.
+// well inside the window); each at the end of the input and inside it. The literals differ from
+// case to case, so that bytes a wrong copy might pick up from an earlier case's output differ too.
 TEST(OverlappingReferences, SameExpansionAsReference) {
   auto ws = std::make_unique<Workspace>();
   for (const std::size_t lead : {8, 304}) {
@@ -360,6 +360,20 @@ TEST(OverlappingReferences, SameExpansionAsReference) {
         const Bytes expected = ReferenceDecode(stream);
         ASSERT_EQ(expected.size(), lead + 2 * length + 1);
         ASSERT_EQ(test::DecodeInMemory(*ws, stream), expected);
+        // The same group with more groups after it, so that it is decoded
+        // by the whole-group path rather than the careful one at the end:
+        // its last five units become literals, then four groups follow.
+        Bytes inside = stream;
+        inside[inside.size() - 6] = 0xFC;
+        inside.insert(inside.end(), 5, '?');
+        for (int k = 0; k < 4; ++k) {
+          inside.push_back(0xFF);
+          inside.insert(inside.end(), 8, static_cast<std::uint8_t>('A' + k));
+        }
+        const Bytes longer = ReferenceDecode(inside);
+        ASSERT_EQ(longer.size(), expected.size() + 5 + 32);
+        ASSERT_EQ(Bytes(longer.begin(), longer.begin() + expected.size()), expected);
+        ASSERT_EQ(test::DecodeInMemory(*ws, inside), longer);
       }
     }
   }
