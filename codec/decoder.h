@@ -83,11 +83,22 @@ inline std::uint8_t* CopyReference(std::uint8_t* op, std::uint32_t back, std::ui
   if (back >= 8) {
     CopyThreeWords(op, from);
   } else {
-    // The first eight bytes one by one (each may read one just written);
-    // the rest as words from a period back that is a multiple of `back` and
-    // at least eight, so that each word reads only final bytes.
+    // The first eight bytes repeat the `back` final bytes before `op`; the
+    // rest are words from a period back that is a multiple of `back` and at
+    // least eight, so that each word reads only final bytes.
     static constexpr std::uint8_t kPeriod[8] = {0, 8, 8, 9, 8, 10, 12, 14};
-    for (std::uint32_t k = 0; k < 8; ++k) op[k] = from[k];
+    if constexpr (std::endian::native == std::endian::little) {
+      // Byte k of a word is bits 8k..8k+7. The `back` bytes before `op`
+      // are the top of the word that ends there; multiplying them by the sum
+      // of their shifts by every multiple of `back` below eight lays copies
+      // side by side, without overlap and so without carries.
+      static constexpr std::uint64_t kSpread[8] = {
+          0,           0x0101010101010101, 0x0001000100010001, 0x0001000001000001,
+          0x100000001, 0x10000000001,      0x1000000000001,    0x100000000000001};
+      Store64(op, (Load64(op - 8) >> (64 - 8 * back)) * kSpread[back]);
+    } else {
+      for (std::uint32_t k = 0; k < 8; ++k) op[k] = from[k];
+    }
     const std::uint32_t period = kPeriod[back];
     Store64(op + 8, Load64(op + 8 - period));
     Store64(op + 16, Load64(op + 16 - period));
