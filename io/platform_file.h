@@ -13,12 +13,12 @@ namespace lzring {
 using FileHandle = std::int32_t;
 inline constexpr FileHandle kBadHandle = -1;
 
-// Opens an existing file for reading. Directories are refused. Returns
-// kBadHandle on failure.
+// Opens an existing file for reading. Directories are refused. The open of a
+// FIFO waits for its writer. Returns kBadHandle on failure.
 FileHandle FileOpenRead(const char* path);
 
-// Creates a file for writing, truncating an existing one to length 0.
-// Returns kBadHandle on failure.
+// Creates a file for writing, truncating an existing one to length 0. The
+// open of a FIFO waits for its reader. Returns kBadHandle on failure.
 FileHandle FileCreate(const char* path);
 
 // Reads up to `count` bytes. Returns the number read, 0 at the end of the
@@ -41,8 +41,8 @@ int FileClose(FileHandle handle);
 // hard link or a symbolic link to it). False when `path` does not exist.
 bool FileIsSame(FileHandle handle, const char* path);
 
-// The error code of the last failed operation on this thread (errno, or the
-// platform's equivalent).
+// The error code of the last failed operation on this thread, as an errno
+// value on every platform (the system's own codes are mapped to one).
 int FileLastError();
 
 // Serialises the exported entry points: one process-wide lock.

@@ -6,49 +6,36 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <mutex>
 
 #include "io/platform_file.h"
 #include "io/system_calls.h"
 
 namespace lzring {
-namespace {
 
-// Opening a FIFO blocks until its other end is opened; a library call must
-// not hang on that, so opens are made non-blocking and blocking mode is
-// restored once the descriptor exists.
-FileHandle FinishOpen(int fd) {
+// Files are opened in blocking mode, as every program opens them: the open
+// of a FIFO waits for the other end, so that a writer that connects after
+// the call began is read whole, and a reader gets the whole output. A FIFO
+// without another end makes the call wait; that is the caller's choice of
+// file, not a failure.
+FileHandle FileOpenRead(const char* path) {
+  const int fd = sys::Open(path, O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return kBadHandle;
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 || fd > INT32_MAX) {
-    const int saved = errno;
+  // A directory opens for reading here but not on every platform; refuse it
+  // so that a directory fails the same way everywhere.
+  struct stat st;
+  const int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (error != 0) {
     sys::Close(fd);
-    errno = saved;
+    errno = error;
     return kBadHandle;
   }
   return static_cast<FileHandle>(fd);
 }
 
-}  // namespace
-
-FileHandle FileOpenRead(const char* path) {
-  const int fd = sys::Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
-  if (fd < 0) return kBadHandle;
-  // A directory opens for reading here but not on every platform; refuse it
-  // so that a directory fails the same way everywhere.
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    sys::Close(fd);
-    errno = saved;
-    return kBadHandle;
-  }
-  return FinishOpen(fd);
-}
-
 FileHandle FileCreate(const char* path) {
-  return FinishOpen(sys::Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+  const int fd = sys::Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return fd < 0 ? kBadHandle : static_cast<FileHandle>(fd);
 }
 
 std::int32_t FileRead(FileHandle handle, void* buffer, std::int32_t count) {

@@ -1,6 +1,6 @@
 // Real failures of the file system, without any test seam: a destination on
 // a file-size limit or on a full device, sources that cannot be read (no
-// permission, a failing read), and a FIFO as source.
+// permission, a failing read); and FIFOs as source and destination.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -207,47 +207,87 @@ TEST(UnreadableSourceTest, ReadFailsIsNotSuccess) {
   EXPECT_EQ(test::ReadFile(dst), Bytes{});
 }
 
-// A FIFO with no writer must not hang the call: it reads as empty.
-TEST(FifoSourceTest, WithoutWriterIsEmpty) {
-  test::TempDir dir;
-  const std::string fifo = dir / "fifo";
-  const std::string dst = dir / "destination";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const int fds_before = test::CountOpenFds();
-  EXPECT_EQ(_Encode(fifo.c_str(), dst.c_str()), 0);
-  EXPECT_EQ(test::ReadFile(dst), Bytes{});
-  EXPECT_EQ(_Decode(fifo.c_str(), dst.c_str()), 0);
-  EXPECT_EQ(test::ReadFile(dst), Bytes{});
-  EXPECT_EQ(test::CountOpenFds(), fds_before);
+// A FIFO is opened as every program opens one: the call waits for the other
+// end, however late it comes, and then reads or writes the whole stream.
+struct FifoRow {
+  const char* name;
+  std::int32_t (*call)(const char*, const char*);
+  bool fifo_is_source;
+  Bytes (*input)(const Bytes&);     // the source made of `data`
+  Bytes (*expected)(const Bytes&);  // what the destination gets
+};
+
+void PrintTo(const FifoRow& row, std::ostream* os) {
+  *os << row.name;
 }
 
-// With a writer, the call reads in blocking mode until the writer closes,
-// however the data arrive.
-TEST(FifoSourceTest, WithWriterReadsEverything) {
+class FifoTest : public ::testing::TestWithParam<FifoRow> {};
+
+TEST_P(FifoTest, WaitsForTheOtherEndAndMovesEverything) {
+  const FifoRow& row = GetParam();
   test::TempDir dir;
   const std::string fifo = dir / "fifo";
-  const std::string dst = dir / "destination";
+  const std::string file = dir / "file";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const Bytes data = test::TextBytes(100000, 9);
-  // Opened read-write so that the open does not wait for a reader; the
-  // writer end stays open until every byte is in the pipe.
-  const int writer_fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(writer_fd, 0);
-  std::thread writer([&] {
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const std::size_t chunk = std::min<std::size_t>(1000, data.size() - done);
-      const ssize_t n = ::write(writer_fd, data.data() + done, chunk);
+  const Bytes input = row.input(data);
+  if (!row.fifo_is_source) test::WriteFile(file, input);
+  // A write to a FIFO whose reader has gone fails instead of killing us.
+  const auto saved_pipe = std::signal(SIGPIPE, SIG_IGN);
+  std::int32_t status = 1;
+  std::thread caller([&] {
+    status = row.fifo_is_source ? row.call(fifo.c_str(), file.c_str())
+                                : row.call(file.c_str(), fifo.c_str());
+    // Both ends at once, so that this never waits: it releases an open of
+    // ours still waiting because the call never opened its end.
+    const int fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+  });
+  Bytes received;
+  int fd = -1;
+  if (row.fifo_is_source) {
+    // The writer comes only once the call is opening the FIFO: a
+    // non-blocking open for writing succeeds only when a reader is there.
+    while ((fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO) {
+      std::this_thread::yield();
+    }
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  } else {
+    fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (fd >= 0 && row.fifo_is_source) {
+    for (std::size_t done = 0; done < input.size();) {
+      const ssize_t n =
+          ::write(fd, input.data() + done, std::min<std::size_t>(1000, input.size() - done));
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
-    ::close(writer_fd);
-  });
-  const std::int32_t status = _Encode(fifo.c_str(), dst.c_str());
-  writer.join();
+  } else if (fd >= 0) {
+    std::uint8_t block[1000];
+    for (ssize_t n; (n = ::read(fd, block, sizeof block)) > 0;)
+      received.insert(received.end(), block, block + n);
+  }
+  if (fd >= 0) ::close(fd);
+  caller.join();
+  std::signal(SIGPIPE, saved_pipe);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(test::ReadFile(dst), EncodeInMemory(data));
+  EXPECT_EQ(row.fifo_is_source ? test::ReadFile(file) : received, row.expected(data));
 }
+
+Bytes Compressed(const Bytes& data) {
+  return EncodeInMemory(data);
+}
+Bytes Same(const Bytes& data) {
+  return data;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FifoTest,
+    ::testing::Values(FifoRow{"EncodeFromFifo", _Encode, true, Same, Compressed},
+                      FifoRow{"DecodeFromFifo", _Decode, true, Compressed, Same},
+                      FifoRow{"EncodeIntoFifo", _Encode, false, Same, Compressed},
+                      FifoRow{"DecodeIntoFifo", _Decode, false, Compressed, Same}),
+    [](const ::testing::TestParamInfo<FifoRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lzring
