@@ -19,7 +19,7 @@
 
 namespace lzring {
 
-// Errors met by the streams of one call, as platform error codes (0: none).
+// Errors met by the streams of one call, as errno values (0: none).
 // A failed read ends the input like the end of the file does (in_eof), and is
 // also recorded here so that the call reports failure rather than success
 // with truncated output.

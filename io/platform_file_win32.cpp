@@ -6,6 +6,7 @@
 // the handle's Win32 file information.
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "io/platform_file.h"
@@ -98,8 +99,43 @@ bool FileIsSame(FileHandle handle, const char* path) {
          open_file.nFileIndexLow == named.nFileIndexLow;
 }
 
+namespace {
+
+// The system's error codes as the errno values that the C++ API reports (and
+// that its callers compare with std::errc). Codes of the same kind share a
+// value, as the C runtime's own mapping has them; anything else is EIO.
+int ErrnoOf(DWORD code) {
+  static const struct {
+    DWORD code;
+    int value;
+  } kMap[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_DRIVE, ENOENT},    {ERROR_BAD_NETPATH, ENOENT},
+      {ERROR_BAD_NET_NAME, ENOENT},     {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},     {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+      {ERROR_ACCESS_DENIED, EACCES},    {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},   {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+      {ERROR_INVALID_HANDLE, EBADF},    {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_OUTOFMEMORY, ENOMEM},      {ERROR_NOT_ENOUGH_QUOTA, ENOMEM},
+      {ERROR_WRITE_PROTECT, EROFS},     {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_DISK_FULL, ENOSPC},        {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_ALREADY_EXISTS, EEXIST},   {ERROR_INVALID_PARAMETER, EINVAL},
+      {ERROR_NEGATIVE_SEEK, EINVAL},    {ERROR_BROKEN_PIPE, EPIPE},
+      {ERROR_NO_DATA, EPIPE},           {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+      {ERROR_DIRECTORY, ENOTDIR},       {ERROR_NOT_SAME_DEVICE, EXDEV},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY}, {ERROR_OPERATION_ABORTED, EINTR},
+  };
+  if (code == ERROR_SUCCESS) return 0;
+  for (const auto& entry : kMap) {
+    if (entry.code == code) return entry.value;
+  }
+  return EIO;
+}
+
+}  // namespace
+
 int FileLastError() {
-  return static_cast<int>(GetLastError());
+  return ErrnoOf(GetLastError());
 }
 
 namespace {
