@@ -2,6 +2,7 @@
 // MemorySource and a caller's buffer, a vector or a byte counter.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <system_error>
@@ -20,10 +21,24 @@ MemorySource SourceOf(std::span<const std::uint8_t> in) {
   return MemorySource(in.data(), in.size());
 }
 
+// True when the two spans share a byte. The loops read the input while they
+// write the output, so an overlap would feed them their own output.
+bool Overlap(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  if (in.empty() || out.empty()) return false;
+  // Pointers into different objects are ordered by std::less alone.
+  const std::less<const std::uint8_t*> before;
+  return before(in.data(), out.data() + out.size()) && before(out.data(), in.data() + in.size());
+}
+
 // Runs `loop` into the caller's buffer; a full buffer is the only way a
-// memory sink can fail.
+// memory sink can fail, and overlapping spans are refused before it starts.
 template <class Loop>
-std::size_t IntoBuffer(std::span<std::uint8_t> out, std::error_code& ec, Loop&& loop) {
+std::size_t IntoBuffer(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                       std::error_code& ec, Loop&& loop) {
+  if (Overlap(in, out)) {
+    ec = std::make_error_code(std::errc::invalid_argument);
+    return 0;
+  }
   BufferSink sink(out.data(), out.size());
   if (!loop(sink) || sink.overflow()) {
     ec = std::make_error_code(std::errc::no_buffer_space);
@@ -64,7 +79,7 @@ std::vector<std::uint8_t> codec::compress(std::span<const std::uint8_t> in) {
 std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                  std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
-  return IntoBuffer(out, ec, [&](BufferSink& sink) {
+  return IntoBuffer(in, out, ec, [&](BufferSink& sink) {
     return EncodeStream(state_->ws, state_->runs, source, sink);
   });
 }
@@ -91,7 +106,7 @@ std::vector<std::uint8_t> codec::expand(std::span<const std::uint8_t> in) {
 std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
-  return IntoBuffer(out, ec,
+  return IntoBuffer(in, out, ec,
                     [&](BufferSink& sink) { return DecodeStream(state_->ws, source, sink); });
 }
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -120,6 +122,45 @@ TEST(CppApi, TooSmallBufferIsNoBufferSpace) {
   EXPECT_THROW(c.expand_into(packed, short_out), std::system_error);
   // The codec is still good after a failure.
   EXPECT_EQ(c.expand(packed), plain);
+}
+
+// Spans that share a byte are refused before anything is written: the loops
+// would read their own output. Spans that only touch are fine.
+TEST(CppApi, OverlappingSpansAreInvalid) {
+  codec c;
+  const Bytes plain = test::TextBytes(5000, 5);
+  const Bytes packed = c.compress(plain);
+  constexpr std::ptrdiff_t kIn = 8000;   // where the input lies in the buffer
+  constexpr std::ptrdiff_t kOut = 6000;  // output span size, room for either result
+  for (const bool expanding : {false, true}) {
+    const Bytes& in = expanding ? packed : plain;
+    const Bytes& result = expanding ? plain : packed;
+    const auto size = static_cast<std::ptrdiff_t>(in.size());
+    const struct {
+      std::ptrdiff_t out_from_in;  // start of the output minus start of the input
+      bool overlap;
+    } rows[] = {{0, true}, {1 - kOut, true}, {-kOut, false}, {size - 1, true}, {size, false}};
+    for (const auto& row : rows) {
+      Bytes buffer(20000, 0xEE);
+      std::copy(in.begin(), in.end(), buffer.begin() + kIn);
+      const std::span<const std::uint8_t> source(buffer.data() + kIn, in.size());
+      const std::span<std::uint8_t> out(buffer.data() + kIn + row.out_from_in, kOut);
+      std::error_code ec;
+      const std::size_t n =
+          expanding ? c.expand_into(source, out, ec) : c.compress_into(source, out, ec);
+      const std::string label =
+          (expanding ? "expand " : "compress ") + std::to_string(row.out_from_in);
+      if (row.overlap) {
+        EXPECT_EQ(ec, std::errc::invalid_argument) << label;
+        EXPECT_EQ(n, 0u) << label;
+        EXPECT_TRUE(std::equal(in.begin(), in.end(), buffer.begin() + kIn)) << label;
+      } else {
+        EXPECT_FALSE(ec) << label;
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)), result)
+            << label;
+      }
+    }
+  }
 }
 
 TEST(CppApi, PathErrorsCarryErrno) {

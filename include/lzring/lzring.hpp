@@ -3,7 +3,7 @@
 // <lzring.h>. Every function here produces exactly the bytes that _Encode
 // writes for the same source, and accepts everything _Decode accepts.
 //
-// Threads: a `codec` object owns its working state (about 61 KiB, allocated
+// Threads: a `codec` object owns its working state (about 230 KiB, allocated
 // once when it is constructed). One object must not be used by several
 // threads at once; different threads may use different objects at the same
 // time without any locking. The free functions build a codec of their own on
@@ -91,7 +91,8 @@ class LZRING_CXX_API codec {
   // Compresses `in` into `out` and returns the compressed size. When `out`
   // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
   // contents of `out` are then unspecified); an `out` of encode_bound(size)
-  // bytes never is.
+  // bytes never is. Spans that share any byte are refused with
+  // std::errc::invalid_argument, before `out` is written.
   std::size_t compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                             std::error_code& ec) noexcept;
   // As above, throwing std::system_error instead of setting `ec`.
@@ -105,7 +106,8 @@ class LZRING_CXX_API codec {
   void expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
   // Expands `in` into `out` and returns the expanded size. When `out` is too
   // small, sets `ec` to std::errc::no_buffer_space and returns 0;
-  // expanded_size(in) tells the size needed.
+  // expanded_size(in) tells the size needed. Spans that share any byte are
+  // refused with std::errc::invalid_argument, before `out` is written.
   std::size_t expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                           std::error_code& ec) noexcept;
   // As above, throwing std::system_error instead of setting `ec`.
@@ -155,7 +157,7 @@ class LZRING_CXX_API codec {
 };
 
 // One-shot forms of the codec functions above, each using a codec of its own
-// (one 61 KiB allocation per call; keep a codec to avoid it).
+// (one 230 KiB allocation per call; keep a codec to avoid it).
 
 // Returns the compressed form of `in`. Throws only std::bad_alloc.
 LZRING_CXX_API std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
