@@ -380,22 +380,24 @@ class HostTest {
     WriteFile(Path("t2.src"), b);
     lib_.encode(Path("t1.src").c_str(), Path("t1.expected").c_str());
     lib_.encode(Path("t2.src").c_str(), Path("t2.expected").c_str());
-    int status[4] = {1, 1, 1, 1};
+    // Failed calls are counted over all rounds, so that a failure in an
+    // early round is not hidden by later ones that succeed.
+    int failed[2] = {0, 0};
     auto first = [&] {
       for (int i = 0; i < 3; ++i) {
-        status[0] = lib_.encode(Path("t1.src").c_str(), Path("t1.lz").c_str());
-        status[1] = lib_.decode(Path("t1.lz").c_str(), Path("t1.out").c_str());
+        failed[0] += lib_.encode(Path("t1.src").c_str(), Path("t1.lz").c_str()) != 0;
+        failed[0] += lib_.decode(Path("t1.lz").c_str(), Path("t1.out").c_str()) != 0;
       }
     };
     auto second = [&] {
       for (int i = 0; i < 3; ++i) {
-        status[2] = lib_.encode(Path("t2.src").c_str(), Path("t2.lz").c_str());
-        status[3] = lib_.decode(Path("t2.lz").c_str(), Path("t2.out").c_str());
+        failed[1] += lib_.encode(Path("t2.src").c_str(), Path("t2.lz").c_str()) != 0;
+        failed[1] += lib_.decode(Path("t2.lz").c_str(), Path("t2.out").c_str()) != 0;
       }
     };
     RunTogether(first, second);
-    Check(status[0] == 0 && status[1] == 0 && status[2] == 0 && status[3] == 0,
-          "concurrent calls: all succeed");
+    Check(failed[0] == 0 && failed[1] == 0,
+          "concurrent calls: all succeed (" + std::to_string(failed[0] + failed[1]) + " failed)");
     Check(ReadFile(Path("t1.lz")) == ReadFile(Path("t1.expected")) &&
               ReadFile(Path("t2.lz")) == ReadFile(Path("t2.expected")),
           "concurrent calls: same compressed bytes as alone");
