@@ -1,96 +1,137 @@
 #include "cli/cleanup.h"
 
 #include <fcntl.h>
-#include <limits.h>
+#include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "cli/file_calls.h"
 
 namespace lzring::cli {
 namespace {
 
-// Slot states. A handler removes the names of kCreating and kLive slots: in
-// kCreating the name is complete and the file may exist already, since the
-// signal may come while the creating thread is inside mkostemp.
-enum : int { kFree = 0, kClaimed = 1, kCreating = 2, kLive = 3 };
-
 // More than the most jobs (-T 256) that can hold a temporary file at once.
 constexpr int kSlots = 260;
+constexpr char kPrefix[] = ".lzring-";
+constexpr int kRandomChars = 6;
 
 struct Slot {
-  std::atomic<int> state{kFree};
-  char path[PATH_MAX];
+  bool used = false;
+  int dir_fd = -1;
+  char name[sizeof kPrefix + kRandomChars] = {};
 };
-Slot g_slots[kSlots];
 
-void OnSignal(int sig) {
-  const int saved = errno;
-  for (Slot& slot : g_slots) {
-    const int state = slot.state.load();
-    if (state == kCreating || state == kLive) ::unlink(slot.path);
+// The table and the flag are only touched under g_lock. The watcher takes
+// the lock for good once a signal has come.
+std::mutex g_lock;
+Slot g_slots[kSlots];
+bool g_ending = false;
+sigset_t g_watched;
+
+[[noreturn]] void Watch() {
+  for (;;) {
+    int sig = 0;
+    if (::sigwait(&g_watched, &sig) != 0) continue;
+    g_lock.lock();
+    g_ending = true;
+    for (const Slot& slot : g_slots) {
+      if (slot.used) ::unlinkat(slot.dir_fd, slot.name, 0);
+    }
+    // End the process the way the signal would have, so the parent sees it:
+    // the signal is blocked everywhere else, so it comes to this thread.
+    ::signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(sig);
+    ::_exit(128 + sig);
   }
-  // End the process the way the signal would have, so the parent sees it.
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
-  errno = saved;
 }
 
-int ClaimSlot() {
-  for (int i = 0; i < kSlots; ++i) {
-    int expected = kFree;
-    if (g_slots[i].state.compare_exchange_strong(expected, kClaimed)) return i;
+// Six characters of [A-Za-z0-9]: unpredictable enough with O_EXCL, which
+// alone keeps the name from being anyone else's file.
+void FillName(char* name) {
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t x =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15u);
+  // splitmix64's finaliser spreads every input bit over the output.
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  char* p = name;
+  for (const char c : kPrefix) {
+    if (c != '\0') *p++ = c;
   }
-  return -1;
+  for (int i = 0; i < kRandomChars; ++i, x /= 62) *p++ = kChars[x % 62];
+  *p = '\0';
 }
 
 }  // namespace
 
 void InstallCleanupHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
   ::signal(SIGXFSZ, SIG_IGN);
+  sigemptyset(&g_watched);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored by whoever started the tool (nohup, a background job
+    // of a script) stays ignored: it is neither blocked nor waited for.
+    struct sigaction current {};
+    if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&g_watched, sig);
+  }
+  if (::pthread_sigmask(SIG_BLOCK, &g_watched, nullptr) != 0) return;
+  try {
+    std::thread(Watch).detach();
+  } catch (const std::system_error&) {
+    // No watcher: the signals keep their default action. Unnamed outputs
+    // still leave nothing behind; a named temporary file may stay.
+    ::pthread_sigmask(SIG_UNBLOCK, &g_watched, nullptr);
+  }
 }
 
-TempFile::TempFile(const std::string& destination) {
-  const std::size_t slash = destination.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
-  const std::string pattern = dir + "." + base + ".XXXXXX";
-  if (pattern.size() >= PATH_MAX) {
-    errno = ENAMETOOLONG;
-    return;
+bool TempFile::Create(int dir_fd) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_ending) {
+    errno = EINTR;
+    return false;
   }
-  slot_ = ClaimSlot();
-  if (slot_ < 0) {
+  int k = 0;
+  while (k < kSlots && g_slots[k].used) ++k;
+  if (k == kSlots) {
     errno = EMFILE;
-    return;
+    return false;
   }
-  Slot& slot = g_slots[slot_];
-  std::memcpy(slot.path, pattern.c_str(), pattern.size() + 1);
-  slot.state.store(kCreating);
-  fd_ = ::mkostemp(slot.path, O_CLOEXEC);
-  if (fd_ < 0) {
-    const int saved = errno;
-    slot.state.store(kFree);
-    slot_ = -1;
-    errno = saved;
-    return;
+  Slot& slot = g_slots[k];
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    FillName(slot.name);
+    fd_ = ::openat(dir_fd, slot.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd_ >= 0) {
+      slot.used = true;
+      slot.dir_fd = dir_fd;
+      slot_ = k;
+      return true;
+    }
+    if (errno != EEXIST) return false;
   }
-  slot.state.store(kLive);
+  return false;
 }
 
 TempFile::~TempFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (slot_ >= 0) {
-    ::unlink(g_slots[slot_].path);
-    g_slots[slot_].state.store(kFree);
-  }
+  if (slot_ < 0) return;
+  std::lock_guard<std::mutex> guard(g_lock);
+  ::unlinkat(g_slots[slot_].dir_fd, g_slots[slot_].name, 0);
+  g_slots[slot_].used = false;
 }
 
 bool TempFile::Close() {
@@ -99,10 +140,14 @@ bool TempFile::Close() {
   return ::close(fd) == 0 || errno == EINTR;
 }
 
-bool TempFile::Commit(const std::string& destination) {
-  if (::rename(g_slots[slot_].path, destination.c_str()) != 0) return false;
-  // Renamed: the name in the slot is gone, and nothing is left to remove.
-  g_slots[slot_].state.store(kFree);
+bool TempFile::Rename(const char* name, bool replace) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  Slot& slot = g_slots[slot_];
+  const bool renamed = replace ? ::renameat(slot.dir_fd, slot.name, slot.dir_fd, name) == 0
+                               : RenameNoReplace(slot.dir_fd, slot.name, name);
+  if (!renamed) return false;
+  // The temporary name is gone: nothing is left to remove.
+  slot.used = false;
   slot_ = -1;
   return true;
 }

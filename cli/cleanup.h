@@ -1,39 +1,49 @@
 // Temporary output files, and their removal when the tool is interrupted.
 //
-// Every output is written to a temporary file beside its destination and
-// renamed into place only when complete. The temporary names are kept in a
-// fixed table that the SIGINT/SIGTERM/SIGHUP handler can walk without
-// allocating or locking: it removes them all, then lets the signal end the
-// process as it would have.
+// A complete output is linked or renamed into place; until then it lives
+// under a short temporary name in the destination's directory (or under no
+// name at all, see output_file.h). The names are kept in a table that one
+// thread of the tool owns when a signal comes: SIGINT, SIGTERM and SIGHUP are
+// blocked in every thread and taken by a watcher thread with sigwait(), which
+// removes every registered name under the table's lock and then lets the
+// signal end the process as it would have. A thread that creates, renames or
+// removes a temporary file holds the same lock, so the watcher never reads a
+// name while it is being written, and no file is created after its sweep.
 #ifndef LZRING_CLI_CLEANUP_H
 #define LZRING_CLI_CLEANUP_H
 
-#include <string>
-
 namespace lzring::cli {
 
-// Installs the signal handlers. Also ignores SIGXFSZ, so that a file size
-// limit makes the write fail with EFBIG (and the temporary file is removed)
-// instead of killing the process with the file in place.
+// Blocks the three signals (those the caller has not set to be ignored:
+// an ignored signal stays ignored) and starts the watcher. Also ignores
+// SIGXFSZ, so that a file size limit makes the write fail with EFBIG (and
+// the temporary file is removed) instead of killing the process with the
+// file in place. Call before any other thread starts.
 void InstallCleanupHandlers();
 
-// A temporary file created beside `destination` and registered for removal.
-// The file is removed when the object goes, unless Commit() renamed it.
+// A file under a fresh temporary name in a directory, mode 0600, registered
+// for removal. The file is removed when the object goes, unless Rename()
+// gave it its final name.
 class TempFile {
  public:
-  // Creates "<dir>/.<name>.XXXXXX" for destination "<dir>/<name>", mode 0600.
-  // On failure fd() is -1 and errno tells why.
-  explicit TempFile(const std::string& destination);
+  TempFile() = default;
   ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
+  // Creates ".lzring-XXXXXX" in the directory open as `dir_fd` (which must
+  // stay open while this object lives). The name has a fixed short length,
+  // so it fits wherever the destination's name does. False (errno set) on
+  // failure.
+  bool Create(int dir_fd);
   int fd() const { return fd_; }
-  // Closes the descriptor; returns false (errno set) when close reports a
-  // delayed write error.
+  // Closes the descriptor; false (errno set) when close reports a delayed
+  // write error.
   bool Close();
-  // Renames the closed file to `destination`; false (errno set) on failure.
-  bool Commit(const std::string& destination);
+  // Renames the file to `name` in its directory: over an existing file when
+  // `replace`, otherwise failing with EEXIST when the name exists (a
+  // symbolic link included). False (errno set) on failure.
+  bool Rename(const char* name, bool replace);
 
  private:
   int slot_ = -1;

@@ -6,23 +6,29 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <optional>
+#include <string>
 #include <system_error>
+#include <vector>
 
-#include "cli/cleanup.h"
+#include "cli/output_file.h"
 #include "cli/progress.h"
 
 namespace lzring::cli {
 namespace {
 
-bool HasSuffix(const std::string& name) {
-  const std::size_t n = std::strlen(kSuffix);
-  return name.size() > n && name.compare(name.size() - n, n, kSuffix) == 0;
+bool HasSuffix(const std::string& name, const std::string& suffix) {
+  const std::size_t n = suffix.size();
+  return name.size() > n && name.compare(name.size() - n, n, suffix) == 0 &&
+         name[name.size() - n - 1] != '/';
 }
 
 std::error_code LastError() {
   return std::error_code(errno, std::generic_category());
+}
+
+std::string ErrorText() {
+  return LastError().message();
 }
 
 // An open input and what fstat said of it; closes what it opened.
@@ -36,13 +42,16 @@ struct Input {
   }
 };
 
-// Opens a named input without blocking on a FIFO that has no writer, then
-// returns it to blocking mode for the codec's reads.
-bool OpenInput(const std::string& path, Input& in) {
-  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (in.fd < 0 || ::fstat(in.fd, &in.st) != 0) return false;
-  const int flags = ::fcntl(in.fd, F_GETFL);
-  return flags >= 0 && ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+// Opens a named input as every program does: a FIFO's open waits for its
+// writer, so that the whole stream is read rather than none of it.
+// `no_follow` refuses a symbolic link (ELOOP).
+bool OpenInput(const std::string& path, bool no_follow, Input& in) {
+  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (no_follow ? O_NOFOLLOW : 0));
+  return in.fd >= 0 && ::fstat(in.fd, &in.st) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 mode_t CurrentUmask() {
@@ -74,12 +83,16 @@ class Job {
 
  private:
   bool Compressing() const { return o_.mode == Mode::kCompress; }
+  bool RemovingInput() const { return o_.remove_input && !in_.is_stdin; }
   std::optional<std::string> OutputName();
-  bool CheckInput();
+  bool CheckInput(bool to_file);
   stream_result Stream(int out_fd);
   void ReportFailure(const stream_result& r, const std::string& output_name);
   void ToFile(const std::string& output);
-  bool FinishFile(TempFile& temp, const std::string& output);
+  void InPlace(const std::string& output);
+  void ToNewFile(const std::string& output);
+  bool FinishFile(OutputFile& file, const std::string& output);
+  bool RemoveInput(const stream_result& r);
   void Verbose(const stream_result& r, const std::string& tail);
 
   const std::string& input_;
@@ -96,21 +109,21 @@ class Job {
 std::optional<std::string> Job::OutputName() {
   if (o_.output) return *o_.output;
   if (Compressing()) {
-    if (HasSuffix(input_)) {
-      report_.Warning(name_, std::string("already has ") + kSuffix + " suffix -- unchanged");
+    if (HasSuffix(input_, o_.suffix)) {
+      report_.Warning(name_, "already has " + o_.suffix + " suffix -- unchanged");
       return std::nullopt;
     }
-    return input_ + kSuffix;
+    return input_ + o_.suffix;
   }
-  if (!HasSuffix(input_)) {
+  if (!HasSuffix(input_, o_.suffix)) {
     report_.Warning(name_, "unknown suffix -- ignored (use -o to name the output)");
     return std::nullopt;
   }
-  return input_.substr(0, input_.size() - std::strlen(kSuffix));
+  return input_.substr(0, input_.size() - o_.suffix.size());
 }
 
 // Opens the input and decides whether it may be processed.
-bool Job::CheckInput() {
+bool Job::CheckInput(bool to_file) {
   if (input_ == "-") {
     in_.fd = STDIN_FILENO;
     in_.is_stdin = true;
@@ -118,17 +131,41 @@ bool Job::CheckInput() {
       report_.Error(name_, LastError());
       return false;
     }
-  } else if (!OpenInput(input_, in_)) {
-    report_.Error(name_, LastError());
-    return false;
+  } else {
+    // What the name leads to decides before the open, which waits for the
+    // writer of a FIFO: one that is skipped is never waited for.
+    struct stat named;
+    if (::stat(input_.c_str(), &named) == 0 && !S_ISDIR(named.st_mode) && !S_ISREG(named.st_mode) &&
+        to_file && !o_.force) {
+      report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
+      return false;
+    }
+    // --rm removes a name: not a symbolic link's (the file it leads to would
+    // stay) unless forced.
+    const bool no_follow = o_.remove_input && !o_.force;
+    if (!OpenInput(input_, no_follow, in_)) {
+      if (no_follow && errno == ELOOP) {
+        report_.Warning(name_, "is a symbolic link -- unchanged (use -f to force)");
+      } else {
+        report_.Error(name_, LastError());
+      }
+      return false;
+    }
   }
   if (S_ISDIR(in_.st.st_mode)) {
     report_.Warning(name_, "is a directory -- ignored");
     return false;
   }
-  const bool to_file = !(o_.to_stdout || (in_.is_stdin && !o_.output));
   if (!in_.is_stdin && to_file && !S_ISREG(in_.st.st_mode) && !o_.force) {
     report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
+    return false;
+  }
+  // Removing one name of a file with others does not free it, and the
+  // other names would still show the uncompressed data.
+  if (RemovingInput() && !o_.force && S_ISREG(in_.st.st_mode) && in_.st.st_nlink > 1) {
+    const auto others = static_cast<unsigned long>(in_.st.st_nlink - 1);
+    report_.Warning(name_, "has " + std::to_string(others) + " other link" +
+                               (others > 1 ? "s" : "") + " -- unchanged (use -f to force)");
     return false;
   }
   if (!Compressing() && ::isatty(in_.fd) && !o_.force) {
@@ -173,58 +210,154 @@ void Job::Verbose(const stream_result& r, const std::string& tail) {
 }
 
 void Job::ToFile(const std::string& output) {
-  struct stat existing;
-  if (::stat(output.c_str(), &existing) == 0) {
-    // The rename would replace the input with its own output.
-    if (existing.st_dev == in_.st.st_dev && existing.st_ino == in_.st.st_ino) {
-      report_.Error(output, "is the input itself; not overwritten");
-      return;
-    }
-    if (!o_.force) {
-      report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
-      return;
-    }
-  }
-  TempFile temp(output);
-  if (temp.fd() < 0) {
+  // lstat: a symbolic link is a name that exists, even one that leads
+  // nowhere; stat: what the name leads to.
+  struct stat named;
+  struct stat target;
+  const bool exists = ::lstat(output.c_str(), &named) == 0;
+  if (!exists && errno != ENOENT) {
     report_.Error(output, LastError());
     return;
   }
-  const stream_result r = Stream(temp.fd());
-  if (!r) {
-    ReportFailure(r, output);
-    return;  // the temporary file goes with `temp`
-  }
-  if (!FinishFile(temp, output)) return;
-  const bool removed = o_.remove_input && !in_.is_stdin;
-  if (removed && ::unlink(input_.c_str()) != 0) {
-    report_.Error(name_, LastError());
+  const bool leads_somewhere = exists && ::stat(output.c_str(), &target) == 0;
+  if (leads_somewhere && SameFile(target, in_.st)) {
+    report_.Error(output, "is the input itself; not overwritten");
     return;
   }
-  Verbose(r, (removed ? " -- replaced with " : " -- created ") + output);
+  if (leads_somewhere && S_ISDIR(target.st_mode)) {
+    report_.Error(output, std::error_code(EISDIR, std::generic_category()));
+    return;
+  }
+  // Devices, FIFOs and sockets are written into, never replaced: a name in
+  // /dev stays the device it is. A block device holds stored data, so it
+  // takes -f like an existing file; /dev/null or a FIFO loses nothing.
+  if (leads_somewhere && !S_ISREG(target.st_mode) && (o_.force || !S_ISBLK(target.st_mode))) {
+    InPlace(output);
+    return;
+  }
+  if (exists && !o_.force) {
+    report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
+    return;
+  }
+  ToNewFile(output);
 }
 
-// Gives the complete temporary file the input's permission bits, owner and
-// times, closes it and renames it into place.
-bool Job::FinishFile(TempFile& temp, const std::string& output) {
-  const int fd = temp.fd();
-  const mode_t mode = in_.is_stdin ? (0666 & ~CurrentUmask()) : (in_.st.st_mode & 0777);
-  bool ok = true;
+// Writes into an existing device, FIFO or socket.
+void Job::InPlace(const std::string& output) {
+  // Like the input's, the open of a FIFO waits for its reader.
+  const int fd = ::open(output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    report_.Error(output, LastError());
+    return;
+  }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) {
+    report_.Error(output, LastError());
+  } else if (S_ISREG(st.st_mode)) {
+    // Replaced by a regular file since it was looked at: that is written
+    // only through a new file.
+    ok = false;
+    report_.Error(output, "changed while it was opened; not overwritten");
+  } else if (Compressing() && ::isatty(fd) && !o_.force) {
+    ok = false;
+    report_.Error(output, "compressed data not written to a terminal (use -f to force)");
+  }
+  const stream_result r = ok ? Stream(fd) : stream_result{};
+  if (ok && !r) ReportFailure(r, output);
+  const bool closed = ::close(fd) == 0 || errno == EINTR;
+  if (ok && r && !closed) report_.Error(output, LastError());
+  if (!ok || !r || !closed) return;
+  // The data are gone into a device or another process: nothing holds them
+  // that a removed input could be restored from.
+  if (RemovingInput()) report_.Warning(name_, "not removed: " + output + " is not a regular file");
+  Verbose(r, " -- written to " + output);
+}
+
+void Job::ToNewFile(const std::string& output) {
+  OutputFile file;
+  if (!file.Create(output, o_.force)) {
+    report_.Error(output, LastError());
+    return;
+  }
+  const stream_result r = Stream(file.fd());
+  if (!r) {
+    ReportFailure(r, output);
+    return;  // the file goes with `file`
+  }
+  if (!FinishFile(file, output)) return;
+  if (RemovingInput()) {
+    // The input goes only once the output's name is on disk too.
+    if (!file.SyncDirectory()) {
+      report_.Error(output, "not synced (" + ErrorText() + "); input kept");
+      return;
+    }
+    if (RemoveInput(r)) {
+      Verbose(r, " -- replaced with " + output);
+      return;
+    }
+  }
+  Verbose(r, " -- created " + output);
+}
+
+// Gives the complete file the input's permission bits, owner and times,
+// syncs it when the input is to be removed, and gives it its name. Bits,
+// owner and times that the file system cannot keep are warned about, and
+// the output is kept.
+bool Job::FinishFile(OutputFile& file, const std::string& output) {
+  const int fd = file.fd();
+  std::vector<std::string> warnings;
   if (!in_.is_stdin) {
     // Keeping the owner only works for a privileged user; others keep their
     // own ownership, as with any file they create.
     if (::fchown(fd, in_.st.st_uid, in_.st.st_gid) != 0) {
     }
     const struct timespec times[2] = {in_.st.st_atim, in_.st.st_mtim};
-    ok = ::futimens(fd, times) == 0;
+    if (::futimens(fd, times) != 0) warnings.push_back("times not copied: " + ErrorText());
   }
-  ok = ok && ::fchmod(fd, mode) == 0;
+  // Until here the file was 0600, so that no one else could read a private
+  // input's data through it.
+  const mode_t mode = in_.is_stdin ? (0666 & ~CurrentUmask()) : (in_.st.st_mode & 0777);
+  if (::fchmod(fd, mode) != 0) warnings.push_back("permissions not set: " + ErrorText());
   // The input is removed only after its output is on disk, not just in the
   // page cache, so a crash right after cannot lose both.
-  if (ok && o_.remove_input && !in_.is_stdin) ok = ::fsync(fd) == 0;
-  ok = ok && temp.Close() && temp.Commit(output);
-  if (!ok) report_.Error(output, LastError());
-  return ok;
+  if (RemovingInput() && ::fsync(fd) != 0) {
+    report_.Error(output, LastError());
+    return false;
+  }
+  if (!file.Commit()) {
+    if (errno == EEXIST && !o_.force) {
+      report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
+    } else {
+      report_.Error(output, LastError());
+    }
+    return false;
+  }
+  for (const std::string& w : warnings) report_.Warning(output, w);
+  return true;
+}
+
+// Removes the input, unless it changed while it was read: then the output
+// may hold only part of it, and both are kept.
+bool Job::RemoveInput(const stream_result& r) {
+  struct stat now;
+  struct stat named;
+  bool same =
+      ::fstat(in_.fd, &now) == 0 && ::stat(input_.c_str(), &named) == 0 && SameFile(named, in_.st);
+  // Only a regular file has a size and time that tell (a FIFO's grow as it
+  // is written).
+  if (same && S_ISREG(in_.st.st_mode)) {
+    same = now.st_size == in_.st.st_size && now.st_mtim.tv_sec == in_.st.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == in_.st.st_mtim.tv_nsec &&
+           r.bytes_in == static_cast<std::uint64_t>(in_.st.st_size);
+  }
+  if (!same) {
+    report_.Warning(name_, "changed while it was read -- not removed");
+    return false;
+  }
+  if (::unlink(input_.c_str()) == 0) return true;
+  report_.Error(name_, LastError());
+  return false;
 }
 
 void Job::Run() {
@@ -239,7 +372,7 @@ void Job::Run() {
     report_.Error("stdout", "compressed data not written to a terminal (use -f to force)");
     return;
   }
-  if (!CheckInput()) return;
+  if (!CheckInput(!to_stdout)) return;
   if (!to_stdout) {
     ToFile(output);
     return;

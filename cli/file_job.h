@@ -1,6 +1,7 @@
-// Compressing or expanding one input of the tool: to standard output, or to
-// a temporary file beside the destination that is renamed into place only
-// once complete, with the input's permission bits and times.
+// Compressing or expanding one input of the tool: to standard output, into
+// an existing device or FIFO, or to a new file in the destination's
+// directory that gets its name only once complete, with the input's
+// permission bits and times (see output_file.h).
 #ifndef LZRING_CLI_FILE_JOB_H
 #define LZRING_CLI_FILE_JOB_H
 
@@ -11,9 +12,6 @@
 #include "lzring/lzring.hpp"
 
 namespace lzring::cli {
-
-// The suffix of compressed files.
-inline constexpr const char* kSuffix = ".lzr";
 
 // What every job shares.
 struct JobEnv {

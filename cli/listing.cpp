@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/file_job.h"
-
 namespace lzring::cli {
 namespace {
 
@@ -24,10 +22,10 @@ void PrintRow(std::uint64_t compressed, std::uint64_t original, const std::strin
 }
 
 // The name the input expands to: without the suffix when it has one.
-std::string ExpandedName(const std::string& input) {
+std::string ExpandedName(const std::string& input, const std::string& suffix) {
   if (input == "-") return "stdout";
-  const std::size_t n = std::strlen(kSuffix);
-  if (input.size() > n && input.compare(input.size() - n, n, kSuffix) == 0) {
+  const std::size_t n = suffix.size();
+  if (input.size() > n && input.compare(input.size() - n, n, suffix) == 0) {
     return input.substr(0, input.size() - n);
   }
   return input;
@@ -35,7 +33,8 @@ std::string ExpandedName(const std::string& input) {
 
 }  // namespace
 
-void ListInputs(const std::vector<std::string>& inputs, bool force, codec& c, Reporter& reporter) {
+void ListInputs(const std::vector<std::string>& inputs, const std::string& suffix, bool force,
+                codec& c, Reporter& reporter) {
   std::uint64_t total_compressed = 0;
   std::uint64_t total_original = 0;
   int rows = 0;
@@ -58,7 +57,7 @@ void ListInputs(const std::vector<std::string>& inputs, bool force, codec& c, Re
     } else {
       r = c.measure_fd(fd);
       if (r) {
-        PrintRow(r.bytes_in, r.bytes_out, ExpandedName(input));
+        PrintRow(r.bytes_in, r.bytes_out, ExpandedName(input, suffix));
         total_compressed += r.bytes_in;
         total_original += r.bytes_out;
         ++rows;

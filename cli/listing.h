@@ -12,9 +12,10 @@
 namespace lzring::cli {
 
 // Writes the listing of `inputs` ("-" for standard input) to standard
-// output. The original size is found by expanding each input into a counter.
-void ListInputs(const std::vector<std::string>& inputs, bool force, codec& codec,
-                Reporter& reporter);
+// output, each named as it expands (without `suffix`). The original size is
+// found by expanding each input into a counter.
+void ListInputs(const std::vector<std::string>& inputs, const std::string& suffix, bool force,
+                codec& codec, Reporter& reporter);
 
 }  // namespace lzring::cli
 

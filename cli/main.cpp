@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -34,26 +37,56 @@ unsigned JobCount(const Options& o) {
   return static_cast<unsigned>(std::min<std::size_t>(jobs, o.files.size()));
 }
 
+// Standard input can be read once: two jobs on it would share one
+// descriptor and split its bytes between them.
+bool StdinNamedTwice(const Options& o) {
+  return std::count(o.files.begin(), o.files.end(), "-") > 1;
+}
+
+// Runs one input's job. A failure that escapes it (out of memory, say) ends
+// that job alone, with an error; its temporary file goes as the stack
+// unwinds.
+void RunJob(const std::string& input, codec& c, const JobEnv& env) {
+  const std::string name = input == "-" ? "stdin" : input;
+  try {
+    ProcessInput(input, c, env);
+  } catch (const std::bad_alloc&) {
+    env.reporter.Error(name, "out of memory");
+  } catch (const std::exception& e) {
+    env.reporter.Error(name, e.what());
+  } catch (...) {
+    env.reporter.Error(name, "unexpected failure");
+  }
+}
+
 // Hands out the inputs to `jobs` workers, each with a codec of its own.
 void RunJobs(const Options& o, Reporter& reporter, unsigned jobs) {
   const JobEnv env{o, reporter, jobs == 1};
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
+    std::optional<codec> c;
     try {
-      codec c;
-      for (std::size_t i; (i = next.fetch_add(1)) < o.files.size();) {
-        ProcessInput(o.files[i], c, env);
-      }
+      c.emplace();
     } catch (const std::bad_alloc&) {
       reporter.Error("lzring", "out of memory");
+      return;
     }
+    for (std::size_t i; (i = next.fetch_add(1)) < o.files.size();) RunJob(o.files[i], *c, env);
   };
   if (jobs == 1) {
     worker();
     return;
   }
   std::vector<std::jthread> threads;
-  for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
+  for (unsigned k = 0; k < jobs; ++k) {
+    // A thread that cannot be started leaves its share to those that could.
+    try {
+      threads.emplace_back(worker);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (threads.empty()) worker();
 }
 
 int Main(int argc, char** argv) {
@@ -69,13 +102,14 @@ int Main(int argc, char** argv) {
   }
   if (auto error = CheckOptions(o)) return UsageError(*error);
   if (o.files.empty()) o.files.push_back("-");
+  if (StdinNamedTwice(o)) return UsageError("standard input (-) can be read only once");
 
   InstallCleanupHandlers();
   Reporter reporter(o.quiet);
   if (o.mode == Mode::kList) {
     try {
       codec c;
-      ListInputs(o.files, o.force, c, reporter);
+      ListInputs(o.files, o.suffix, o.force, c, reporter);
     } catch (const std::bad_alloc&) {
       reporter.Error("lzring", "out of memory");
     }

@@ -84,11 +84,31 @@ bool ApplyShortFlag(char flag, Options& o) {
   }
 }
 
-// Stores the value of -o/--output or -T/--threads.
+// Flags that take a value, and the long names of those that have one.
+bool TakesValue(char flag) {
+  return flag == 'o' || flag == 'T' || flag == 'S';
+}
+char ValueFlag(std::string_view name) {
+  if (name == "output") return 'o';
+  if (name == "threads") return 'T';
+  if (name == "suffix") return 'S';
+  return 0;
+}
+
+// Stores the value of -o/--output, -S/--suffix or -T/--threads.
 std::optional<std::string> ApplyValue(char flag, std::string_view value, Options& o) {
   if (flag == 'o') {
     if (value.empty()) return std::string("empty output name");
     o.output = std::string(value);
+    return std::nullopt;
+  }
+  if (flag == 'S') {
+    // An empty suffix would make every output name its input's, and one
+    // with a slash would put outputs in other directories.
+    if (value.empty() || value.find('/') != std::string_view::npos) {
+      return "invalid suffix '" + std::string(value) + "'";
+    }
+    o.suffix = std::string(value);
     return std::nullopt;
   }
   return ParseJobs(value, o.jobs);
@@ -111,19 +131,19 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
         value = name.substr(eq + 1);
         name = name.substr(0, eq);
       }
-      if (name == "output" || name == "threads") {
+      if (const char flag = ValueFlag(name)) {
         if (!value) {
           if (i + 1 == argc) return "option '--" + std::string(name) + "' needs a value";
           value = argv[++i];
         }
-        if (auto error = ApplyValue(name == "output" ? 'o' : 'T', *value, o)) return error;
+        if (auto error = ApplyValue(flag, *value, o)) return error;
       } else if (value || !ApplyLongFlag(name, o)) {
         return "unknown option '" + std::string(arg) + "'";
       }
     } else {
       for (std::size_t k = 1; k < arg.size(); ++k) {
         const char flag = arg[k];
-        if (flag == 'o' || flag == 'T') {
+        if (TakesValue(flag)) {
           std::string_view value = arg.substr(k + 1);
           if (value.empty()) {
             if (i + 1 == argc) return std::string("option '-") + flag + "' needs a value";
@@ -160,6 +180,7 @@ std::string UsageText() {
          "  -z, --compress    compress (the default)\n"
          "  -c, --stdout      write to standard output; keep the inputs\n"
          "  -o, --output=OUT  write the output of the single input to OUT\n"
+         "  -S, --suffix=SUF  use suffix SUF instead of .lzr\n"
          "  -k, --keep        keep the inputs (the default)\n"
          "      --rm          remove each input once its output is complete\n"
          "  -f, --force       overwrite existing outputs; allow compressed data\n"

@@ -19,6 +19,7 @@ struct Options {
   bool quiet = false;                 // -q
   int verbose = 0;                    // -v
   std::optional<std::string> output;  // -o
+  std::string suffix = ".lzr";        // -S
   unsigned jobs = 1;                  // -T; 0 = one per core
   ProgressMode progress = ProgressMode::kAuto;
   bool help = false;
@@ -28,7 +29,7 @@ struct Options {
 
 // Parses argv. Returns an error message for a usage error, nullopt otherwise.
 // Short flags may be bundled (-dc), and take their value attached or as the
-// next argument (-T2, -T 2, -o out); "--" ends the options.
+// next argument (-T2, -T 2, -o out, -S .z); "--" ends the options.
 std::optional<std::string> ParseOptions(int argc, char** argv, Options& options);
 
 // Checks combinations that are valid flags but cannot work together.

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +39,8 @@ struct Invocation {
   bool stdout_tty = false;    // stdout is a pseudo-terminal instead of a pipe
   std::string stdout_path{};  // stdout redirected to this file instead
   rlim_t file_size_limit = RLIM_INFINITY;
+  std::string shim{};          // LZRING_SHIM words for the preloaded shim.c
+  std::vector<int> ignored{};  // signals the tool starts with ignored
 };
 
 struct Result {
@@ -77,6 +80,14 @@ Child Start(const Invocation& run) {
     const rlimit limit{run.file_size_limit, run.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     if (!run.cwd.empty() && ::chdir(run.cwd.c_str()) != 0) ::_exit(126);
+    for (const int sig : run.ignored) ::signal(sig, SIG_IGN);
+    if (!run.shim.empty()) {
+      ::setenv("LD_PRELOAD", LZRING_CLI_SHIM, 1);
+      ::setenv("LZRING_SHIM", run.shim.c_str(), 1);
+      // A sanitizer build of the tool accepts a library loaded before its
+      // runtime.
+      ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    }
     std::vector<char*> argv{const_cast<char*>(LZRING_CLI)};
     for (const std::string& a : run.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -142,7 +153,8 @@ Result Tool(std::vector<std::string> args, const std::string& cwd) {
 }
 
 Bytes EncodeWithC(const std::string& path) {
-  const std::string out = path + ".reference";
+  // Beside the file, under a name that fits wherever the file's does.
+  const std::string out = (fs::path(path).parent_path() / ".reference").string();
   EXPECT_EQ(_Encode(path.c_str(), out.c_str()), 0);
   Bytes bytes = ReadFile(out);
   fs::remove(out);
@@ -212,7 +224,8 @@ void PrintTo(const Case& c, std::ostream* os) {
 }
 
 // Inputs prepared for every case: a.txt, b.txt.lzr (compressed), existing
-// outputs c.txt + c.txt.lzr, and a directory d.
+// outputs c.txt + c.txt.lzr, a directory d, h.txt with a second hard link
+// h2.txt, a symbolic link s.txt to a.txt and a FIFO p.
 class Messages : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Messages, ExitStatusAndStderr) {
@@ -222,6 +235,10 @@ TEST_P(Messages, ExitStatusAndStderr) {
   WriteFile(dir / "c.txt", Sample());
   WriteFile(dir / "c.txt.lzr", Bytes{1, 2, 3});
   fs::create_directory(dir / "d");
+  WriteFile(dir / "h.txt", Sample());
+  fs::create_hard_link(dir / "h.txt", dir / "h2.txt");
+  fs::create_symlink("a.txt", dir / "s.txt");
+  ASSERT_EQ(::mkfifo((dir / "p").c_str(), 0600), 0);
   const Result r = Tool(GetParam().args, dir.path());
   EXPECT_EQ(r.status, GetParam().status);
   EXPECT_EQ(r.err, GetParam().err);
@@ -266,7 +283,174 @@ INSTANTIATE_TEST_SUITE_P(
              1,
              "lzring: -o names the output of a single input\nTry 'lzring --help' for more "
              "information.\n"},
-        Case{"verbose", {"-v", "a.txt"}, 0, "a.txt: 80.5% -- created a.txt.lzr\n"}),
+        Case{"verbose", {"-v", "a.txt"}, 0, "a.txt: 80.5% -- created a.txt.lzr\n"},
+        Case{"rm_hard_link",
+             {"--rm", "h.txt"},
+             2,
+             "lzring: h.txt: has 1 other link -- unchanged (use -f to force)\n"},
+        Case{"rm_symlink",
+             {"--rm", "s.txt"},
+             2,
+             "lzring: s.txt: is a symbolic link -- unchanged (use -f to force)\n"},
+        // Refused before its open, which would wait for a writer.
+        Case{"fifo", {"p"}, 2, "lzring: p: is not a regular file -- ignored (use -f to force)\n"},
+        Case{"stdin_twice",
+             {"-", "-"},
+             1,
+             "lzring: standard input (-) can be read only once\nTry 'lzring --help' for more "
+             "information.\n"},
+        Case{"suffix", {"-v", "-S", ".z", "a.txt"}, 0, "a.txt: 80.5% -- created a.txt.z\n"},
+        Case{"bad_suffix",
+             {"--suffix=x/y", "a.txt"},
+             1,
+             "lzring: invalid suffix 'x/y'\nTry 'lzring --help' for more information.\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What the destination name is before the run, and what it must be after.
+enum class Dest { kNone, kFile, kDanglingLink, kDevice, kFifo };
+enum class After { kCompressed, kOld, kOther, kDanglingLink, kDevice, kFifoGotCompressed };
+
+struct OutputCase {
+  const char* name;
+  Dest before;
+  std::vector<std::string> args;  // the input is the last
+  std::string shim;
+  int status;
+  std::string err;
+  After after;
+  mode_t mode = 0640;  // of a compressed output
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const std::string kLongName(251, 'n');  // with ".lzr", the longest name allowed
+const std::string kExists =
+    "lzring: a.lzr: already exists; not overwritten (use -f to overwrite)\n";
+
+class Outputs : public ::testing::TestWithParam<OutputCase> {};
+
+// Every row runs the tool on one input in an empty directory; afterwards
+// the directory holds the input and the destination and nothing else.
+TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
+  const OutputCase& c = GetParam();
+  TempDir dir;
+  TempDir aside;  // a second name of the FIFO, out of the listing
+  const std::string input = c.args.back();
+  const std::string dest = input == kLongName ? dir / (kLongName + ".lzr") : dir / "a.lzr";
+  WriteFile(dir / input, Sample());
+  ::chmod((dir / input).c_str(), 0640);
+  const Bytes compressed = EncodeWithC(dir / input);
+  if (c.before == Dest::kFile) WriteFile(dest, test::FromText("old"));
+  if (c.before == Dest::kDanglingLink) fs::create_symlink("nowhere", dest);
+  if (c.before == Dest::kDevice && ::mknod(dest.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "cannot make a device node here";
+  }
+  Bytes from_fifo;
+  std::thread reader;
+  if (c.before == Dest::kFifo) {
+    ASSERT_EQ(::mkfifo(dest.c_str(), 0600), 0);
+    ASSERT_EQ(::link(dest.c_str(), (aside / "fifo").c_str()), 0);
+    reader = std::thread([&] {
+      const int fd = ::open(dest.c_str(), O_RDONLY | O_CLOEXEC);
+      std::uint8_t block[4096];
+      for (ssize_t n; fd >= 0 && (n = ::read(fd, block, sizeof block)) > 0;) {
+        from_fifo.insert(from_fifo.end(), block, block + n);
+      }
+      if (fd >= 0) ::close(fd);
+    });
+  }
+  const Result r = RunTool({.args = c.args, .cwd = dir.path(), .shim = c.shim});
+  if (reader.joinable()) {
+    // Releases the reader's open if the tool never opened the FIFO.
+    ::close(::open((aside / "fifo").c_str(), O_RDWR | O_CLOEXEC));
+    reader.join();
+  }
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{input, fs::path(dest).filename()}));
+  struct stat st {};
+  ASSERT_EQ(::lstat(dest.c_str(), &st), 0);
+  switch (c.after) {
+    case After::kCompressed:
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(st.st_mode & 0777, c.mode);
+      EXPECT_EQ(ReadFile(dest), compressed);
+      break;
+    case After::kOld:
+      EXPECT_EQ(ReadFile(dest), test::FromText("old"));
+      break;
+    case After::kOther:
+      EXPECT_EQ(ReadFile(dest), test::FromText("other"));
+      break;
+    case After::kDanglingLink:
+      EXPECT_TRUE(S_ISLNK(st.st_mode));
+      break;
+    case After::kDevice:
+      EXPECT_TRUE(S_ISCHR(st.st_mode));
+      EXPECT_EQ(st.st_rdev, makedev(1, 3));
+      break;
+    case After::kFifoGotCompressed:
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+      EXPECT_EQ(from_fifo, compressed);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, Outputs,
+    ::testing::Values(
+        // New outputs: unnamed until linked; named, with renameat2 or link.
+        OutputCase{"new", Dest::kNone, {"a"}, "", 0, "", After::kCompressed},
+        OutputCase{"new_unprivileged", Dest::kNone, {"a"}, "no_flink", 0, "", After::kCompressed},
+        OutputCase{"new_named", Dest::kNone, {"a"}, "no_tmpfile", 0, "", After::kCompressed},
+        OutputCase{
+            "new_linked", Dest::kNone, {"a"}, "no_tmpfile,no_renameat2", 0, "", After::kCompressed},
+        // A name that appears while the output is written is kept.
+        OutputCase{"race", Dest::kNone, {"a"}, "race", 2, kExists, After::kOther},
+        OutputCase{"race_named", Dest::kNone, {"a"}, "no_tmpfile,race", 2, kExists, After::kOther},
+        OutputCase{"race_linked",
+                   Dest::kNone,
+                   {"a"},
+                   "no_tmpfile,no_renameat2,race",
+                   2,
+                   kExists,
+                   After::kOther},
+        OutputCase{
+            "dangling_link", Dest::kDanglingLink, {"a"}, "", 2, kExists, After::kDanglingLink},
+        OutputCase{"dangling_link_forced",
+                   Dest::kDanglingLink,
+                   {"-f", "a"},
+                   "",
+                   0,
+                   "",
+                   After::kCompressed},
+        OutputCase{"file_forced", Dest::kFile, {"-f", "a"}, "", 0, "", After::kCompressed},
+        OutputCase{"long_name", Dest::kNone, {kLongName}, "", 0, "", After::kCompressed},
+        OutputCase{
+            "long_name_named", Dest::kNone, {kLongName}, "no_tmpfile", 0, "", After::kCompressed},
+        // Devices and FIFOs are written into, never replaced.
+        OutputCase{"device", Dest::kDevice, {"a"}, "", 0, "", After::kDevice},
+        OutputCase{"device_forced", Dest::kDevice, {"-f", "a"}, "", 0, "", After::kDevice},
+        OutputCase{"device_rm",
+                   Dest::kDevice,
+                   {"--rm", "a"},
+                   "",
+                   2,
+                   "lzring: a: not removed: a.lzr is not a regular file\n",
+                   After::kDevice},
+        OutputCase{"fifo_forced", Dest::kFifo, {"-f", "a"}, "", 0, "", After::kFifoGotCompressed},
+        // Metadata the file system cannot keep cost a warning, not the output.
+        OutputCase{"no_metadata",
+                   Dest::kNone,
+                   {"a"},
+                   "no_metadata",
+                   2,
+                   "lzring: a.lzr: times not copied: Operation not permitted\n"
+                   "lzring: a.lzr: permissions not set: Operation not permitted\n",
+                   After::kCompressed,
+                   0600}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Cli, HelpAndVersionGoToStdout) {
@@ -304,14 +488,69 @@ TEST(Cli, FailedWriteLeavesNoFileAndKeepsInput) {
   EXPECT_EQ(full.err, "lzring: stdout: No space left on device\n");
 }
 
-TEST(Cli, RemovesInputOnlyAfterSuccess) {
+// --rm removes the input only once the output's data and its name are on
+// disk (fsync of the file, then of the directory), and only if the input did
+// not change while it was read.
+TEST(Cli, RemovesInputOnlyOnceItsOutputIsDurable) {
+  const struct {
+    std::string shim;
+    int status;
+    std::string err;
+    std::set<std::string> listing;
+    std::string log;
+  } rows[] = {
+      {"", 0, "", {"a.lzr"}, "fsync file\nname a.lzr\nfsync dir\nunlink a\n"},
+      {"no_tmpfile", 0, "", {"a.lzr"}, "fsync file\nname a.lzr\nfsync dir\nunlink a\n"},
+      {"grow_input",
+       2,
+       "lzring: a: changed while it was read -- not removed\n",
+       {"a", "a.lzr"},
+       "fsync file\nname a.lzr\nfsync dir\n"},
+  };
+  for (const auto& row : rows) {
+    TempDir dir;
+    TempDir logs;
+    WriteFile(dir / "a", Sample());
+    const Bytes expected = EncodeWithC(dir / "a");
+    const std::string shim = (row.shim.empty() ? "" : row.shim + ",") + "log=" + (logs / "log");
+    const Result r = RunTool({.args = {"--rm", "a"}, .cwd = dir.path(), .shim = shim});
+    EXPECT_EQ(r.status, row.status) << row.shim;
+    EXPECT_EQ(r.err, row.err) << row.shim;
+    EXPECT_EQ(Listing(dir), row.listing) << row.shim;
+    // What was read: the input as it was, or as it grew while read.
+    EXPECT_EQ(ReadFile(dir / "a.lzr"), row.listing.count("a") ? EncodeWithC(dir / "a") : expected)
+        << row.shim;
+    const Bytes log = ReadFile(logs / "log");
+    EXPECT_EQ(std::string(log.begin(), log.end()), row.log) << row.shim;
+  }
+}
+
+// A FIFO input is opened as every program opens one: the open waits for the
+// writer, however late it comes, and the whole stream is read.
+TEST(Cli, ReadsAFifoWhole) {
   TempDir dir;
-  WriteFile(dir / "a", Sample());
-  const Bytes expected = EncodeWithC(dir / "a");
-  const Result r = Tool({"--rm", "a"}, dir.path());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Listing(dir), std::set<std::string>{"a.lzr"});
-  EXPECT_EQ(ReadFile(dir / "a.lzr"), expected);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  WriteFile(dir / "plain", Sample());
+  const Child child = Start(Invocation{.args = {"-f", "fifo"}, .cwd = dir.path()});
+  int status = -1;
+  std::thread waiter([&] {
+    status = Wait(child.pid);
+    // Releases our open below if the tool never opened the FIFO.
+    ::close(::open((dir / "fifo").c_str(), O_RDWR | O_CLOEXEC));
+  });
+  const int fd = ::open((dir / "fifo").c_str(), O_WRONLY | O_CLOEXEC);
+  const Bytes data = Sample();
+  for (std::size_t done = 0; fd >= 0 && done < data.size();) {
+    const ssize_t n =
+        ::write(fd, data.data() + done, std::min<std::size_t>(1000, data.size() - done));
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  if (fd >= 0) ::close(fd);
+  waiter.join();
+  for (const int f : {child.in_fd, child.out_fd, child.err_fd}) ::close(f);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFile(dir / "fifo.lzr"), EncodeWithC(dir / "plain"));
 }
 
 TEST(Cli, ListsSizesAndRatio) {
@@ -331,38 +570,65 @@ TEST(Cli, ListsSizesAndRatio) {
   EXPECT_NE(text.find("(totals)"), std::string::npos) << text;
 }
 
+// Threads that cannot be started (the shim lets only the first N start; the
+// first is the signal watcher) leave the work to those that could, or to the
+// main thread.
 TEST(Cli, ParallelJobsGiveTheSameBytes) {
-  TempDir dir;
-  std::vector<std::string> args{"-T2"};
-  for (int k = 0; k < 6; ++k) {
-    const std::string name = "f" + std::to_string(k);
-    WriteFile(dir / name, test::TextBytes(30000 + 1000 * k, 20 + k));
-    args.push_back(name);
-  }
-  args.push_back("missing");  // a failure among them does not stop the others
-  const Result r = Tool(args, dir.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "lzring: missing: No such file or directory\n");
-  for (int k = 0; k < 6; ++k) {
-    const std::string name = dir / ("f" + std::to_string(k));
-    EXPECT_EQ(ReadFile(name + ".lzr"), EncodeWithC(name)) << name;
+  for (const std::string shim : {"", "threads=0", "threads=1", "threads=2"}) {
+    TempDir dir;
+    std::vector<std::string> args{"-T2"};
+    for (int k = 0; k < 6; ++k) {
+      const std::string name = "f" + std::to_string(k);
+      WriteFile(dir / name, test::TextBytes(30000 + 1000 * k, 20 + k));
+      args.push_back(name);
+    }
+    args.push_back("missing");  // a failure among them does not stop the others
+    const Result r = RunTool({.args = args, .cwd = dir.path(), .shim = shim});
+    EXPECT_EQ(r.status, 1) << shim;
+    EXPECT_EQ(r.err, "lzring: missing: No such file or directory\n") << shim;
+    for (int k = 0; k < 6; ++k) {
+      const std::string name = dir / ("f" + std::to_string(k));
+      EXPECT_EQ(ReadFile(name + ".lzr"), EncodeWithC(name)) << name << ' ' << shim;
+    }
   }
 }
 
-TEST(Cli, SigtermRemovesTheTemporaryFile) {
-  TempDir dir;
-  const Child child = Start(Invocation{.args = {"-o", "out.lzr"}, .cwd = dir.path()});
-  // The tool creates its temporary file, then blocks reading the pipe.
-  const Bytes chunk = Sample();
-  ASSERT_EQ(::write(child.in_fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-  while (Listing(dir).empty()) {
-    ASSERT_EQ(::waitpid(child.pid, nullptr, WNOHANG), 0) << "the tool ended before its output";
-    std::this_thread::yield();
+// A signal ends the tool and removes its temporary file, unless whoever
+// started the tool ignores that signal (nohup, a background job of a
+// script): it then stays ignored and the output is completed. The output
+// gets a temporary name here (no O_TMPFILE), so that the test can see when
+// the tool is writing it.
+TEST(Cli, SignalsRemoveTheTemporaryFileUnlessIgnored) {
+  const struct {
+    int sig;
+    bool ignored;
+  } rows[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, true}, {SIGINT, true}};
+  for (const auto& row : rows) {
+    TempDir dir;
+    const Child child =
+        Start(Invocation{.args = {"-o", "out.lzr"},
+                         .cwd = dir.path(),
+                         .shim = "no_tmpfile",
+                         .ignored = row.ignored ? std::vector<int>{row.sig} : std::vector<int>{}});
+    // The tool creates its temporary file, then blocks reading the pipe.
+    const Bytes chunk = Sample();
+    ASSERT_EQ(::write(child.in_fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    while (Listing(dir).empty()) {
+      ASSERT_EQ(::waitpid(child.pid, nullptr, WNOHANG), 0) << "the tool ended before its output";
+      std::this_thread::yield();
+    }
+    ASSERT_EQ(::kill(child.pid, row.sig), 0);
+    // The end of the input lets a tool that goes on finish; one that does
+    // not must end without it.
+    if (row.ignored) ::close(child.in_fd);
+    EXPECT_EQ(Wait(child.pid), row.ignored ? 0 : 128 + row.sig) << row.sig;
+    if (!row.ignored) ::close(child.in_fd);
+    EXPECT_EQ(Listing(dir),
+              row.ignored ? std::set<std::string>{"out.lzr"} : std::set<std::string>{})
+        << row.sig;
+    ::close(child.out_fd);
+    ::close(child.err_fd);
   }
-  ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
-  EXPECT_EQ(Wait(child.pid), 128 + SIGTERM);
-  EXPECT_TRUE(Listing(dir).empty());
-  for (const int fd : {child.in_fd, child.out_fd, child.err_fd}) ::close(fd);
 }
 
 }  // namespace

@@ -1,0 +1,30 @@
+// The few file system calls of the tool that differ between platforms:
+// creating an output with no name yet, and giving an output its name without
+// replacing anything that has it. One implementation per platform
+// (file_calls_linux.cpp, file_calls_posix.cpp).
+#ifndef LZRING_CLI_FILE_CALLS_H
+#define LZRING_CLI_FILE_CALLS_H
+
+namespace lzring::cli {
+
+// Opens a directory for the *at() calls and for fsync(). -1 (errno set) on
+// failure.
+int OpenDirectory(const char* path);
+
+// Creates a file with no name in the directory `dir_fd`, mode 0600, open for
+// writing: it vanishes if the process dies before LinkUnnamed() names it.
+// -1 (errno set) where the system or the file system cannot make one, or
+// could not name it afterwards.
+int OpenUnnamed(int dir_fd);
+
+// Gives the unnamed file `fd` the name `name` in `dir_fd`. Fails with EEXIST
+// when the name exists, a symbolic link (even a dangling one) included.
+bool LinkUnnamed(int fd, int dir_fd, const char* name);
+
+// Renames `from` to `to`, both in `dir_fd`, failing with EEXIST when `to`
+// exists, as LinkUnnamed() does.
+bool RenameNoReplace(int dir_fd, const char* from, const char* to);
+
+}  // namespace lzring::cli
+
+#endif  // LZRING_CLI_FILE_CALLS_H
