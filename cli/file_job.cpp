@@ -124,6 +124,8 @@ std::optional<std::string> Job::OutputName() {
 
 // Opens the input and decides whether it may be processed.
 bool Job::CheckInput(bool to_file) {
+  // Only an input written to a file is ever removed.
+  const bool removing = o_.remove_input && to_file && !o_.force;
   if (input_ == "-") {
     in_.fd = STDIN_FILENO;
     in_.is_stdin = true;
@@ -142,9 +144,8 @@ bool Job::CheckInput(bool to_file) {
     }
     // --rm removes a name: not a symbolic link's (the file it leads to would
     // stay) unless forced.
-    const bool no_follow = o_.remove_input && !o_.force;
-    if (!OpenInput(input_, no_follow, in_)) {
-      if (no_follow && errno == ELOOP) {
+    if (!OpenInput(input_, removing, in_)) {
+      if (removing && errno == ELOOP) {
         report_.Warning(name_, "is a symbolic link -- unchanged (use -f to force)");
       } else {
         report_.Error(name_, LastError());
@@ -162,7 +163,7 @@ bool Job::CheckInput(bool to_file) {
   }
   // Removing one name of a file with others does not free it, and the
   // other names would still show the uncompressed data.
-  if (RemovingInput() && !o_.force && S_ISREG(in_.st.st_mode) && in_.st.st_nlink > 1) {
+  if (removing && !in_.is_stdin && S_ISREG(in_.st.st_mode) && in_.st.st_nlink > 1) {
     const auto others = static_cast<unsigned long>(in_.st.st_nlink - 1);
     report_.Warning(name_, "has " + std::to_string(others) + " other link" +
                                (others > 1 ? "s" : "") + " -- unchanged (use -f to force)");
