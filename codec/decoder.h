@@ -177,22 +177,25 @@ template <class Sink>
 inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
   // A sink that takes bytes in bulk (a file sink writing whole blocks
   // straight from the window) gets them that way.
-  if constexpr (requires { out.PutBytes(data, n); }) return out.PutBytes(data, n);
-  while (n > 0) {
-    const std::size_t room = out.Room();
-    if (room == 0) {
-      if (!PutWithoutRoom(out, *data)) return false;
-      ++data;
-      --n;
-      continue;
+  if constexpr (requires { out.PutBytes(data, n); }) {
+    return out.PutBytes(data, n);
+  } else {
+    while (n > 0) {
+      const std::size_t room = out.Room();
+      if (room == 0) {
+        if (!PutWithoutRoom(out, *data)) return false;
+        ++data;
+        --n;
+        continue;
+      }
+      const std::size_t chunk = n < room ? n : room;
+      std::memcpy(out.Space(), data, chunk);
+      if (!out.Commit(chunk)) return false;
+      data += chunk;
+      n -= chunk;
     }
-    const std::size_t chunk = n < room ? n : room;
-    std::memcpy(out.Space(), data, chunk);
-    if (!out.Commit(chunk)) return false;
-    data += chunk;
-    n -= chunk;
+    return true;
   }
-  return true;
 }
 
 // Bytes of a whole group whose flag byte is `flag`: the flag byte, one for
