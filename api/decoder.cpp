@@ -80,7 +80,7 @@ bool decoder::write(std::span<const std::uint8_t> piece) {
     // Complete the cut group; its flag byte tells its length.
     const std::size_t need = decoder_detail::GroupBytes(s.carry[0]);
     const std::size_t take = std::min(need - s.carried, piece.size());
-    std::memcpy(s.carry + s.carried, piece.data(), take);
+    if (take > 0) std::memcpy(s.carry + s.carried, piece.data(), take);
     s.carried += take;
     piece = piece.subspan(take);
     if (s.carried < need) return true;

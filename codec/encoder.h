@@ -163,7 +163,7 @@ template <bool kPiecewise, class Source, class Sink>
     st.lookahead = lookahead;
   };
   // True when this piece is short of a unit's 18 bytes and more will follow.
-  auto short_piece = [&in]() {
+  auto short_piece = [&]() {
     if constexpr (kPiecewise) {
       return !in.Final() && in.Available() < static_cast<std::size_t>(MAX_MATCH);
     } else {
