@@ -122,9 +122,12 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
 // The loop is written for few instructions per reference, which is what
 // bounds it: machine-word counters, the group's end as a marker bit instead
 // of a unit count, and the distance back kept as `gap` = back - 1, which
-// needs no adjustment before the mask.
-inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
-                         std::uint8_t*& op_ref, const std::uint8_t* out_limit, std::uint32_t base) {
+// needs no adjustment before the mask. It stays out of line: built into
+// the loop around it, it would share the registers with that loop's counts
+// and limits and keep one of its own values in memory per reference.
+[[gnu::noinline]] inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
+                                           std::uint8_t*& op_ref, const std::uint8_t* out_limit,
+                                           std::uint32_t base) {
   const std::uint8_t* ip = ip_ref;
   std::uint8_t* op = op_ref;
   // Plus the address of `op`: the ring position of the byte before `op`,
