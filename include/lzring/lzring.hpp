@@ -192,7 +192,8 @@ class LZRING_CXX_API codec {
 // one, into a buffer inside the object that the caller drains with output()
 // and consume() (or read()). Output is produced as the input allows, so
 // drain it after each write. An object works on one stream at a time and
-// must not be used by several threads at once; separate objects may.
+// must not be used by several threads at once; separate objects may. Both
+// are movable; a moved-from object may only be destroyed or assigned to.
 //
 // Errors: a sink that returns false fails the object; a sink that throws
 // fails it and its exception comes out of write() or finish(). Either may
