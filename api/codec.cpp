@@ -123,6 +123,19 @@ std::uint64_t codec::expanded_size(std::span<const std::uint8_t> in) noexcept {
   return sink.count();
 }
 
+bounded_result codec::expand_bounded(std::span<const std::uint8_t> in,
+                                     std::span<std::uint8_t> out) noexcept {
+  MemorySource source = SourceOf(in);
+  BufferSink sink(out.data(), out.size());  // never overflows: the limit is its size
+  DecoderState st;
+  const DecodeStatus status = DecodeBounded(state_->ws, st, source, sink, out.size());
+  bounded_result result;
+  result.bytes_out = Produced(st);
+  result.bytes_used = st.used;
+  result.ended = status == DecodeStatus::kEnded;
+  return result;
+}
+
 std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in) {
   return codec().compress(in);
 }

@@ -137,6 +137,28 @@ stream_result codec::expand_fd(int in_fd, int out_fd, const progress_fn& progres
                           [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
 }
 
+bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t limit,
+                                        const progress_fn& progress) noexcept {
+  Workspace& ws = state_->ws;
+  StreamStatus status;
+  AttachFilePair(ws, static_cast<FileHandle>(in_fd), static_cast<FileHandle>(out_fd));
+  StreamCounts counts;
+  ObservedFileSource source(ws, status, counts, progress);
+  FileSink sink(ws, status);
+  DecoderState st;
+  const DecodeStatus decoded = DecodeBounded(ws, st, source, sink, limit);
+  const bool ok = decoded != DecodeStatus::kSinkFailed && FlushOutput(ws, status) == 0 &&
+                  status.read_error == 0;
+  const stream_result io = MakeResult(status, counts, ok);
+  bounded_result result;
+  result.bytes_out = Produced(st);
+  result.bytes_used = st.used;
+  result.ended = decoded == DecodeStatus::kEnded;
+  result.read_error = io.read_error;
+  result.write_error = io.write_error;
+  return result;
+}
+
 stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept {
   StreamStatus status;
   AttachFilePair(state_->ws, static_cast<FileHandle>(in_fd), kBadHandle);

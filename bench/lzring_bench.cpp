@@ -15,6 +15,10 @@
 //   memcpy        the ceiling: a copy each way
 //   lzring-cabi   _Encode/_Decode, file to file in a RAM-backed directory
 //   lzring-mem    in memory, through the C++ API (or the stream templates)
+//   lzring-64k-cb the C++ encoder and decoder objects fed 64 KiB pieces,
+//                 output to a sink function (with the C++ API only)
+//   lzring-4k-buf the same fed 4 KiB pieces, output drained from the object
+//                 after every piece
 //   bytewise-file the byte-at-a-time reference codec through the per-byte
 //                 ReadByte/WriteByte file streams: the design before tuning
 //   bytewise-mem  the same reference codec over memory
@@ -39,6 +43,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -235,6 +240,73 @@ class LzringMemCodec : public Codec {
   std::size_t size_ = 0;
   std::size_t out_size_ = 0;
 };
+
+#ifdef LZRING_BENCH_CPP_API
+// The library fed in pieces through the encoder and decoder objects, each
+// kept from call to call as the codec above is (reset() starts a stream).
+// Output goes into a buffer already large enough: from a sink function, or
+// drained from the object after every piece.
+class LzringPiecesCodec : public Codec {
+ public:
+  LzringPiecesCodec(const char* name, std::size_t piece, bool to_sink)
+      : name_(name),
+        piece_(piece),
+        encoder_(to_sink ? lzring::sink_fn(Append(packed_, size_)) : lzring::sink_fn()),
+        decoder_(to_sink ? lzring::sink_fn(Append(out_, out_size_)) : lzring::sink_fn()) {}
+  const char* Name() const override { return name_; }
+  void Prepare(const Bytes& src) override {
+    Codec::Prepare(src);
+    packed_.assign(lzring::encode_bound(src.size()), 0);
+    out_.assign(src.size(), 0);
+  }
+  void Compress() override {
+    encoder_.reset();
+    size_ = 0;
+    Pieces(*src_, encoder_, packed_, size_);
+  }
+  std::size_t CompressedSize() override { return size_; }
+  void Expand() override {
+    decoder_.reset();
+    out_size_ = 0;
+    Pieces(std::span<const std::uint8_t>(packed_.data(), size_), decoder_, out_, out_size_);
+  }
+  bool Check() override { return out_size_ == src_->size() && out_ == *src_; }
+
+ private:
+  static lzring::sink_fn Append(Bytes& to, std::size_t& at) {
+    return [&to, &at](std::span<const std::uint8_t> bytes) {
+      if (bytes.size() > to.size() - at) return false;
+      std::memcpy(to.data() + at, bytes.data(), bytes.size());
+      at += bytes.size();
+      return true;
+    };
+  }
+  // Moves output waiting in the object (none when it has a sink) to `to`.
+  template <class Object>
+  static void Drain(Object& object, Bytes& to, std::size_t& at) {
+    at += object.read(std::span<std::uint8_t>(to.data() + at, to.size() - at));
+  }
+  template <class Object>
+  void Pieces(std::span<const std::uint8_t> in, Object& object, Bytes& to, std::size_t& at) {
+    while (!in.empty()) {
+      const std::size_t n = std::min(piece_, in.size());
+      object.write(in.first(n));
+      Drain(object, to, at);
+      in = in.subspan(n);
+    }
+    object.finish();
+    Drain(object, to, at);
+  }
+
+  const char* name_;
+  std::size_t piece_;
+  Bytes packed_, out_;
+  std::size_t size_ = 0;
+  std::size_t out_size_ = 0;
+  lzring::encoder encoder_;
+  lzring::decoder decoder_;
+};
+#endif
 
 // Paths of the files a file-to-file codec works on.
 struct FilePaths {
@@ -520,6 +592,10 @@ int main(int argc, char** argv) {
   all.push_back(std::make_unique<MemcpyCodec>());
   all.push_back(std::make_unique<LzringCabiCodec>(paths("cabi")));
   all.push_back(std::make_unique<LzringMemCodec>());
+#ifdef LZRING_BENCH_CPP_API
+  all.push_back(std::make_unique<LzringPiecesCodec>("lzring-64k-cb", 64 * 1024, true));
+  all.push_back(std::make_unique<LzringPiecesCodec>("lzring-4k-buf", 4 * 1024, false));
+#endif
   all.push_back(std::make_unique<BytewiseFileCodec>(paths("bytewise")));
   all.push_back(std::make_unique<BytewiseMemCodec>());
   all.push_back(std::make_unique<ZlibCodec>(1));

@@ -87,6 +87,8 @@ class Job {
   std::optional<std::string> OutputName();
   bool CheckInput(bool to_file);
   stream_result Stream(int out_fd);
+  stream_result StreamRange(int out_fd, const progress_fn& progress);
+  bool SkipToOffset(stream_result& r);
   void ReportFailure(const stream_result& r, const std::string& output_name);
   void ToFile(const std::string& output);
   void InPlace(const std::string& output);
@@ -102,6 +104,9 @@ class Job {
   Reporter& report_;
   const bool allow_progress_;
   Input in_;
+  // --offset and --size: why the range could not be expanded, when that is
+  // not an I/O error (reported in place of read_error).
+  std::string range_error_;
 };
 
 // The destination name, or nullopt (with a warning) when the input is
@@ -192,12 +197,73 @@ stream_result Job::Stream(int out_fd) {
     line.emplace(name_, total, report_.lock());
     progress = [&line](std::uint64_t done, std::uint64_t) { line->Update(done); };
   }
+  if (o_.offset || o_.size) return StreamRange(out_fd, progress);
   return Compressing() ? codec_.compress_fd(in_.fd, out_fd, progress)
                        : codec_.expand_fd(in_.fd, out_fd, progress);
 }
 
+// ---- A stream inside a larger input (--offset, --size) -------------------
+
+// Moves the input `--offset` bytes on: a seek where the input allows one,
+// reading and dropping the bytes otherwise. An offset past the end is an
+// error; one at the end leaves an empty stream.
+bool Job::SkipToOffset(stream_result& r) {
+  const std::uint64_t offset = o_.offset.value_or(0);
+  const off_t here = ::lseek(in_.fd, 0, SEEK_CUR);
+  std::uint64_t skipped = 0;
+  if (S_ISREG(in_.st.st_mode) && here >= 0) {
+    const auto left = static_cast<std::uint64_t>(in_.st.st_size > here ? in_.st.st_size - here : 0);
+    skipped = offset < left ? offset : left;
+    if (::lseek(in_.fd, static_cast<off_t>(here + static_cast<off_t>(skipped)), SEEK_SET) < 0) {
+      r.read_error = LastError();
+      return false;
+    }
+  } else {
+    char block[4096];
+    while (skipped < offset) {
+      const std::uint64_t want = offset - skipped < sizeof block ? offset - skipped : sizeof block;
+      const ssize_t n = ::read(in_.fd, block, static_cast<std::size_t>(want));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        r.read_error = LastError();
+        return false;
+      }
+      if (n == 0) break;
+      skipped += static_cast<std::uint64_t>(n);
+    }
+  }
+  if (skipped == offset) return true;
+  range_error_ = "offset " + std::to_string(offset) + " is past the end of the input (" +
+                 std::to_string(skipped) + " bytes)";
+  r.read_error = std::make_error_code(std::errc::invalid_argument);
+  return false;
+}
+
+// Expands the stream at --offset, up to --size bytes. bytes_in of the
+// result is the compressed bytes the stream used.
+stream_result Job::StreamRange(int out_fd, const progress_fn& progress) {
+  stream_result r;
+  if (!SkipToOffset(r)) return r;
+  const bounded_result b =
+      codec_.expand_fd_bounded(in_.fd, out_fd, o_.size.value_or(decoder::no_limit), progress);
+  r.bytes_in = b.bytes_used;
+  r.bytes_out = b.bytes_out;
+  r.read_error = b.read_error;
+  r.write_error = b.write_error;
+  if (r && o_.size && b.ended) {
+    range_error_ = "stream ends after " + std::to_string(b.bytes_out) + " of " +
+                   std::to_string(*o_.size) + " bytes (--size)";
+    r.read_error = std::make_error_code(std::errc::invalid_argument);
+  }
+  return r;
+}
+
 void Job::ReportFailure(const stream_result& r, const std::string& output_name) {
-  if (r.read_error) report_.Error(name_, r.read_error);
+  if (!range_error_.empty()) {
+    report_.Error(name_, range_error_);
+  } else if (r.read_error) {
+    report_.Error(name_, r.read_error);
+  }
   if (r.write_error) report_.Error(output_name, r.write_error);
 }
 
@@ -207,7 +273,12 @@ void Job::Verbose(const stream_result& r, const std::string& tail) {
       Compressing() ? SavedPercent(r.bytes_in, r.bytes_out) : SavedPercent(r.bytes_out, r.bytes_in);
   char ratio[32];
   std::snprintf(ratio, sizeof ratio, "%.1f%%", saved);
-  report_.Info(name_ + ": " + ratio + tail);
+  std::string range;
+  if (o_.offset || o_.size) {
+    range = " (" + std::to_string(r.bytes_in) + " compressed bytes used from offset " +
+            std::to_string(o_.offset.value_or(0)) + ")";
+  }
+  report_.Info(name_ + ": " + ratio + tail + range);
 }
 
 void Job::ToFile(const std::string& output) {

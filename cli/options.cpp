@@ -20,6 +20,24 @@ std::optional<std::string> ParseJobs(std::string_view text, unsigned& jobs) {
   return std::nullopt;
 }
 
+// A byte count of --offset or --size: decimal, or hexadecimal after 0x.
+std::optional<std::string> ParseCount(std::string_view name, std::string_view text,
+                                      std::optional<std::uint64_t>& count) {
+  int base = 10;
+  std::string_view digits = text;
+  if (digits.starts_with("0x") || digits.starts_with("0X")) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
+    return "invalid " + std::string(name) + " '" + std::string(text) + "'";
+  }
+  count = value;
+  return std::nullopt;
+}
+
 // Long options without a value.
 bool ApplyLongFlag(std::string_view name, Options& o) {
   if (name == "decompress" || name == "uncompress") {
@@ -131,12 +149,19 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
         value = name.substr(eq + 1);
         name = name.substr(0, eq);
       }
-      if (const char flag = ValueFlag(name)) {
+      const bool count = name == "offset" || name == "size";
+      if (const char flag = ValueFlag(name); flag != 0 || count) {
         if (!value) {
           if (i + 1 == argc) return "option '--" + std::string(name) + "' needs a value";
           value = argv[++i];
         }
-        if (auto error = ApplyValue(flag, *value, o)) return error;
+        if (count) {
+          if (auto error = ParseCount(name, *value, name == "offset" ? o.offset : o.size)) {
+            return error;
+          }
+        } else if (auto error = ApplyValue(flag, *value, o)) {
+          return error;
+        }
       } else if (value || !ApplyLongFlag(name, o)) {
         return "unknown option '" + std::string(arg) + "'";
       }
@@ -168,6 +193,9 @@ std::optional<std::string> CheckOptions(const Options& o) {
   if (o.mode == Mode::kCompress && o.to_stdout && inputs > 1) {
     return std::string("-c compresses a single input");
   }
+  if ((o.offset || o.size) && o.mode != Mode::kExpand) {
+    return std::string("--offset and --size apply to expansion (-d)");
+  }
   return std::nullopt;
 }
 
@@ -186,6 +214,10 @@ std::string UsageText() {
          "  -f, --force       overwrite existing outputs; allow compressed data\n"
          "                    to or from a terminal; accept non-regular files\n"
          "  -l, --list        list compressed size, original size and ratio\n"
+         "      --offset=N    with -d: the stream starts N bytes into the input\n"
+         "      --size=M      with -d: expand exactly M bytes and stop there; a\n"
+         "                    stream that ends sooner is an error (-v tells the\n"
+         "                    compressed bytes used; N and M may be 0x... hex)\n"
          "  -T, --threads=N   process N files at once (0: one per core)\n"
          "      --progress    always show progress on standard error\n"
          "      --no-progress never show progress\n"

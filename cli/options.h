@@ -2,6 +2,7 @@
 #ifndef LZRING_CLI_OPTIONS_H
 #define LZRING_CLI_OPTIONS_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,12 @@ struct Options {
   std::optional<std::string> output;  // -o
   std::string suffix = ".lzr";        // -S
   unsigned jobs = 1;                  // -T; 0 = one per core
+
+  // --offset: the stream starts this far into the input.
+  std::optional<std::uint64_t> offset;
+  // --size: expand exactly this many bytes.
+  std::optional<std::uint64_t> size;
+
   ProgressMode progress = ProgressMode::kAuto;
   bool help = false;
   bool version = false;

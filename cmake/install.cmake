@@ -18,7 +18,7 @@ install(TARGETS ${lzring_install_targets} EXPORT lzringTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES include/lzring.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 if(TARGET lzring_cpp)
-  install(FILES include/lzring/lzring.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/lzring
+  install(FILES include/lzring/lzring.hpp include/lzring/streambuf.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/lzring
     COMPONENT development)
 endif()
 

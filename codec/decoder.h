@@ -1,7 +1,8 @@
 // The decoder: expands a compressed stream from any byte source into any
-// byte sink. It works in a 20 KiB history window on its own stack and
-// leaves the Workspace ring as a byte-by-byte decoder would (see
-// decoder_detail).
+// byte sink, whole or up to a given output size, and from an input given
+// whole or in pieces. It works in a 20 KiB history window (on its own stack
+// for a whole input, kept between the pieces otherwise) and leaves the
+// Workspace ring as a byte-by-byte decoder would (see decoder_detail).
 //
 // Source and sink are template parameters (see io/file_stream.h and
 // io/memory_stream.h) so that file, descriptor and memory streams all run
@@ -121,9 +122,12 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
 // The loop is written for few instructions per reference, which is what
 // bounds it: machine-word counters, the group's end as a marker bit instead
 // of a unit count, and the distance back kept as `gap` = back - 1, which
-// needs no adjustment before the mask.
-inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
-                         std::uint8_t*& op_ref, const std::uint8_t* out_limit, std::uint32_t base) {
+// needs no adjustment before the mask. It stays out of line: built into
+// the loop around it, it would share the registers with that loop's counts
+// and limits and keep one of its own values in memory per reference.
+[[gnu::noinline]] inline void DecodeGroups(const std::uint8_t*& ip_ref, const std::uint8_t* in_last,
+                                           std::uint8_t*& op_ref, const std::uint8_t* out_limit,
+                                           std::uint32_t base) {
   const std::uint8_t* ip = ip_ref;
   std::uint8_t* op = op_ref;
   // Plus the address of `op`: the ring position of the byte before `op`,
@@ -176,91 +180,179 @@ template <class Sink>
 inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
   // A sink that takes bytes in bulk (a file sink writing whole blocks
   // straight from the window) gets them that way.
-  if constexpr (requires { out.PutBytes(data, n); }) return out.PutBytes(data, n);
-  while (n > 0) {
-    const std::size_t room = out.Room();
-    if (room == 0) {
-      if (!PutWithoutRoom(out, *data)) return false;
-      ++data;
-      --n;
-      continue;
+  if constexpr (requires { out.PutBytes(data, n); }) {
+    return out.PutBytes(data, n);
+  } else {
+    while (n > 0) {
+      const std::size_t room = out.Room();
+      if (room == 0) {
+        if (!PutWithoutRoom(out, *data)) return false;
+        ++data;
+        --n;
+        continue;
+      }
+      const std::size_t chunk = n < room ? n : room;
+      std::memcpy(out.Space(), data, chunk);
+      if (!out.Commit(chunk)) return false;
+      data += chunk;
+      n -= chunk;
     }
-    const std::size_t chunk = n < room ? n : room;
-    std::memcpy(out.Space(), data, chunk);
-    if (!out.Commit(chunk)) return false;
-    data += chunk;
-    n -= chunk;
+    return true;
   }
-  return true;
+}
+
+// Bytes of a whole group whose flag byte is `flag`: the flag byte, one for
+// each literal and two for each reference.
+inline std::size_t GroupBytes(std::uint8_t flag) {
+  return 1 + 2 * 8 - static_cast<std::size_t>(std::popcount(flag));
 }
 
 }  // namespace decoder_detail
 
-// Expands `in` into `out`. Returns false as soon as the sink fails (the
-// caller then ends the call as failed), true when the input has ended.
-template <class Source, class Sink>
-bool DecodeStream(Workspace& ws, Source& in, Sink& out) {
+// Where the decoder stands between two runs of its loop: the history window
+// with the output not yet handed on, and the counts. A run over a complete
+// source keeps it on its stack; an input that comes in pieces keeps it
+// between them.
+struct DecoderState {
+  std::uint64_t window_base;  // output bytes before window[0]
+  std::uint64_t used;         // input bytes up to the end of the last complete unit
+  std::size_t fill;           // output bytes in the window
+  std::size_t sent;           // of those, bytes already handed to the sink
+  alignas(64) std::uint8_t buffer[decoder_detail::kBufferSize];
+};
+
+inline void StartDecoder(DecoderState& st) {
+  decoder_detail::StartHistory(st.buffer);
+  st.window_base = 0;
+  st.used = 0;
+  st.fill = 0;
+  st.sent = 0;
+}
+
+// Output bytes produced so far.
+inline std::uint64_t Produced(const DecoderState& st) {
+  return st.window_base + st.fill;
+}
+
+// Leaves the ring as the byte-wise decoder would: the last 4096 bytes at
+// their ring positions (the starting contents where fewer were written).
+inline void LeaveRing(Workspace& ws, const DecoderState& st) {
+  const auto cur = static_cast<std::uint32_t>((RING_START + Produced(st)) & RING_MASK);
+  const std::uint8_t* const last = st.buffer + st.fill;  // the byte now at ring position cur
+  std::memcpy(ws.ring + cur, last, RING_SIZE - cur);
+  std::memcpy(ws.ring, last + (RING_SIZE - cur), cur);
+}
+
+// How a run of the loop ended.
+enum class DecodeStatus {
+  kEnded,       // the input has ended; every complete unit is out
+  kLimit,       // the output limit is reached
+  kNeedInput,   // this piece holds no whole group more; more will follow
+  kSinkFailed,  // the sink failed
+};
+
+inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
+
+// Expands `in` into `out` from where `st` stands, until the input ends or
+// `limit` bytes have been produced in all. At the limit the unit that
+// crossed it is cut short, and st.used counts the input up to the end of
+// that unit: a stream whose expanded size is known ends there, whatever
+// follows it.
+//
+// With kPiecewise, `in` may be one piece of a longer input: unless it says
+// it is the last (in.Final()), the loop stops before a group that the piece
+// does not hold whole, after handing the output so far to the sink; the
+// caller keeps the group's first bytes for the next piece. Complete sources
+// build the loop without that check.
+template <bool kPiecewise, class Source, class Sink>
+DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t limit = kNoLimit) {
   using namespace decoder_detail;
-  ResetRing(ws);
-  alignas(64) std::uint8_t buffer[kBufferSize];
-  StartHistory(buffer);
+  std::uint8_t* const buffer = st.buffer;
   std::uint8_t* const window = buffer + kHistory;
   std::uint8_t* const window_end = window + kWindow;
-  std::uint8_t* op = window;
+  std::uint8_t* op = window + st.fill;
+  std::size_t sent = st.sent;
+  std::uint64_t emitted = st.window_base;  // output count at window[0]
+  std::uint64_t used = st.used;
   // Ring position of window[0]: the output count before it plus RING_START.
-  std::uint64_t emitted = 0;
   auto base = [&]() {
     return static_cast<std::uint32_t>(RING_START + emitted -
                                       reinterpret_cast<std::uintptr_t>(window));
   };
   std::uint32_t cur_base = base();
 
+  // Hands the window's bytes not yet sent to the sink.
+  auto send = [&]() {
+    const auto fill = static_cast<std::size_t>(op - window);
+    if (!Emit(out, window + sent, fill - sent)) return false;
+    sent = fill;
+    return true;
+  };
   // Sends the window to the sink and keeps its last 4096 bytes as history.
   auto flush = [&]() {
-    const std::size_t n = static_cast<std::size_t>(op - window);
-    if (!Emit(out, window, n)) return false;
-    emitted += n;
+    if (!send()) return false;
+    emitted += static_cast<std::size_t>(op - window);
     std::memmove(buffer, op - kHistory, kHistory);
     op = window;
+    sent = 0;
     cur_base = base();
     return true;
   };
-  // Leaves the ring as the byte-wise decoder would: the last 4096 bytes at
-  // their ring positions (the starting contents where fewer were written).
-  auto finish = [&]() {
-    const std::uint32_t cur =
-        (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) & RING_MASK;
-    const std::uint8_t* const last = op - kHistory;  // the byte now at ring position cur
-    std::memcpy(ws.ring + cur, last, RING_SIZE - cur);
-    std::memcpy(ws.ring, last + (RING_SIZE - cur), cur);
+  auto stop = [&](DecodeStatus status) {
+    st.window_base = emitted;
+    st.used = used;
+    st.fill = static_cast<std::size_t>(op - window);
+    st.sent = sent;
+    return status;
   };
 
   for (;;) {
-    if (op >= window_end && !flush()) {
-      finish();
-      return false;
-    }
+    if (op >= window_end && !flush()) return stop(DecodeStatus::kSinkFailed);
+    // Output still allowed.
+    const std::uint64_t left = limit - (emitted + static_cast<std::size_t>(op - window));
+    if (left == 0) return stop(send() ? DecodeStatus::kLimit : DecodeStatus::kSinkFailed);
     // Fast path: whole groups while the source's current block holds a
     // whole group (flag byte and up to sixteen unit bytes) and eight bytes
-    // more, so no unit can be cut short and no read is needed inside a group.
+    // more, so no unit can be cut short and no read is needed inside a group,
+    // and while a whole group stays below the limit.
     const std::size_t available = in.Available();
-    if (available >= kGroupInput) {
+    if (available >= kGroupInput && left > kGroupOutput) {
+      std::uint8_t* out_limit = window_end;
+      if (left - kGroupOutput < static_cast<std::uint64_t>(window_end - op)) {
+        out_limit = op + (left - kGroupOutput);
+      }
       const std::uint8_t* const start = in.Data();
       const std::uint8_t* ip = start;
-      DecodeGroups(ip, start + (available - kGroupInput), op, window_end, cur_base);
-      in.Advance(static_cast<std::size_t>(ip - start));
+      DecodeGroups(ip, start + (available - kGroupInput), op, out_limit, cur_base);
+      const auto taken = static_cast<std::size_t>(ip - start);
+      in.Advance(taken);
+      used += taken;
       continue;
+    }
+
+    if constexpr (kPiecewise) {
+      if (!in.Final()) {
+        const std::size_t n = in.Available();
+        if (n == 0 || n < GroupBytes(*in.Data())) {
+          return stop(send() ? DecodeStatus::kNeedInput : DecodeStatus::kSinkFailed);
+        }
+      }
     }
 
     // Careful path, one group byte by byte: near the end of a block, where a
     // read may come between any two bytes and the input may end anywhere.
     std::uint8_t flag_byte;
     bool ended = !in.Next(flag_byte);
+    std::uint64_t unit_bytes = 1;  // input read since the last complete unit
+    bool at_limit = false;
     unsigned flag = flag_byte;
     for (int unit = 0; unit < 8 && !ended; ++unit, flag >>= 1) {
       if (flag & 1) {
         ended = !in.Next(*op);
-        if (!ended) ++op;
+        if (!ended) {
+          ++op;
+          unit_bytes += 1;
+        }
       } else {
         std::uint8_t a;
         std::uint8_t b;
@@ -272,15 +364,42 @@ bool DecodeStream(Workspace& ws, Source& in, Sink& out) {
               (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) &
               RING_MASK;
           op = CopyReference(op, Back(cur, position), length);
+          unit_bytes += 2;
+        }
+      }
+      if (!ended) {
+        used += unit_bytes;
+        unit_bytes = 0;
+        if (emitted + static_cast<std::size_t>(op - window) >= limit) {
+          op = window + (limit - emitted);
+          at_limit = true;
+          break;
         }
       }
     }
-    if (ended) {
-      const bool ok = flush();
-      finish();
-      return ok;
-    }
+    if (at_limit) return stop(send() ? DecodeStatus::kLimit : DecodeStatus::kSinkFailed);
+    if (ended) return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
   }
+}
+
+// Expands the whole of `in` into `out`, or its first `limit` bytes; `st`
+// tells afterwards how much was produced and used.
+template <class Source, class Sink>
+DecodeStatus DecodeBounded(Workspace& ws, DecoderState& st, Source& in, Sink& out,
+                           std::uint64_t limit) {
+  ResetRing(ws);
+  StartDecoder(st);
+  const DecodeStatus status = DecodeRun<false>(st, in, out, limit);
+  LeaveRing(ws, st);
+  return status;
+}
+
+// Expands `in` into `out`. Returns false as soon as the sink fails (the
+// caller then ends the call as failed), true when the input has ended.
+template <class Source, class Sink>
+bool DecodeStream(Workspace& ws, Source& in, Sink& out) {
+  DecoderState st;
+  return DecodeBounded(ws, st, in, out, kNoLimit) == DecodeStatus::kEnded;
 }
 
 }  // namespace lzring

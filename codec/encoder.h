@@ -34,33 +34,78 @@ inline bool PutGroup(Sink& out, const std::uint8_t* group, std::size_t length) {
 
 }  // namespace encoder_detail
 
+// Where the encoder stands between two runs of its loop: everything the
+// loop keeps besides the Workspace (ring, trees, match result) and the index
+// of long runs. A stream's source may come in pieces; the loop then codes
+// what one piece allows, leaves its place here, and goes on with the next.
+struct EncoderState {
+  // The group being assembled: flag byte, then up to eight units.
+  std::uint8_t group[MAX_GROUP_BYTES];
+  std::uint32_t group_len;
+  std::uint32_t flag_mask;
+  std::int32_t cur;        // first byte of the look-ahead
+  std::int32_t oldest;     // receives the next source byte; always cur + 18
+  std::int32_t lookahead;  // source bytes at cur not yet coded
+  bool started;            // the look-ahead has been filled
+  // How tree walks are done, and the first step of the next slide when it
+  // was done early (see the loop); these change only the speed.
+  bool short_walks;
+  bool ahead;
+  std::int32_t ahead_length;
+  std::int32_t ahead_position;
+  std::int64_t visited_total;
+  std::int32_t pairs_counted;
+};
+
+// Starts a stream: empty trees, the ring's starting contents, no group.
+inline void StartEncoder(Workspace& ws, RunIndex& runs, EncoderState& st) {
+  ResetTrees(ws, runs);
+  ResetRing(ws);
+  st = EncoderState{};
+  st.group_len = 1;
+  st.flag_mask = 1;
+  st.cur = RING_START;
+  st.short_walks = true;
+}
+
+// How a run of the loop ended.
+enum class EncodeStatus {
+  kDone,        // the source has ended and every byte is coded
+  kNeedInput,   // fewer than 18 bytes of this piece are left; more will follow
+  kSinkFailed,  // the sink failed
+};
+
 // Internal linkage: where the loop is built for several instruction sets
 // (see cpu_clones.h), each library keeps its own choice to itself instead
 // of exporting it.
 namespace {
 
-// Compresses `in` into `out`. Returns false as soon as the sink fails, true
-// when the whole source has been coded. `runs` is the index of long runs
-// kept beside the trees (run_index.h); it changes only the speed.
+// Codes `in` into `out`, from where `st` stands. `runs` is the index of long
+// runs kept beside the trees (run_index.h); it changes only the speed.
+//
+// With kPiecewise, `in` may be one piece of a longer source: unless it says
+// it is the last (in.Final()), the loop stops before a unit when fewer than
+// 18 bytes are left, since a unit needs its full look-ahead and slides over
+// at most 18 new bytes; the caller then keeps those bytes for the next
+// piece. Stopping only there leaves every tree operation, and so every
+// byte of output, as one run over the whole source gives. Sources that are
+// complete build the loop without that check.
 //
 // Everything it calls is built into it (flatten): the compiler otherwise
 // keeps the largest tree walk out of line, and that one copy, shared by both
 // instruction-set builds of the loop, would run the baseline instructions
 // and pay a call per pair of insertions.
-template <class Source, class Sink>
-[[gnu::flatten]] LZRING_CPU_CLONES bool EncodeStream(Workspace& ws, RunIndex& runs, Source& in,
-                                                     Sink& out) {
+template <bool kPiecewise, class Source, class Sink>
+[[gnu::flatten]] LZRING_CPU_CLONES EncodeStatus EncodeRun(Workspace& ws, RunIndex& runs,
+                                                          EncoderState& st, Source& in, Sink& out) {
   using encoder_detail::PutGroup;
   std::uint8_t* const ring = ws.ring;
 
-  ResetTrees(ws, runs);
-  ResetRing(ws);
-
-  // The group being assembled: flag byte, then up to eight units.
+  // The loop works on copies in registers; `save` puts them back.
   std::uint8_t group[MAX_GROUP_BYTES];
-  group[0] = 0;
-  std::size_t group_len = 1;
-  unsigned flag_mask = 1;
+  std::memcpy(group, st.group, sizeof group);
+  std::size_t group_len = st.group_len;
+  unsigned flag_mask = st.flag_mask;
 
   // Stores a source byte at ring position `at`, and in the mirror too.
   auto store = [ring](std::int32_t at, std::uint8_t b) {
@@ -74,7 +119,7 @@ template <class Source, class Sink>
   constexpr std::int32_t kPairsPerVerdict = 4096;
   // Walks count as short while they average fewer nodes than this.
   constexpr std::int32_t kShortWalkNodes = 24;
-  bool short_walks = true;
+  bool short_walks = st.short_walks;
   // Short walks do without the index of long runs: it is emptied when they
   // begin, and an empty index stays true to any trees without upkeep.
   NoRunIndex no_runs;
@@ -93,30 +138,63 @@ template <class Source, class Sink>
     }
   };
   // The first step of the next slide, done early (see below).
-  bool ahead = false;
-  std::int32_t ahead_length = 0;
-  std::int32_t ahead_position = 0;
-  std::int64_t visited_total = 0;
-  std::int32_t pairs_counted = 0;
+  bool ahead = st.ahead;
+  std::int32_t ahead_length = st.ahead_length;
+  std::int32_t ahead_position = st.ahead_position;
+  std::int64_t visited_total = st.visited_total;
+  std::int32_t pairs_counted = st.pairs_counted;
 
-  std::int32_t cur = RING_START;  // first byte of the look-ahead
-  std::int32_t oldest = 0;        // receives the next source byte; always cur + 18
+  std::int32_t cur = st.cur;        // first byte of the look-ahead
+  std::int32_t oldest = st.oldest;  // receives the next source byte; always cur + 18
+  std::int32_t lookahead = st.lookahead;
 
-  // Fill the look-ahead.
-  std::int32_t lookahead = 0;
-  for (; lookahead < MAX_MATCH; ++lookahead) {
-    std::uint8_t b;
-    if (!in.Next(b)) break;
-    ring[RING_START + lookahead] = b;
+  auto save = [&]() {
+    std::memcpy(st.group, group, sizeof group);
+    st.group_len = static_cast<std::uint32_t>(group_len);
+    st.flag_mask = flag_mask;
+    st.short_walks = short_walks;
+    st.ahead = ahead;
+    st.ahead_length = ahead_length;
+    st.ahead_position = ahead_position;
+    st.visited_total = visited_total;
+    st.pairs_counted = pairs_counted;
+    st.cur = cur;
+    st.oldest = oldest;
+    st.lookahead = lookahead;
+  };
+  // True when this piece is short of a unit's 18 bytes and more will follow.
+  auto short_piece = [&]() {
+    if constexpr (kPiecewise) {
+      return !in.Final() && in.Available() < static_cast<std::size_t>(MAX_MATCH);
+    } else {
+      return false;
+    }
+  };
+
+  if (!st.started) {
+    if (short_piece()) return EncodeStatus::kNeedInput;
+    // Fill the look-ahead.
+    for (; lookahead < MAX_MATCH; ++lookahead) {
+      std::uint8_t b;
+      if (!in.Next(b)) break;
+      ring[RING_START + lookahead] = b;
+    }
+    st.started = true;
+    st.lookahead = lookahead;
+    if (lookahead == 0) return EncodeStatus::kDone;
+
+    // The 18 positions before the look-ahead hold prefilled spaces; entering
+    // them, nearest first, lets the first units refer to them.
+    for (std::int32_t k = 1; k <= MAX_MATCH; ++k) insert(cur - k);
+    insert(cur);
   }
-  if (lookahead == 0) return true;
-
-  // The 18 positions before the look-ahead hold prefilled spaces; entering
-  // them, nearest first, lets the first units refer to them.
-  for (std::int32_t k = 1; k <= MAX_MATCH; ++k) insert(cur - k);
-  insert(cur);
+  if (lookahead == 0) return EncodeStatus::kDone;
 
   do {
+    if (short_piece()) {
+      save();
+      return EncodeStatus::kNeedInput;
+    }
     // Near the end of the source a match can run past the real data.
     if (ws.best_length > lookahead) ws.best_length = lookahead;
 
@@ -131,7 +209,7 @@ template <class Source, class Sink>
     }
     flag_mask = (flag_mask << 1) & 0xFF;
     if (flag_mask == 0) {
-      if (!PutGroup(out, group, group_len)) return false;
+      if (!PutGroup(out, group, group_len)) return EncodeStatus::kSinkFailed;
       group[0] = 0;
       group_len = 1;
       flag_mask = 1;
@@ -250,8 +328,18 @@ template <class Source, class Sink>
   } while (lookahead > 0);
 
   // The last group; the flag bits of its missing units stay clear.
-  if (group_len > 1 && !PutGroup(out, group, group_len)) return false;
-  return true;
+  st.lookahead = 0;
+  if (group_len > 1 && !PutGroup(out, group, group_len)) return EncodeStatus::kSinkFailed;
+  return EncodeStatus::kDone;
+}
+
+// Compresses the whole of `in` into `out`. Returns false as soon as the sink
+// fails, true when the whole source has been coded.
+template <class Source, class Sink>
+bool EncodeStream(Workspace& ws, RunIndex& runs, Source& in, Sink& out) {
+  EncoderState st;
+  StartEncoder(ws, runs, st);
+  return EncodeRun<false>(ws, runs, st, in, out) == EncodeStatus::kDone;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Byte sources and sinks in memory, for the codec loops: a span as source,
-// and as sinks a caller's fixed buffer, a growing vector, and a counter that
-// keeps nothing. They have the same shape as FileSource and FileSink.
+// Byte sources and sinks in memory, for the codec loops: a span as source
+// (whole, or one piece of a longer input), and as sinks a caller's fixed buffer, a growing vector,
+// and a counter that keeps nothing. They have the same shape as FileSource and FileSink.
 #ifndef LZRING_IO_MEMORY_STREAM_H
 #define LZRING_IO_MEMORY_STREAM_H
 
@@ -27,6 +27,19 @@ class MemorySource {
  private:
   const std::uint8_t* next_;
   const std::uint8_t* end_;
+};
+
+// One piece of an input that arrives in pieces; Final() tells whether it is
+// the last. The loops built for pieces stop where such a piece runs short
+// and leave the rest of it to the caller.
+class PieceSource : public MemorySource {
+ public:
+  PieceSource(const std::uint8_t* data, std::size_t size, bool final)
+      : MemorySource(data, size), final_(final) {}
+  bool Final() const { return final_; }
+
+ private:
+  bool final_;
 };
 
 // Writes into [data, data + capacity); fails once that is full.

@@ -1,7 +1,7 @@
 // lzring C++ API: compress and expand in memory, over file descriptors and
-// over paths, with the same codec that serves the C entry points of
-// <lzring.h>. Every function here produces exactly the bytes that _Encode
-// writes for the same source, and accepts everything _Decode accepts.
+// over paths, or piece by piece with the encoder and decoder objects, with
+// the same codec that serves the C entry points of <lzring.h>. Every function here produces exactly
+// the bytes that _Encode writes for the same source, and accepts everything _Decode accepts.
 //
 // Threads: a `codec` object owns its working state (about 230 KiB, allocated
 // once when it is constructed). One object must not be used by several
@@ -69,6 +69,22 @@ struct stream_result {
   }
 };
 
+// Outcome of a bounded expansion: at most a given number of output bytes
+// from a stream that may be followed by other data (see
+// codec::expand_bounded). The stream ends where the unit that produced the
+// last byte ends; bytes_used tells where that is.
+struct bounded_result {
+  std::uint64_t bytes_out = 0;   // output bytes produced: the limit, or fewer if `ended`
+  std::uint64_t bytes_used = 0;  // compressed bytes up to the end of the unit that
+                                 // produced the last output byte
+  bool ended = false;            // the input ended before the limit was reached
+  std::error_code read_error;    // descriptors: reading the source failed
+  std::error_code write_error;   // descriptors: writing the destination failed
+
+  // True when all `limit` bytes were produced (and written) without error.
+  explicit operator bool() const noexcept { return !ended && !read_error && !write_error; }
+};
+
 // One compressor/expander with its own working state. Not copyable; movable
 // (a moved-from codec may only be destroyed or assigned to).
 class LZRING_CXX_API codec {
@@ -117,6 +133,13 @@ class LZRING_CXX_API codec {
   // output.
   std::uint64_t expanded_size(std::span<const std::uint8_t> in) noexcept;
 
+  // Expands the stream at the start of `in` into `out` and stops after
+  // out.size() bytes, whatever follows the stream in `in`. bytes_used tells
+  // where the stream ended; `ended` that `in` ended first (bytes_out is then
+  // short of out.size()).
+  bounded_result expand_bounded(std::span<const std::uint8_t> in,
+                                std::span<std::uint8_t> out) noexcept;
+
   // ---- Over open file descriptors --------------------------------------
   // The descriptors stay open and belong to the caller. The source is read
   // to its end and the output written from the current offsets, in blocks of
@@ -128,6 +151,12 @@ class LZRING_CXX_API codec {
   stream_result compress_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
   // Expands everything readable from `in_fd` into `out_fd`.
   stream_result expand_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
+  // Expands the stream that starts at the current offset of `in_fd` into
+  // `out_fd` and stops after `limit` output bytes. The source is read ahead
+  // in blocks: bytes_used, not the descriptor's offset, tells where the
+  // stream ended.
+  bounded_result expand_fd_bounded(int in_fd, int out_fd, std::uint64_t limit,
+                                   const progress_fn& progress = {}) noexcept;
   // Reads a compressed stream from `in_fd` and reports its expanded size in
   // bytes_out, writing nothing.
   stream_result measure_fd(int in_fd, const progress_fn& progress = {}) noexcept;
@@ -151,6 +180,113 @@ class LZRING_CXX_API codec {
                              const progress_fn& progress = {}) noexcept;
 
   struct state;  // the working state; defined inside the library
+
+ private:
+  std::unique_ptr<state> state_;
+};
+
+// ---- Piece by piece ------------------------------------------------------
+//
+// The encoder and decoder take their input in pieces of any size (one byte,
+// or none, as well as megabytes) and give exactly the bytes that the one-shot
+// functions give for all the pieces joined. Their output goes either to a
+// sink function, called with each run of bytes as it is produced, or, without
+// one, into a buffer inside the object that the caller drains with output()
+// and consume() (or read()). Output is produced as the input allows, so
+// drain it after each write. An object works on one stream at a time and
+// must not be used by several threads at once; separate objects may. Both
+// are movable; a moved-from object may only be destroyed or assigned to.
+//
+// Errors: a sink that returns false fails the object; a sink that throws
+// fails it and its exception comes out of write() or finish(). Either may
+// also throw std::bad_alloc. A failed object ignores further input and
+// reports false until reset().
+
+// Receives output bytes. Returns false when it could not take them.
+using sink_fn = std::function<bool(std::span<const std::uint8_t> bytes)>;
+
+// Compresses a source that arrives in pieces. The format has no way to end
+// a group early, so output lags the input (the pieces are gathered into runs
+// of 64 KiB) until finish().
+class LZRING_CXX_API encoder {
+ public:
+  // Output goes to `sink`, or into the object when `sink` is empty.
+  // Allocates the working state (about 300 KiB).
+  explicit encoder(sink_fn sink = {});
+  ~encoder();
+  encoder(encoder&& other) noexcept;
+  encoder& operator=(encoder&& other) noexcept;
+  encoder(const encoder&) = delete;
+  encoder& operator=(const encoder&) = delete;
+
+  // Takes the next piece of the source. False when the object has failed or
+  // was finished.
+  bool write(std::span<const std::uint8_t> piece);
+  // Ends the source and delivers the rest of the compressed stream. False
+  // when the object has failed.
+  bool finish();
+  // Starts a new stream with the same sink; drops output not yet taken.
+  void reset();
+
+  // The compressed bytes produced and not yet taken (without a sink).
+  std::span<const std::uint8_t> output() const noexcept;
+  // Drops the first `n` bytes of output() (at most its size).
+  void consume(std::size_t n) noexcept;
+  // Copies up to out.size() bytes of output() into `out` and drops them.
+  std::size_t read(std::span<std::uint8_t> out) noexcept;
+
+  std::uint64_t bytes_in() const noexcept;   // source bytes taken
+  std::uint64_t bytes_out() const noexcept;  // compressed bytes produced
+  bool failed() const noexcept;
+  bool finished() const noexcept;
+
+  struct state;  // defined inside the library
+
+ private:
+  std::unique_ptr<state> state_;
+};
+
+// Expands a compressed stream that arrives in pieces, whole or up to a given
+// number of output bytes. Output for every whole group received is delivered
+// before write() returns.
+class LZRING_CXX_API decoder {
+ public:
+  static constexpr std::uint64_t no_limit = UINT64_MAX;
+
+  // Output goes to `sink`, or into the object when `sink` is empty. With a
+  // limit, the object stops after `limit` output bytes (at_limit()), and
+  // input after the unit that reached it is not used: bytes_used() tells
+  // where the stream ended within everything written.
+  explicit decoder(sink_fn sink = {}, std::uint64_t limit = no_limit);
+  ~decoder();
+  decoder(decoder&& other) noexcept;
+  decoder& operator=(decoder&& other) noexcept;
+  decoder(const decoder&) = delete;
+  decoder& operator=(const decoder&) = delete;
+
+  // Takes the next piece of compressed input. False when the object has
+  // failed or was finished; input after the limit is accepted and ignored.
+  bool write(std::span<const std::uint8_t> piece);
+  // Ends the input: a unit cut short by the end produces nothing, as in
+  // expand(). False when the object has failed.
+  bool finish();
+  // Starts a new stream with the same sink and limit.
+  void reset();
+
+  std::span<const std::uint8_t> output() const noexcept;
+  void consume(std::size_t n) noexcept;
+  std::size_t read(std::span<std::uint8_t> out) noexcept;
+
+  std::uint64_t bytes_in() const noexcept;    // compressed bytes written to the object
+  std::uint64_t bytes_used() const noexcept;  // up to the end of the last unit expanded
+  std::uint64_t bytes_out() const noexcept;   // output bytes produced
+  bool at_limit() const noexcept;             // the limit has been reached
+  // finish() came before the limit: the stream was shorter than asked for.
+  bool ended_early() const noexcept;
+  bool failed() const noexcept;
+  bool finished() const noexcept;
+
+  struct state;  // defined inside the library
 
  private:
   std::unique_ptr<state> state_;

@@ -303,7 +303,24 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"bad_suffix",
              {"--suffix=x/y", "a.txt"},
              1,
-             "lzring: invalid suffix 'x/y'\nTry 'lzring --help' for more information.\n"}),
+             "lzring: invalid suffix 'x/y'\nTry 'lzring --help' for more information.\n"},
+        Case{"offset_past_end",
+             {"-d", "--offset=3", "-c", "b.txt.lzr"},
+             1,
+             "lzring: b.txt.lzr: offset 3 is past the end of the input (2 bytes)\n"},
+        Case{"size_past_stream",
+             {"-d", "--size", "5", "-o", "out", "b.txt.lzr"},
+             1,
+             "lzring: b.txt.lzr: stream ends after 1 of 5 bytes (--size)\n"},
+        Case{"offset_when_compressing",
+             {"--offset=1", "a.txt"},
+             1,
+             "lzring: --offset and --size apply to expansion (-d)\nTry 'lzring --help' for "
+             "more information.\n"},
+        Case{"bad_size",
+             {"-d", "--size=12k", "b.txt.lzr"},
+             1,
+             "lzring: invalid size '12k'\nTry 'lzring --help' for more information.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What the destination name is before the run, and what it must be after.
@@ -452,6 +469,38 @@ INSTANTIATE_TEST_SUITE_P(
                    After::kCompressed,
                    0600}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Cli, ExpandsAStreamInsideAContainer) {
+  TempDir dir;
+  const Bytes sample = Sample();
+  WriteFile(dir / "s", sample);
+  const Bytes stream = EncodeWithC(dir / "s");
+  Bytes box = test::RandomBytes(1000, 13);
+  box.insert(box.end(), stream.begin(), stream.end());
+  WriteFile(dir / "box", box);
+  const std::string used = " (" + std::to_string(stream.size()) + " compressed bytes used";
+
+  // Exactly the stream's bytes with --size, as -v tells; the rest of the
+  // input with --offset alone, from a file or a pipe.
+  Result r = Tool({"-dv", "--offset=0x3e8", "--size=20000", "-o", "out", "box"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(used + " from offset 1000)\n"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(dir / "out"), Sample());
+  r = RunTool({.args = {"-d", "--offset", "1000"}, .input = box});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Sample());
+  r = RunTool({.args = {"-d", "--size=100"}, .input = stream});
+  EXPECT_EQ(r.out, Bytes(sample.begin(), sample.begin() + 100));
+
+  // A stream shorter than --size fails and leaves no output file.
+  r = Tool({"-d", "--offset=1000", "--size=20001", "-o", "short", "box"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "lzring: box: stream ends after 20000 of 20001 bytes (--size)\n");
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"box", "out", "s"}));
+  r = RunTool({.args = {"-d", "--offset=20000"}, .input = box});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("offset 20000 is past the end of the input"), std::string::npos);
+}
 
 TEST(Cli, HelpAndVersionGoToStdout) {
   const Result help = RunTool({.args = {"--help"}});

@@ -1,0 +1,157 @@
+// lzring::decoder: expansion of a compressed stream that arrives in pieces.
+// Each piece goes straight through the decoder loop built for pieces, which
+// stops before a group the piece does not hold whole; the first bytes of
+// that group (at most 16) are kept and completed from the next piece, then
+// decoded on their own before the loop goes on in that piece.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <span>
+#include <utility>
+
+#include "api/piece_sinks.h"
+#include "codec/decoder.h"
+#include "codec/format.h"
+#include "io/memory_stream.h"
+#include "lzring/lzring.hpp"
+
+namespace lzring {
+
+struct decoder::state {
+  state(sink_fn s, std::uint64_t l) : sink(std::move(s)), limit(l) { Start(); }
+
+  void Start() {
+    StartDecoder(dec);
+    carried = 0;
+    bytes_in = 0;
+    queue.Clear();
+    at_limit = false;
+    failed = false;
+    finished = false;
+  }
+
+  // Runs the loop over `source`. True when it wants more input.
+  bool Run(PieceSource& source) {
+    DecodeStatus status;
+    std::exception_ptr error;
+    if (sink) {
+      FunctionSink out(sink);
+      status = DecodeRun<true>(dec, source, out, limit);
+      error = out.TakeError();
+    } else {
+      status = DecodeRun<true>(dec, source, queue, limit);
+      error = queue.TakeError();
+    }
+    if (status == DecodeStatus::kSinkFailed) {
+      failed = true;
+      if (error) std::rethrow_exception(error);
+    }
+    if (status == DecodeStatus::kLimit) at_limit = true;
+    return status == DecodeStatus::kNeedInput;
+  }
+
+  DecoderState dec;
+  std::uint8_t carry[MAX_GROUP_BYTES];  // the first bytes of a group cut by a piece's end
+  std::size_t carried = 0;
+  OutputQueue queue;
+  sink_fn sink;
+  std::uint64_t limit;
+  std::uint64_t bytes_in = 0;
+  bool at_limit = false;
+  bool failed = false;
+  bool finished = false;
+};
+
+decoder::decoder(sink_fn sink, std::uint64_t limit)
+    : state_(std::make_unique<state>(std::move(sink), limit)) {}
+decoder::~decoder() = default;
+decoder::decoder(decoder&& other) noexcept = default;
+decoder& decoder::operator=(decoder&& other) noexcept = default;
+
+bool decoder::write(std::span<const std::uint8_t> piece) {
+  state& s = *state_;
+  if (s.failed || s.finished) return false;
+  s.bytes_in += piece.size();
+  if (s.at_limit) return true;
+  if (s.carried > 0) {
+    // Complete the cut group; its flag byte tells its length.
+    const std::size_t need = decoder_detail::GroupBytes(s.carry[0]);
+    const std::size_t take = std::min(need - s.carried, piece.size());
+    if (take > 0) std::memcpy(s.carry + s.carried, piece.data(), take);
+    s.carried += take;
+    piece = piece.subspan(take);
+    if (s.carried < need) return true;
+    PieceSource group(s.carry, s.carried, false);
+    s.carried = 0;
+    if (!s.Run(group)) return !s.failed;
+  }
+  if (piece.empty()) return true;
+  PieceSource source(piece.data(), piece.size(), false);
+  if (!s.Run(source)) return !s.failed;
+  s.carried = source.Available();
+  std::memcpy(s.carry, source.Data(), s.carried);
+  return true;
+}
+
+bool decoder::finish() {
+  state& s = *state_;
+  if (s.failed) return false;
+  if (s.finished) return true;
+  if (!s.at_limit) {
+    PieceSource rest(s.carry, s.carried, true);
+    s.Run(rest);
+    s.carried = 0;
+    if (s.failed) return false;
+  }
+  s.finished = true;
+  return true;
+}
+
+void decoder::reset() {
+  state_->Start();
+}
+
+std::span<const std::uint8_t> decoder::output() const noexcept {
+  return state_->queue.Pending();
+}
+
+void decoder::consume(std::size_t n) noexcept {
+  state_->queue.Drop(n);
+}
+
+std::size_t decoder::read(std::span<std::uint8_t> out) noexcept {
+  return state_->queue.Read(out);
+}
+
+std::uint64_t decoder::bytes_in() const noexcept {
+  return state_->bytes_in;
+}
+
+std::uint64_t decoder::bytes_used() const noexcept {
+  return state_->dec.used;
+}
+
+std::uint64_t decoder::bytes_out() const noexcept {
+  return Produced(state_->dec);
+}
+
+bool decoder::at_limit() const noexcept {
+  return state_->at_limit;
+}
+
+bool decoder::ended_early() const noexcept {
+  return state_->finished && !state_->at_limit && state_->limit != no_limit;
+}
+
+bool decoder::failed() const noexcept {
+  return state_->failed;
+}
+
+bool decoder::finished() const noexcept {
+  return state_->finished;
+}
+
+}  // namespace lzring

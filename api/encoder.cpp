@@ -1,0 +1,147 @@
+// lzring::encoder: compression of a source that arrives in pieces. The
+// pieces are gathered into runs of kRunBytes, and each run goes through the
+// encoder loop built for pieces, which codes up to the last 17 bytes and
+// leaves them for the next run. Its output collects in a queue, which is
+// handed to the caller's sink after every run when there is one.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <span>
+#include <utility>
+
+#include "api/piece_sinks.h"
+#include "api/workspace.h"
+#include "codec/encoder.h"
+#include "codec/run_index.h"
+#include "io/memory_stream.h"
+#include "lzring/lzring.hpp"
+
+namespace lzring {
+namespace {
+
+// Source bytes gathered before a run of the loop. The loop's cost per run
+// is a few hundred bytes of state; this keeps it far below a thousandth.
+constexpr std::size_t kRunBytes = 64 * 1024;
+
+}  // namespace
+
+struct encoder::state {
+  explicit state(sink_fn s) : sink(std::move(s)) { Start(); }
+
+  void Start() {
+    StartEncoder(ws, runs, enc);
+    gathered = 0;
+    bytes_in = 0;
+    queue.Clear();
+    failed = false;
+    finished = false;
+  }
+
+  // Codes the gathered bytes; keeps what the loop leaves for the next run.
+  // False (or an exception) when the object fails.
+  bool Run(bool final) {
+    PieceSource source(in.get(), gathered, final);
+    const EncodeStatus status = EncodeRun<true>(ws, runs, enc, source, queue);
+    if (status == EncodeStatus::kSinkFailed) return Fail(queue.TakeError());
+    gathered = source.Available();
+    std::memmove(in.get(), source.Data(), gathered);
+    return Deliver();
+  }
+
+  // Hands the queue to the sink, when there is one.
+  bool Deliver() {
+    if (!sink) return true;
+    const std::span<const std::uint8_t> pending = queue.Pending();
+    if (pending.empty()) return true;
+    bool taken = false;
+    try {
+      taken = sink(pending);
+    } catch (...) {
+      return Fail(std::current_exception());
+    }
+    queue.Drop(pending.size());
+    return taken || Fail(nullptr);
+  }
+
+  bool Fail(std::exception_ptr error) {
+    failed = true;
+    if (error) std::rethrow_exception(error);
+    return false;
+  }
+
+  Workspace ws{};
+  RunIndex runs{};
+  EncoderState enc{};
+  std::unique_ptr<std::uint8_t[]> in{new std::uint8_t[kRunBytes]};
+  std::size_t gathered = 0;
+  OutputQueue queue;
+  sink_fn sink;
+  std::uint64_t bytes_in = 0;
+  bool failed = false;
+  bool finished = false;
+};
+
+encoder::encoder(sink_fn sink) : state_(std::make_unique<state>(std::move(sink))) {}
+encoder::~encoder() = default;
+encoder::encoder(encoder&& other) noexcept = default;
+encoder& encoder::operator=(encoder&& other) noexcept = default;
+
+bool encoder::write(std::span<const std::uint8_t> piece) {
+  state& s = *state_;
+  if (s.failed || s.finished) return false;
+  s.bytes_in += piece.size();
+  while (!piece.empty()) {
+    const std::size_t take = std::min(piece.size(), kRunBytes - s.gathered);
+    std::memcpy(s.in.get() + s.gathered, piece.data(), take);
+    s.gathered += take;
+    piece = piece.subspan(take);
+    if (s.gathered == kRunBytes && !s.Run(false)) return false;
+  }
+  return true;
+}
+
+bool encoder::finish() {
+  state& s = *state_;
+  if (s.failed) return false;
+  if (s.finished) return true;
+  if (!s.Run(true)) return false;
+  s.finished = true;
+  return true;
+}
+
+void encoder::reset() {
+  state_->Start();
+}
+
+std::span<const std::uint8_t> encoder::output() const noexcept {
+  return state_->queue.Pending();
+}
+
+void encoder::consume(std::size_t n) noexcept {
+  state_->queue.Drop(n);
+}
+
+std::size_t encoder::read(std::span<std::uint8_t> out) noexcept {
+  return state_->queue.Read(out);
+}
+
+std::uint64_t encoder::bytes_in() const noexcept {
+  return state_->bytes_in;
+}
+
+std::uint64_t encoder::bytes_out() const noexcept {
+  return state_->queue.Total();
+}
+
+bool encoder::failed() const noexcept {
+  return state_->failed;
+}
+
+bool encoder::finished() const noexcept {
+  return state_->finished;
+}
+
+}  // namespace lzring

@@ -1,0 +1,128 @@
+// The std::streambuf adaptors: ostreambuf hands its put area to an encoder
+// whose sink writes to the target stream; istreambuf reads blocks from the
+// source stream into a decoder and lends the decoder's output as its get
+// area.
+#include "lzring/streambuf.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <ios>
+#include <span>
+
+namespace lzring {
+namespace {
+
+std::span<const std::uint8_t> BytesOf(const char* data, std::size_t n) {
+  return {reinterpret_cast<const std::uint8_t*>(data), n};
+}
+
+}  // namespace
+
+ostreambuf::ostreambuf(std::ostream& target)
+    : target_(target), encoder_([this](std::span<const std::uint8_t> bytes) {
+        target_.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
+        return !target_.fail();
+      }) {
+  setp(area_, area_ + sizeof area_);
+}
+
+ostreambuf::~ostreambuf() {
+  try {
+    finish();
+  } catch (...) {
+    // A destructor cannot report it; finish() would have.
+  }
+}
+
+// Hands the put area to the encoder.
+bool ostreambuf::Drain() {
+  const auto n = static_cast<std::size_t>(pptr() - pbase());
+  setp(area_, area_ + sizeof area_);
+  return !done_ && encoder_.write(BytesOf(area_, n));
+}
+
+ostreambuf::int_type ostreambuf::overflow(int_type ch) {
+  if (!Drain()) return traits_type::eof();
+  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+  *pptr() = traits_type::to_char_type(ch);
+  pbump(1);
+  return ch;
+}
+
+std::streamsize ostreambuf::xsputn(const char_type* s, std::streamsize n) {
+  // Large writes skip the put area.
+  if (n < static_cast<std::streamsize>(sizeof area_)) return std::streambuf::xsputn(s, n);
+  if (!Drain() || !encoder_.write(BytesOf(s, static_cast<std::size_t>(n)))) return 0;
+  return n;
+}
+
+int ostreambuf::sync() {
+  if (!Drain()) return -1;
+  target_.flush();
+  return target_.fail() ? -1 : 0;
+}
+
+bool ostreambuf::finish() {
+  if (done_) return !encoder_.failed() && !target_.fail();
+  const bool drained = Drain();
+  done_ = true;
+  const bool finished = drained && encoder_.finish();
+  target_.flush();
+  return finished && !target_.fail();
+}
+
+std::uint64_t ostreambuf::bytes_in() const noexcept {
+  return encoder_.bytes_in() + static_cast<std::uint64_t>(pptr() - pbase());
+}
+
+std::uint64_t ostreambuf::bytes_out() const noexcept {
+  return encoder_.bytes_out();
+}
+
+istreambuf::istreambuf(std::istream& source, std::uint64_t limit)
+    : source_(source), decoder_({}, limit) {}
+
+istreambuf::~istreambuf() = default;
+
+istreambuf::int_type istreambuf::underflow() {
+  // The get area is the decoder's output; what was read of it is taken.
+  decoder_.consume(static_cast<std::size_t>(egptr() - eback()));
+  setg(nullptr, nullptr, nullptr);
+  for (;;) {
+    const std::span<const std::uint8_t> out = decoder_.output();
+    if (!out.empty()) {
+      char* const begin = const_cast<char*>(reinterpret_cast<const char*>(out.data()));
+      setg(begin, begin, begin + out.size());
+      return traits_type::to_int_type(*begin);
+    }
+    // Thrown, a failure sets badbit on the std::istream reading here, once
+    // the output before it has been read.
+    if (source_failed_)
+      throw std::ios_base::failure("lzring: reading the compressed stream failed");
+    if (decoder_.finished() || decoder_.at_limit()) {
+      if (decoder_.ended_early()) {
+        throw std::ios_base::failure("lzring: compressed stream ends before its size");
+      }
+      return traits_type::eof();
+    }
+    source_.read(block_, sizeof block_);
+    const auto got = static_cast<std::size_t>(source_.gcount());
+    if (got > 0) decoder_.write(BytesOf(block_, got));
+    if (source_.bad() || (source_.fail() && !source_.eof())) {
+      source_failed_ = true;
+    } else if (source_.eof()) {
+      decoder_.finish();
+    }
+  }
+}
+
+std::uint64_t istreambuf::bytes_used() const noexcept {
+  return decoder_.bytes_used();
+}
+
+std::uint64_t istreambuf::bytes_out() const noexcept {
+  return decoder_.bytes_out();
+}
+
+}  // namespace lzring

@@ -1,0 +1,160 @@
+// The std::streambuf adaptors: iostream code writes and reads compressed
+// data through files and string streams, and a failure of the stream
+// underneath is a failed state, never success.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "lzring/lzring.hpp"
+#include "lzring/streambuf.hpp"
+#include "test_util.h"
+
+namespace lzring {
+namespace {
+
+using test::Bytes;
+
+// Text in lines and a block of binary data, written the usual ways.
+const std::string& Lines() {
+  static const std::string text = [] {
+    std::string s;
+    for (int k = 0; k < 5000; ++k) s += "line " + std::to_string(k * 7919 % 1000) + " of text\n";
+    return s;
+  }();
+  return text;
+}
+
+void WriteAll(std::ostream& out) {
+  const Bytes binary = test::RandomBytes(100000, 3);
+  out << Lines();
+  out.write(reinterpret_cast<const char*>(binary.data()),
+            static_cast<std::streamsize>(binary.size()));
+  out.put('!');
+}
+
+std::string Everything() {
+  std::ostringstream plain;
+  WriteAll(plain);
+  return plain.str();
+}
+
+void ReadBackAndCheck(std::istream& in) {
+  std::string line;
+  std::string text;
+  for (int k = 0; k < 5000 && std::getline(in, line); ++k) text += line + "\n";
+  EXPECT_EQ(text, Lines());
+  const std::string rest{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(rest, Everything().substr(Lines().size()));
+  EXPECT_FALSE(in.bad());
+}
+
+TEST(Streambuf, RoundTripThroughFiles) {
+  test::TempDir dir;
+  {
+    std::ofstream file(dir / "data.lzr", std::ios::binary);
+    ostreambuf packer(file);
+    std::ostream out(&packer);
+    WriteAll(out);
+    EXPECT_TRUE(out.good());
+    ASSERT_TRUE(packer.finish());
+    EXPECT_EQ(packer.bytes_in(), Everything().size());
+  }
+  const std::string all = Everything();
+  EXPECT_EQ(test::ReadFile(dir / "data.lzr"), compress(Bytes(all.begin(), all.end())));
+
+  std::ifstream file(dir / "data.lzr", std::ios::binary);
+  istreambuf expander(file);
+  std::istream in(&expander);
+  ReadBackAndCheck(in);
+  EXPECT_EQ(expander.bytes_used(), test::ReadFile(dir / "data.lzr").size());
+}
+
+TEST(Streambuf, RoundTripThroughStringStreamsWithAStreamAfter) {
+  std::stringstream box;
+  box << "head";
+  ostreambuf packer(box);
+  {
+    std::ostream out(&packer);
+    WriteAll(out);
+  }
+  ASSERT_TRUE(packer.finish());
+  box << "tail";
+
+  // Read the stream back with its size, then what follows it.
+  ASSERT_EQ(box.seekg(4).tellg(), 4);
+  istreambuf expander(box, Everything().size());
+  std::istream in(&expander);
+  ReadBackAndCheck(in);
+  EXPECT_EQ(expander.bytes_used(), packer.bytes_out());
+  box.clear();
+  box.seekg(static_cast<std::streamoff>(4 + expander.bytes_used()));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(box), {}), "tail");
+}
+
+// A stream buffer that gives `good` bytes and then fails.
+class BrokenBuf : public std::streambuf {
+ public:
+  explicit BrokenBuf(std::string good) : good_(std::move(good)) {
+    setg(good_.data(), good_.data(), good_.data() + good_.size());
+  }
+
+ protected:
+  int_type underflow() override { throw std::runtime_error("device lost"); }
+  int_type overflow(int_type) override { return traits_type::eof(); }
+
+ private:
+  std::string good_;
+};
+
+TEST(Streambuf, AFailedStreamUnderneathIsAFailure) {
+  // Writing: the target refuses every byte.
+  BrokenBuf refuses("");
+  std::ostream target(&refuses);
+  ostreambuf packer(target);
+  std::ostream out(&packer);
+  WriteAll(out);
+  EXPECT_TRUE(out.bad());
+  EXPECT_FALSE(packer.finish());
+
+  // A file that cannot be written: the failure shows when it is flushed.
+  test::TempDir dir;
+  std::ofstream full("/dev/full", std::ios::binary);
+  ostreambuf to_full(full);
+  std::ostream small(&to_full);
+  small << "short";
+  EXPECT_FALSE(to_full.finish());
+
+  // Reading: the source fails part way, or never opened.
+  const std::string all = Everything();
+  const Bytes packed = compress(Bytes(all.begin(), all.end()));
+  BrokenBuf cut(std::string(packed.begin(), packed.begin() + 3000));
+  std::istream source(&cut);
+  istreambuf expander(source);
+  std::istream in(&expander);
+  std::string got;
+  for (char ch; in.get(ch);) got += ch;
+  EXPECT_TRUE(in.bad());
+  EXPECT_EQ(got, all.substr(0, got.size()));
+  std::ifstream missing(dir / "missing", std::ios::binary);
+  istreambuf from_missing(missing);
+  std::istream none(&from_missing);
+  EXPECT_EQ(none.get(), std::char_traits<char>::eof());
+  EXPECT_TRUE(none.bad());
+
+  // A stream shorter than the size asked for.
+  std::istringstream whole(std::string(packed.begin(), packed.end()));
+  istreambuf too_far(whole, all.size() + 1);
+  std::istream longer(&too_far);
+  std::string read;
+  for (char ch; longer.get(ch);) read += ch;
+  EXPECT_EQ(read, all);
+  EXPECT_TRUE(longer.bad());
+}
+
+}  // namespace
+}  // namespace lzring
