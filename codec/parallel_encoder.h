@@ -40,7 +40,10 @@ struct ParallelOptions {
   // them.
   unsigned workers = 2;
   // Source bytes per piece. Two pieces and their records (4 bytes per
-  // byte) are held at a time.
+  // byte) are held at a time. The first piece is min_parallel bytes (or
+  // piece_size, if smaller) and each next one twice the one before, up to
+  // piece_size: a source of a few hundred KiB is then several pieces, which
+  // keeps the workers and the coding going at the same time.
   std::size_t piece_size = std::size_t{1} << 18;
   // Sources shorter than this, known from their first piece, are coded on
   // the feeding thread alone: starting the workers would cost more than
@@ -116,7 +119,9 @@ class ParallelEncoder {
         runs_(runs),
         options_(options),
         workers_(std::clamp(options.workers, 1u, TreePool::kMaxWorkers)),
-        piece_size_(std::max<std::size_t>(options.piece_size, MAX_MATCH)) {}
+        piece_size_(std::max<std::size_t>(options.piece_size, MAX_MATCH)),
+        target_(static_cast<std::size_t>(
+            std::clamp<std::uint64_t>(options.min_parallel, MAX_MATCH, piece_size_))) {}
   ParallelEncoder(const ParallelEncoder&) = delete;
   ParallelEncoder& operator=(const ParallelEncoder&) = delete;
 
@@ -129,12 +134,12 @@ class ParallelEncoder {
       mode_ = Mode::kFirst;
     }
     while (size > 0) {
-      const std::size_t take = std::min(size, piece_size_ - filled_);
+      const std::size_t take = std::min(size, target_ - filled_);
       std::memcpy(Filling() + filled_, data, take);
       filled_ += take;
       data += take;
       size -= take;
-      if (filled_ == piece_size_) {
+      if (filled_ == target_) {
         if (const int result = PieceFull(false, out)) return Fail(result);
       }
     }
@@ -187,9 +192,14 @@ class ParallelEncoder {
         mode_ = Mode::kSerial;
       }
     }
-    if (mode_ == Mode::kSerial) return CodeAlone(final, out);
+    if (mode_ == Mode::kSerial) {
+      target_ = piece_size_;
+      return CodeAlone(final, out);
+    }
     Publish(final);
     if (final) return 0;
+    begin_ += filled_;
+    target_ = std::min(piece_size_, 2 * target_);
     // The next piece goes where the one before this was: that one must be
     // worked and coded first.
     if (filling_ >= 1 && !CodePiece(filling_ - 1, out)) return kParallelSinkFailed;
@@ -233,7 +243,7 @@ class ParallelEncoder {
   // measured work called for a new split.
   void Publish(bool final) {
     Piece& piece = pool_.PieceFor(filling_);
-    const std::uint64_t begin = filling_ * piece_size_;
+    const std::uint64_t begin = begin_;
     std::size_t history = 0;
     if (filling_ > 0) {
       const SourcePiece& before = pool_.PieceFor(filling_ - 1).view;
@@ -248,28 +258,33 @@ class ParallelEncoder {
     piece.records_end = PositionsReady(piece.view);
     piece.done = 0;
     piece.resplit = resplit_;
-    if (resplit_) std::memcpy(piece.owner, owner_, sizeof owner_);
+    std::memcpy(piece.owner, owner_, sizeof owner_);
     resplit_ = false;
     pool_.Publish(filling_);
   }
 
   // Waits for piece k, codes it, and from the work it took decides whether
-  // the trees change owner before the next piece published.
+  // the trees change owner before the next piece published: when another
+  // split would make the busiest worker's share clearly smaller.
   template <class Sink>
   bool CodePiece(std::uint64_t k, Sink& out) {
     pool_.WaitDone(k);
     if (!coder_.Code(pool_.PieceFor(k), out)) return false;
-    std::uint64_t measured[kTreeCount] = {};
-    pool_.AddVisits(k, measured);
+    double work[kTreeCount];
+    pool_.MeasureWork(k, work);
     std::uint8_t better[kTreeCount];
-    const std::uint64_t now = BusiestLoad(measured, workers_, owner_);
-    const std::uint64_t best = SplitTrees(measured, workers_, better);
-    if (best < now - now / 16) {
+    const double now = BusiestLoad(work, workers_, owner_);
+    const double best = SplitTrees(work, workers_, better);
+    if (best < now * kResplitGain) {
       std::memcpy(owner_, better, sizeof owner_);
       resplit_ = true;
     }
     return true;
   }
+
+  // A new split must make the busiest worker's share at least this much
+  // smaller; moving trees costs a meeting of all workers.
+  static constexpr double kResplitGain = 0.95;
 
   Workspace& ws_;
   RunIndex& runs_;
@@ -280,7 +295,9 @@ class ParallelEncoder {
   Mode mode_ = Mode::kNew;
   int result_ = 0;
   bool used_workers_ = false;
+  std::size_t target_;         // the size of the piece being filled
   std::uint64_t filling_ = 0;  // the piece being filled
+  std::uint64_t begin_ = 0;    // the source index of its first byte
   std::size_t filled_ = 0;     // its bytes so far
   std::uint64_t coded_ = 0;    // pieces before this one are coded
   std::uint8_t owner_[kTreeCount] = {};

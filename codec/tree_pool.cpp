@@ -63,10 +63,21 @@ void TreePool::WaitDone(std::uint64_t k) {
   while (piece.done < count_ && !stop_) monitor_.Wait();
 }
 
-void TreePool::AddVisits(std::uint64_t k, std::uint64_t weight[kTreeCount]) const {
-  for (unsigned w = 0; w < count_; ++w) {
-    const std::uint64_t* visits = workers_[w]->visits[k % kPieces];
-    for (int c = 0; c < kTreeCount; ++c) weight[c] += visits[c];
+void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {
+  const Piece& piece = pieces_[k % kPieces];
+  double visits_of[kMaxWorkers] = {};
+  for (int c = 0; c < kTreeCount; ++c) {
+    visits_of[piece.owner[c]] +=
+        static_cast<double>(workers_[piece.owner[c]]->visits[k % kPieces][c]);
+  }
+  for (int c = 0; c < kTreeCount; ++c) {
+    const Worker& w = *workers_[piece.owner[c]];
+    const double visits = static_cast<double>(w.visits[k % kPieces][c]);
+    const double per_visit =
+        visits_of[piece.owner[c]] > 0
+            ? static_cast<double>(w.busy[k % kPieces]) / visits_of[piece.owner[c]]
+            : 0.0;
+    work[c] = visits * per_visit;
   }
 }
 
@@ -134,7 +145,9 @@ void TreePool::Work(Worker& w) {
     if (piece.resplit && !Resplit(w, piece.owner)) return;
     std::uint64_t* visits = w.visits[k % kPieces];
     std::memset(visits, 0, sizeof w.visits[0]);
+    const std::uint64_t start = ThreadCpuNanos();
     RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
+    w.busy[k % kPieces] = ThreadCpuNanos() - start;
     const bool last = piece.view.final;
     {
       MonitorLock lock(monitor_);

@@ -32,7 +32,8 @@ struct Piece {
   SourcePiece view{};
   std::uint64_t records_begin = 0;  // the positions the workers enter for this piece
   std::uint64_t records_end = 0;
-  // When set, the trees change owner to owner[] before the piece is worked.
+  // The owner of each tree while the piece is worked; when `resplit` is
+  // set, the trees change to these owners before it.
   bool resplit = false;
   std::uint8_t owner[kTreeCount] = {};
   unsigned done = 0;  // workers through with it
@@ -64,9 +65,11 @@ class TreePool {
   void Publish(std::uint64_t k);
   // Waits until every worker is through with piece k.
   void WaitDone(std::uint64_t k);
-  // Adds to weight[] the nodes each tree's walks visited in piece k, once
-  // WaitDone(k) has returned.
-  void AddVisits(std::uint64_t k, std::uint64_t weight[kTreeCount]) const;
+  // The work each tree took in piece k, once WaitDone(k) has returned: the
+  // nodes its walks visited, weighed by the processor time its worker
+  // spent per node visited, so that trees whose nodes cost more (deep
+  // chains, long removals) weigh more. In nanoseconds.
+  void MeasureWork(std::uint64_t k, double work[kTreeCount]) const;
   // Stops the workers (wherever they are) and waits for them to end.
   void Stop();
 
@@ -74,6 +77,7 @@ class TreePool {
   struct Worker {
     TreeWorker trees;
     std::uint64_t visits[kPieces][kTreeCount];
+    std::uint64_t busy[kPieces];  // processor time spent on the piece, ns
     TreePool* pool;
     unsigned index;
     ThreadHandle thread;

@@ -19,13 +19,14 @@ inline constexpr int kTreeCount = 256;
 // least work so far (never worse than 4/3 of the best split), and returns
 // the work of the busiest worker. Ties go to the lower numbered worker and
 // the lower numbered tree, so the same weights always give the same split.
-inline std::uint64_t SplitTrees(const std::uint64_t weight[kTreeCount], unsigned workers,
-                                std::uint8_t owner[kTreeCount]) {
+template <class Weight>
+Weight SplitTrees(const Weight weight[kTreeCount], unsigned workers,
+                  std::uint8_t owner[kTreeCount]) {
   std::uint16_t order[kTreeCount];
   for (int c = 0; c < kTreeCount; ++c) order[c] = static_cast<std::uint16_t>(c);
   std::stable_sort(order, order + kTreeCount,
                    [&](std::uint16_t a, std::uint16_t b) { return weight[a] > weight[b]; });
-  std::uint64_t load[kTreeCount] = {};
+  Weight load[kTreeCount] = {};
   for (const std::uint16_t c : order) {
     unsigned least = 0;
     for (unsigned w = 1; w < workers; ++w) {
@@ -38,9 +39,10 @@ inline std::uint64_t SplitTrees(const std::uint64_t weight[kTreeCount], unsigned
 }
 
 // The work of the busiest worker under a given split.
-inline std::uint64_t BusiestLoad(const std::uint64_t weight[kTreeCount], unsigned workers,
-                                 const std::uint8_t owner[kTreeCount]) {
-  std::uint64_t load[kTreeCount] = {};
+template <class Weight>
+Weight BusiestLoad(const Weight weight[kTreeCount], unsigned workers,
+                   const std::uint8_t owner[kTreeCount]) {
+  Weight load[kTreeCount] = {};
   for (int c = 0; c < kTreeCount; ++c) load[owner[c]] += weight[c];
   return *std::max_element(load, load + workers);
 }
