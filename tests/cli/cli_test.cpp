@@ -212,6 +212,24 @@ TEST(Cli, PipesFromStdinToStdout) {
             std::string::npos);
 }
 
+// -T spends its threads on one file and on several files; the bytes never
+// change.
+TEST(Cli, EveryThreadCountGivesTheSameBytes) {
+  TempDir dir;
+  WriteFile(dir / "big", test::TextBytes(300000, 5));
+  WriteFile(dir / "a.txt", Sample());
+  const Bytes expected = EncodeWithC(dir / "big");
+  for (const char* threads : {"-T1", "-T2", "-T3", "-T0"}) {
+    const Result r = RunTool({.args = {threads, "-c", "big"}, .cwd = dir.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected) << threads;
+  }
+  const Result r = Tool({"-T3", "big", "a.txt"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir / "big.lzr"), expected);
+  EXPECT_EQ(ReadFile(dir / "a.txt.lzr"), EncodeWithC(dir / "a.txt"));
+}
+
 struct Case {
   const char* name;
   std::vector<std::string> args{};
