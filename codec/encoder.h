@@ -68,6 +68,17 @@ inline void StartEncoder(Workspace& ws, RunIndex& runs, EncoderState& st) {
   st.short_walks = true;
 }
 
+// Puts a started stream at the start of a unit at ring position `cur`,
+// with the look-ahead full: for a stream whose first part was coded
+// elsewhere (the parallel encoder), once the Workspace holds the ring and
+// trees with `cur` entered and best_length/best_position its match.
+inline void StartEncoderAt(EncoderState& st, std::int32_t cur) {
+  st.started = true;
+  st.cur = cur;
+  st.oldest = (cur + MAX_MATCH) & RING_MASK;
+  st.lookahead = MAX_MATCH;
+}
+
 // How a run of the loop ended.
 enum class EncodeStatus {
   kDone,        // the source has ended and every byte is coded

@@ -52,6 +52,11 @@ struct ParallelOptions {
   // The least speed-up, expected from the first piece's bytes, for which
   // the workers are started; below it the feeding thread codes alone.
   double min_gain = 1.25;
+  // When the work of two pieces in a row kept fewer processors than this
+  // busy (TreePool::Parallelism), the workers stop and the feeding thread
+  // codes the rest alone: the workers' own costs then outweigh what they
+  // share, as on a long run of one byte value.
+  double min_parallelism = 1.25;
   ThreadStartFn start_thread = ThreadStart;
 };
 
@@ -65,6 +70,10 @@ namespace parallel_detail {
 // Turns the records of successive pieces into units.
 class UnitCoder {
  public:
+  // The position of the next unit, and the group it goes into.
+  std::uint64_t next() const { return next_; }
+  const UnitGroup& group() const { return group_; }
+
   // Codes every unit that starts before the piece's last recorded
   // position; a unit may reach into the next piece. False when `out`
   // failed.
@@ -196,6 +205,7 @@ class ParallelEncoder {
       target_ = piece_size_;
       return CodeAlone(final, out);
     }
+    if (poor_pieces_ >= 2 && !final) return GoOnAlone(out);
     Publish(final);
     if (final) return 0;
     begin_ += filled_;
@@ -270,6 +280,7 @@ class ParallelEncoder {
   bool CodePiece(std::uint64_t k, Sink& out) {
     pool_.WaitDone(k);
     if (!coder_.Code(pool_.PieceFor(k), out)) return false;
+    poor_pieces_ = pool_.Parallelism(k) < options_.min_parallelism ? poor_pieces_ + 1 : 0;
     double work[kTreeCount];
     pool_.MeasureWork(k, work);
     std::uint8_t better[kTreeCount];
@@ -285,6 +296,48 @@ class ParallelEncoder {
   // A new split must make the busiest worker's share at least this much
   // smaller; moving trees costs a meeting of all workers.
   static constexpr double kResplitGain = 0.95;
+
+  // Stops the workers and codes the rest of the source on this thread:
+  // the piece being filled, which is full, and all that follows. The loop
+  // goes on from where the workers and the coder stand, at the position of
+  // the next unit, with the trees and ring it needs merged from the
+  // workers; the output is the same as if it had run from the start.
+  template <class Sink>
+  int GoOnAlone(Sink& out) {
+    for (; coded_ < filling_; ++coded_) {
+      if (!CodePiece(coded_, out)) return kParallelSinkFailed;
+    }
+    // Let the workers go exactly as far as the next unit's position p: its
+    // insertion needs the source up to p + 18. The coder has coded every
+    // unit before the last piece's recorded positions, so p + 18 lies
+    // within the first 19 bytes of this piece.
+    const std::uint64_t p = coder_.next();
+    const std::size_t full = filled_;
+    filled_ = static_cast<std::size_t>(p + MAX_MATCH - begin_);
+    Publish(false);
+    pool_.WaitDone(filling_);
+    const Piece& last = pool_.PieceFor(filling_);
+    const MatchRecord record = last.records[p - last.records_begin];
+    pool_.MergeInto(ws_, filling_);
+    pool_.Stop();
+
+    // The one-thread loop's state at a unit's start: look-ahead full, the
+    // unit's match found, the group as the coder left it.
+    runs_.Reset();
+    serial_ = EncoderState{};
+    serial_.short_walks = true;  // the run index is empty
+    StartEncoderAt(serial_, static_cast<std::int32_t>((RING_START + p) & RING_MASK));
+    coder_.group().CopyTo(serial_.group, serial_.group_len, serial_.flag_mask);
+    ws_.best_length = static_cast<std::int32_t>(record >> kRecordLengthShift);
+    ws_.best_position = static_cast<std::int32_t>(record & RING_MASK);
+    // ...and the source from p + 18 on.
+    std::uint8_t* const data = Filling();
+    std::memmove(data, data + filled_, full - filled_);
+    filled_ = full - filled_;
+    target_ = piece_size_;
+    mode_ = Mode::kSerial;
+    return CodeAlone(false, out);
+  }
 
   Workspace& ws_;
   RunIndex& runs_;
@@ -302,6 +355,7 @@ class ParallelEncoder {
   std::uint64_t coded_ = 0;    // pieces before this one are coded
   std::uint8_t owner_[kTreeCount] = {};
   bool resplit_ = false;  // owner_ is new since the last piece published
+  int poor_pieces_ = 0;   // pieces in a row that kept too few processors busy
   parallel_detail::UnitCoder coder_;
   EncoderState serial_{};
 };

@@ -1,8 +1,11 @@
 #include "codec/tree_pool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+
+#include "codec/match_tree.h"
 
 namespace lzring {
 
@@ -79,6 +82,23 @@ void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {
             : 0.0;
     work[c] = visits * per_visit;
   }
+}
+
+double TreePool::Parallelism(std::uint64_t k) const {
+  std::uint64_t total = 0;
+  std::uint64_t busiest = 0;
+  for (unsigned w = 0; w < count_; ++w) {
+    total += workers_[w]->busy[k % kPieces];
+    busiest = std::max(busiest, workers_[w]->busy[k % kPieces]);
+  }
+  return busiest == 0 ? 1.0 : static_cast<double>(total) / static_cast<double>(busiest);
+}
+
+void TreePool::MergeInto(Workspace& ws, std::uint64_t k) {
+  const Piece& piece = pieces_[k % kPieces];
+  ResetTrees(ws);
+  std::memcpy(ws.ring, workers_[0]->trees.ws.ring, sizeof ws.ring);
+  for (int c = 0; c < kTreeCount; ++c) workers_[piece.owner[c]]->trees.CopyTree(ws, c);
 }
 
 void TreePool::Stop() {

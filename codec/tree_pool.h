@@ -70,6 +70,13 @@ class TreePool {
   // spent per node visited, so that trees whose nodes cost more (deep
   // chains, long removals) weigh more. In nanoseconds.
   void MeasureWork(std::uint64_t k, double work[kTreeCount]) const;
+  // How many times the busiest worker's processor time the workers spent
+  // on piece k altogether, once WaitDone(k) has returned: about the number
+  // of processors the work kept busy.
+  double Parallelism(std::uint64_t k) const;
+  // Copies the ring and every tree, as they are once WaitDone(k) has
+  // returned for the last piece published, into `ws`.
+  void MergeInto(Workspace& ws, std::uint64_t k);
   // Stops the workers (wherever they are) and waits for them to end.
   void Stop();
 

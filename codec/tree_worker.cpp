@@ -121,16 +121,24 @@ void TreeWorker::ForEachNode(const Workspace& links, int tree, Fn&& fn) {
 }
 
 void TreeWorker::Take(const TreeWorker& from, int tree) {
-  const Workspace& src = from.ws;
-  ForEachNode(src, tree, [&](std::int32_t n) {
-    ws.parent[n] = src.parent[n];
-    ws.left[n] = src.left[n];
-    ws.right[n] = src.right[n];
-  });
-  ws.right[ROOT_BASE + tree] = src.right[ROOT_BASE + tree];
+  // Walked with this worker's stack: several may take from one at once.
+  CopyLinks(from.ws, ws, tree);
   own[tree] = true;
   // The index of long runs covers the trees as they were.
   runs.Reset();
+}
+
+void TreeWorker::CopyLinks(const Workspace& from, Workspace& to, int tree) {
+  ForEachNode(from, tree, [&](std::int32_t n) {
+    to.parent[n] = from.parent[n];
+    to.left[n] = from.left[n];
+    to.right[n] = from.right[n];
+  });
+  to.right[ROOT_BASE + tree] = from.right[ROOT_BASE + tree];
+}
+
+void TreeWorker::CopyTree(Workspace& to, int tree) {
+  CopyLinks(ws, to, tree);
 }
 
 void TreeWorker::Drop(int tree) {

@@ -76,7 +76,13 @@ class TreeWorker {
   void Take(const TreeWorker& from, int tree);
   void Drop(int tree);
   bool Owns(int tree) const { return own[tree]; }
+  // Copies the links of tree `tree` into `to`, whose own links of that
+  // tree's positions are then this worker's.
+  void CopyTree(Workspace& to, int tree);
 
+  // Copies the links of tree `tree` in `from` into `to`, walking it with
+  // this worker's stack.
+  void CopyLinks(const Workspace& from, Workspace& to, int tree);
   // Calls fn(n) for every node of tree c in `links`.
   template <class Fn>
   void ForEachNode(const Workspace& links, int tree, Fn&& fn);

@@ -29,6 +29,14 @@ class UnitGroup {
   }
   bool Empty() const { return size_ == 1; }
 
+  // The group so far, for the one-thread loop to go on with: its bytes, how
+  // many are in use, and the flag bit of its next unit.
+  void CopyTo(std::uint8_t* bytes, std::uint32_t& size, std::uint32_t& flag) const {
+    std::memcpy(bytes, bytes_, sizeof bytes_);
+    size = static_cast<std::uint32_t>(size_);
+    flag = flag_;
+  }
+
   // Hands the group to `out` and starts the next one; false when the sink
   // failed. The flag bits of missing units stay clear.
   template <class Sink>

@@ -1,7 +1,8 @@
 // The encoder on several threads against the one-thread encoder. The first
 // bytes of the input choose the number of workers (1 to 16), the piece size
-// (18 bytes up) and how many bytes each write hands over; the rest is the
-// source. The compressed bytes must be the same.
+// (18 bytes up), how many bytes each write hands over and whether the
+// workers hand the rest over to the feeding thread; the rest is the source.
+// The compressed bytes must be the same.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.piece_size = lzring::MAX_MATCH + (data[1] | (data[2] & 0x0F) << 8);
   options.min_parallel = 0;
   options.min_gain = 0;
+  // The top bit of the fourth byte: the workers hand over to the feeding
+  // thread after two pieces.
+  options.min_parallelism = (data[3] & 0x80) != 0 ? 1000 : 0;
   const std::size_t write = 1 + (data[3] % 64) * (data[3] % 64);
   data += 4;
   size -= 4;

@@ -30,7 +30,8 @@ using test::Bytes;
 struct Layout {
   unsigned workers;
   std::size_t piece;
-  std::size_t write;  // bytes per Write() call
+  std::size_t write;         // bytes per Write() call
+  bool go_on_alone = false;  // the workers stop after two pieces
 };
 
 // Compresses `src` through a ParallelEncoder that always starts its
@@ -44,6 +45,7 @@ Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
   options.piece_size = setup.piece;
   options.min_parallel = 0;
   options.min_gain = 0;
+  options.min_parallelism = setup.go_on_alone ? 1000 : 0;
   options.start_thread = start;
   ParallelEncoder encoder(*ws, *runs, options);
   Bytes out;
@@ -82,7 +84,8 @@ Bytes Shape(int shape, std::size_t n) {
 
 // Every shape at sizes around 0, the look-ahead, the ring and the piece
 // edges (pieces of 1000 bytes), each with three worker counts taken in turn
-// from 1..16 and three ways of writing.
+// from 1..16 and three ways of writing, the workers going on to the end or
+// handing over to the feeding thread after two pieces.
 TEST(ParallelEncoder, SameBytesAsOneThread) {
   constexpr std::size_t kPiece = 1000;
   const std::size_t sizes[] = {0,    1,    2,    17,   18,    19,    35,   36,   999,
@@ -95,11 +98,12 @@ TEST(ParallelEncoder, SameBytesAsOneThread) {
       const Bytes expected = test::EncodeInMemory(src);
       for (const std::size_t write : {std::size_t{1}, std::size_t{777}, n + 1}) {
         if (write == 1 && n > 5000) continue;
-        const Layout setup{1 + next_workers++ % 16, kPiece, write};
+        const Layout setup{1 + next_workers % 16, kPiece, write, next_workers % 2 == 1};
+        ++next_workers;
         int result;
         EXPECT_EQ(Parallel(src, setup, result), expected)
             << "shape " << shape << ", " << n << " bytes, " << setup.workers
-            << " workers, writes of " << write;
+            << " workers, writes of " << write << (setup.go_on_alone ? ", going on alone" : "");
         EXPECT_EQ(result, 0);
       }
     }
