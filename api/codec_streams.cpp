@@ -96,7 +96,7 @@ template <class Loop>
 stream_result RunOnDescriptors(Workspace& ws, int in_fd, int out_fd, const progress_fn& progress,
                                Loop&& loop) {
   StreamStatus status;
-  AttachFilePair(ws, static_cast<FileHandle>(in_fd), static_cast<FileHandle>(out_fd));
+  AttachFilePair(ws, FileFromDescriptor(in_fd), FileFromDescriptor(out_fd));
   return RunAttached(ws, status, progress, loop);
 }
 
@@ -141,7 +141,7 @@ bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t lim
                                         const progress_fn& progress) noexcept {
   Workspace& ws = state_->ws;
   StreamStatus status;
-  AttachFilePair(ws, static_cast<FileHandle>(in_fd), static_cast<FileHandle>(out_fd));
+  AttachFilePair(ws, FileFromDescriptor(in_fd), FileFromDescriptor(out_fd));
   StreamCounts counts;
   ObservedFileSource source(ws, status, counts, progress);
   FileSink sink(ws, status);
@@ -161,7 +161,7 @@ bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t lim
 
 stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept {
   StreamStatus status;
-  AttachFilePair(state_->ws, static_cast<FileHandle>(in_fd), kBadHandle);
+  AttachFilePair(state_->ws, FileFromDescriptor(in_fd), kBadHandle);
   return MeasureAttached(state_->ws, status, progress);
 }
 

@@ -37,6 +37,12 @@ std::int64_t FileSeekEnd(FileHandle handle);
 // The handle is released either way; an interrupted close counts as done.
 int FileClose(FileHandle handle);
 
+// The handle of a C runtime file descriptor, for the C++ API's functions
+// over descriptors: the descriptor itself on POSIX systems, its Win32 handle
+// on Windows (where descriptors are the C runtime's own numbers). kBadHandle
+// when `fd` is not open.
+FileHandle FileFromDescriptor(int fd);
+
 // True when `path` names the very file open as `handle` (the same path, a
 // hard link or a symbolic link to it). False when `path` does not exist.
 bool FileIsSame(FileHandle handle, const char* path);
