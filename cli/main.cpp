@@ -1,7 +1,5 @@
 // The lzring command-line tool: parses the options, then compresses,
 // expands or lists each input, several at once with -T.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -9,15 +7,14 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "cli/cleanup.h"
 #include "cli/file_job.h"
 #include "cli/listing.h"
+#include "cli/main.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/threads.h"
 #include "lzring/lzring.hpp"
 
 namespace lzring::cli {
@@ -31,7 +28,7 @@ int UsageError(const std::string& message) {
 }
 
 unsigned JobCount(const Options& o) {
-  unsigned jobs = o.jobs == 0 ? std::max(1u, std::thread::hardware_concurrency()) : o.jobs;
+  unsigned jobs = o.jobs == 0 ? ProcessorCount() : o.jobs;
   // Outputs that share standard output must come in order.
   if (o.to_stdout) jobs = 1;
   return static_cast<unsigned>(std::min<std::size_t>(jobs, o.files.size()));
@@ -77,17 +74,11 @@ void RunJobs(const Options& o, Reporter& reporter, unsigned jobs) {
     worker();
     return;
   }
-  std::vector<std::jthread> threads;
-  for (unsigned k = 0; k < jobs; ++k) {
-    // A thread that cannot be started leaves its share to those that could.
-    try {
-      threads.emplace_back(worker);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  if (threads.empty()) worker();
+  // A thread that cannot be started leaves its share to those that could.
+  if (RunOnThreads(jobs, worker) == 0) worker();
 }
+
+}  // namespace
 
 int Main(int argc, char** argv) {
   Options o;
@@ -119,9 +110,4 @@ int Main(int argc, char** argv) {
   return reporter.ExitStatus();
 }
 
-}  // namespace
 }  // namespace lzring::cli
-
-int main(int argc, char** argv) {
-  return lzring::cli::Main(argc, argv);
-}
