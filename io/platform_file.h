@@ -47,6 +47,15 @@ FileHandle FileFromDescriptor(int fd);
 // hard link or a symbolic link to it). False when `path` does not exist.
 bool FileIsSame(FileHandle handle, const char* path);
 
+#ifdef _WIN32
+// FileOpenRead, FileCreate and FileIsSame by wide-character path, for the
+// C++ API, whose paths are wide on Windows: any name works whatever the code
+// page. Files are opened with the sharing and access of the calls above.
+FileHandle FileOpenRead(const wchar_t* path);
+FileHandle FileCreate(const wchar_t* path);
+bool FileIsSame(FileHandle handle, const wchar_t* path);
+#endif
+
 // The error code of the last failed operation on this thread, as an errno
 // value on every platform (the system's own codes are mapped to one).
 int FileLastError();

@@ -26,33 +26,37 @@ HANDLE Win32Handle(FileHandle handle) {
 // destination, reported as EISDIR as on other platforms.
 constexpr DWORD kErrorIsDirectory = 336;
 
-bool IsDirectory(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+// The calls that differ between 8-bit and wide-character paths.
+DWORD Attributes(const char* path) {
+  return GetFileAttributesA(path);
+}
+DWORD Attributes(const wchar_t* path) {
+  return GetFileAttributesW(path);
+}
+HANDLE OpenForIdentity(const char* path, DWORD share) {
+  return CreateFileA(path, 0, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+HANDLE OpenForIdentity(const wchar_t* path, DWORD share) {
+  return CreateFileW(path, 0, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // After a failed open of `path`: a directory is the reason, not access.
-void TellDirectory(const char* path) {
+template <class PathChar>
+void TellDirectory(const PathChar* path) {
   const DWORD error = GetLastError();
-  if (error == ERROR_ACCESS_DENIED && IsDirectory(path)) {
+  const DWORD attributes = Attributes(path);
+  if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     SetLastError(kErrorIsDirectory);
   } else {
     SetLastError(error);
   }
 }
 
-}  // namespace
-
-FileHandle FileOpenRead(const char* path) {
-  // Mode 0: read only, with the default sharing of these calls (others may
-  // still read and write the file, but may not delete it while it is open).
-  const HFILE file = _lopen(path, OF_READ);
-  if (file == HFILE_ERROR) {
-    TellDirectory(path);
-    return kBadHandle;
-  }
-  // A directory is refused here so that it fails the same way on every
-  // platform, whatever the open call itself does with one.
+// A directory is refused as a source so that it fails the same way on every
+// platform, whatever the open call itself does with one. Closes `file` and
+// returns kBadHandle when it is one.
+FileHandle RefuseDirectory(HFILE file) {
   BY_HANDLE_FILE_INFORMATION info;
   DWORD error = ERROR_SUCCESS;
   if (!GetFileInformationByHandle(Win32Handle(file), &info)) {
@@ -68,9 +72,50 @@ FileHandle FileOpenRead(const char* path) {
   return static_cast<FileHandle>(file);
 }
 
+// The sharing that _lopen and _lcreat give: others may read and write the
+// file, but not delete it while it is open.
+constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// An HFILE from a handle that CreateFileW opened (handles fit in 32 bits).
+HFILE FromHandle(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? HFILE_ERROR : HandleToLong(handle);
+}
+
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) {
+  // Mode 0: read only, with the default sharing of these calls.
+  const HFILE file = _lopen(path, OF_READ);
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return RefuseDirectory(file);
+}
+
+FileHandle FileOpenRead(const wchar_t* path) {
+  const HFILE file = FromHandle(CreateFileW(path, GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return RefuseDirectory(file);
+}
+
 FileHandle FileCreate(const char* path) {
   // Attribute 0: a normal file. An existing file is truncated to length 0.
   const HFILE file = _lcreat(path, 0);
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return static_cast<FileHandle>(file);
+}
+
+FileHandle FileCreate(const wchar_t* path) {
+  const HFILE file = FromHandle(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file == HFILE_ERROR) {
     TellDirectory(path);
     return kBadHandle;
@@ -123,14 +168,16 @@ FileHandle FileFromDescriptor(int fd) {
   return HandleToLong(reinterpret_cast<HANDLE>(os));
 }
 
-bool FileIsSame(FileHandle handle, const char* path) {
+namespace {
+
+template <class PathChar>
+bool IsSame(FileHandle handle, const PathChar* path) {
   BY_HANDLE_FILE_INFORMATION open_file;
   if (!GetFileInformationByHandle(Win32Handle(handle), &open_file)) return false;
   // Opened for no access at all, only to read its identity: this neither
   // truncates nor locks the named file, and works while the source is open.
   const HANDLE named_handle =
-      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      OpenForIdentity(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (named_handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION named;
   const BOOL known = GetFileInformationByHandle(named_handle, &named);
@@ -140,6 +187,16 @@ bool FileIsSame(FileHandle handle, const char* path) {
   return known && open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
          open_file.nFileIndexHigh == named.nFileIndexHigh &&
          open_file.nFileIndexLow == named.nFileIndexLow;
+}
+
+}  // namespace
+
+bool FileIsSame(FileHandle handle, const char* path) {
+  return IsSame(handle, path);
+}
+
+bool FileIsSame(FileHandle handle, const wchar_t* path) {
+  return IsSame(handle, path);
 }
 
 namespace {
