@@ -1,9 +1,11 @@
 // The codec object and its in-memory functions: the codec loops run over a
 // MemorySource and a caller's buffer, a vector or a byte counter.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <span>
 #include <system_error>
 #include <vector>
@@ -60,13 +62,30 @@ codec::~codec() = default;
 codec::codec(codec&& other) noexcept = default;
 codec& codec::operator=(codec&& other) noexcept = default;
 
+codec::codec(unsigned threads) : codec() {
+  set_threads(threads);
+}
+
+void codec::set_threads(unsigned threads) noexcept {
+  state_->threads = ResolveThreads(threads);
+}
+
+unsigned codec::threads() const noexcept {
+  return state_->threads;
+}
+
 void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
   // Sized for the worst case up front: one allocation at most, and the
   // buffer cannot overflow.
   out.resize(static_cast<std::size_t>(encode_bound(in.size())));
   MemorySource source = SourceOf(in);
   BufferSink sink(out.data(), out.size());
-  EncodeStream(state_->ws, state_->runs, source, sink);
+  const int result = state_->Compress(source, sink, in.size());
+  if (result > 0) {
+    out.clear();
+    if (result == ENOMEM) throw std::bad_alloc();
+    throw std::system_error(result, std::generic_category(), "lzring::codec::compress");
+  }
   out.resize(sink.size());
 }
 
@@ -79,9 +98,14 @@ std::vector<std::uint8_t> codec::compress(std::span<const std::uint8_t> in) {
 std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                  std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
-  return IntoBuffer(in, out, ec, [&](BufferSink& sink) {
-    return EncodeStream(state_->ws, state_->runs, source, sink);
+  int failed_setup = 0;
+  const std::size_t n = IntoBuffer(in, out, ec, [&](BufferSink& sink) {
+    const int result = state_->Compress(source, sink, in.size());
+    if (result > 0) failed_setup = result;
+    return result == 0;
   });
+  if (failed_setup != 0) ec = std::error_code(failed_setup, std::generic_category());
+  return n;
 }
 
 std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
@@ -138,6 +162,10 @@ bounded_result codec::expand_bounded(std::span<const std::uint8_t> in,
 
 std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in) {
   return codec().compress(in);
+}
+
+std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in, unsigned threads) {
+  return codec(threads).compress(in);
 }
 
 std::vector<std::uint8_t> expand(std::span<const std::uint8_t> in) {

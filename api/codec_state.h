@@ -1,17 +1,58 @@
 // The working state behind one lzring::codec object: a Workspace of its own,
 // zero-filled when the object is made, so that objects never share state and
-// every stream starts as a freshly loaded module would, and the encoder's
-// index of long runs in the match trees.
+// every stream starts as a freshly loaded module would, the encoder's index
+// of long runs in the match trees, and the number of threads to compress on.
 #ifndef LZRING_API_CODEC_STATE_H
 #define LZRING_API_CODEC_STATE_H
 
+#include <algorithm>
+#include <cstdint>
+
 #include "api/workspace.h"
+#include "codec/encoder.h"
+#include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
+#include "io/thread.h"
 #include "lzring/lzring.hpp"
+
+namespace lzring {
+
+// The number of tree workers a thread count asks for: 0 is one per
+// processor; more than a pool can use are as many as it can.
+inline unsigned ResolveThreads(unsigned threads) {
+  if (threads == 0) threads = ProcessorCount();
+  return std::min(threads, TreePool::kMaxWorkers);
+}
+
+// How a stream of `size` bytes (UINT64_MAX when not known) is compressed on
+// `threads` threads: pieces no larger than the source needs.
+inline ParallelOptions ParallelOptionsFor(unsigned threads, std::uint64_t size) {
+  ParallelOptions options;
+  options.workers = threads;
+  if (size < options.piece_size) {
+    options.piece_size = static_cast<std::size_t>(std::max<std::uint64_t>(size, MAX_MATCH));
+  }
+  return options;
+}
+
+}  // namespace lzring
 
 struct lzring::codec::state {
   Workspace ws{};
   RunIndex runs{};
+  unsigned threads = 1;  // 1: the calling thread alone
+
+  // Compresses `in`, of `size` bytes when known (UINT64_MAX otherwise),
+  // into `out`. Returns 0, kParallelSinkFailed when the sink failed, or the
+  // errno value of threads that could not be set up.
+  template <class Source, class Sink>
+  int Compress(Source& in, Sink& out, std::uint64_t size) {
+    const ParallelOptions options = ParallelOptionsFor(threads, size);
+    if (threads <= 1 || size < options.min_parallel) {
+      return EncodeStream(ws, runs, in, out) ? 0 : kParallelSinkFailed;
+    }
+    return ParallelEncodeStream(ws, runs, in, out, options);
+  }
 };
 
 #endif  // LZRING_API_CODEC_STATE_H

@@ -87,10 +87,28 @@ stream_result RunOnPaths(Workspace& ws, const std::filesystem::path& source,
 
 }  // namespace
 
+namespace {
+
+// Compresses through `run`, a RunOnDescriptors or RunOnPaths call that
+// takes the codec loop. Threads that cannot be started fail the call with
+// their error as the write error: no output could be made.
+template <class Run>
+stream_result CompressThrough(codec::state& st, Run&& run) {
+  int setup = 0;
+  stream_result result = run([&st, &setup](auto& in, auto& out) {
+    const int status = st.Compress(in, out, UINT64_MAX);
+    if (status > 0) setup = status;
+    return status == 0;
+  });
+  if (setup != 0) result.write_error = ErrnoCode(setup);
+  return result;
+}
+
+}  // namespace
+
 stream_result codec::compress_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
-  Workspace& ws = state_->ws;
-  return RunOnDescriptors(ws, in_fd, out_fd, progress, [&ws, this](auto& in, auto& out) {
-    return EncodeStream(ws, state_->runs, in, out);
+  return CompressThrough(*state_, [&](auto&& loop) {
+    return RunOnDescriptors(state_->ws, in_fd, out_fd, progress, loop);
   });
 }
 
@@ -131,9 +149,8 @@ stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept
 stream_result codec::compress_file(const std::filesystem::path& source,
                                    const std::filesystem::path& destination,
                                    const progress_fn& progress) noexcept {
-  Workspace& ws = state_->ws;
-  return RunOnPaths(ws, source, destination, progress, [&ws, this](auto& in, auto& out) {
-    return EncodeStream(ws, state_->runs, in, out);
+  return CompressThrough(*state_, [&](auto&& loop) {
+    return RunOnPaths(state_->ws, source, destination, progress, loop);
   });
 }
 

@@ -2,19 +2,26 @@
 // pieces are gathered into runs of kRunBytes, and each run goes through the
 // encoder loop built for pieces, which codes up to the last 17 bytes and
 // leaves them for the next run. Its output collects in a queue, which is
-// handed to the caller's sink after every run when there is one.
+// handed to the caller's sink after every run when there is one. With
+// several threads the pieces go to the parallel encoder instead, which
+// gathers them into pieces of its own.
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <span>
+#include <system_error>
 #include <utility>
 
+#include "api/codec_state.h"
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
 #include "codec/encoder.h"
+#include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
 #include "io/memory_stream.h"
 #include "lzring/lzring.hpp"
@@ -29,10 +36,14 @@ constexpr std::size_t kRunBytes = 64 * 1024;
 }  // namespace
 
 struct encoder::state {
-  explicit state(sink_fn s) : sink(std::move(s)) { Start(); }
+  state(sink_fn s, unsigned n) : threads(ResolveThreads(n)), sink(std::move(s)) { Start(); }
 
   void Start() {
     StartEncoder(ws, runs, enc);
+    if (threads > 1) {
+      parallel =
+          std::make_unique<ParallelEncoder>(ws, runs, ParallelOptionsFor(threads, UINT64_MAX));
+    }
     gathered = 0;
     bytes_in = 0;
     queue.Clear();
@@ -48,6 +59,20 @@ struct encoder::state {
     if (status == EncodeStatus::kSinkFailed) return Fail(queue.TakeError());
     gathered = source.Available();
     std::memmove(in.get(), source.Data(), gathered);
+    return Deliver();
+  }
+
+  // Takes `piece` into the encoder on several threads, or ends its source
+  // (a null piece). False (or an exception) when the object fails.
+  bool RunParallel(const std::uint8_t* piece, std::size_t size) {
+    const int result =
+        piece != nullptr ? parallel->Write(piece, size, queue) : parallel->Finish(queue);
+    if (result == kParallelSinkFailed) return Fail(queue.TakeError());
+    if (result == ENOMEM) return Fail(std::make_exception_ptr(std::bad_alloc()));
+    if (result != 0) {
+      return Fail(std::make_exception_ptr(
+          std::system_error(result, std::generic_category(), "lzring::encoder")));
+    }
     return Deliver();
   }
 
@@ -75,6 +100,8 @@ struct encoder::state {
   Workspace ws{};
   RunIndex runs{};
   EncoderState enc{};
+  const unsigned threads;
+  std::unique_ptr<ParallelEncoder> parallel;  // with several threads
   std::unique_ptr<std::uint8_t[]> in{new std::uint8_t[kRunBytes]};
   std::size_t gathered = 0;
   OutputQueue queue;
@@ -84,7 +111,8 @@ struct encoder::state {
   bool finished = false;
 };
 
-encoder::encoder(sink_fn sink) : state_(std::make_unique<state>(std::move(sink))) {}
+encoder::encoder(sink_fn sink, unsigned threads)
+    : state_(std::make_unique<state>(std::move(sink), threads)) {}
 encoder::~encoder() = default;
 encoder::encoder(encoder&& other) noexcept = default;
 encoder& encoder::operator=(encoder&& other) noexcept = default;
@@ -93,6 +121,7 @@ bool encoder::write(std::span<const std::uint8_t> piece) {
   state& s = *state_;
   if (s.failed || s.finished) return false;
   s.bytes_in += piece.size();
+  if (s.parallel) return piece.empty() || s.RunParallel(piece.data(), piece.size());
   while (!piece.empty()) {
     const std::size_t take = std::min(piece.size(), kRunBytes - s.gathered);
     std::memcpy(s.in.get() + s.gathered, piece.data(), take);
@@ -107,7 +136,7 @@ bool encoder::finish() {
   state& s = *state_;
   if (s.failed) return false;
   if (s.finished) return true;
-  if (!s.Run(true)) return false;
+  if (!(s.parallel ? s.RunParallel(nullptr, 0) : s.Run(true))) return false;
   s.finished = true;
   return true;
 }

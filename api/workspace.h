@@ -1,10 +1,15 @@
 // The working state of one codec: ring, match trees, match result and both
 // file buffers. The C entry points share one static instance (zero at load,
-// about 61 KiB); each C++ codec object owns one of its own.
+// about 61 KiB, with the run index beside it about 230 KiB); each C++ codec
+// object, and each thread of a compression spread over several, owns one of
+// its own.
 //
-// Field order and sizes are fixed: the layout is that of the original module,
-// and the trees rely on the exact array bounds (the sink parent[NO_NODE], the
-// 256 roots right[RING_SIZE + 1 + c], the 17 mirror bytes after the ring).
+// Sizes are fixed because the code indexes past the obvious ends on
+// purpose: parent[NO_NODE] and left[NO_NODE] are sinks that absorb writes
+// made for missing children, right[] carries the 256 tree roots after the
+// node links (right[RING_SIZE + 1 + c]), and the 17 mirror bytes after the
+// ring let an 18-byte string start anywhere without wrapping. No code
+// relies on the order of the fields.
 #ifndef LZRING_API_WORKSPACE_H
 #define LZRING_API_WORKSPACE_H
 

@@ -8,7 +8,7 @@
 // Every expansion is compared with the original after every run.
 //
 //   lzring_bench [--min-time S] [--runs N] [--codecs a,b,...] [--gen-size BYTES]
-//                [--no-gen] [--wall] [FILE-OR-DIR...]
+//                [--no-gen] [--wall] [--threads N] [--threads-only] [FILE-OR-DIR...]
 //
 // Without files it reads the shared corpus beside the source tree when that
 // exists. Times are process CPU time unless --wall is given. Rows:
@@ -26,6 +26,16 @@
 //   lz4           lz4 default level
 // Generated worst cases for the match tree follow the files, then a total
 // row per codec over the files (not the generated data).
+//
+// Then compression on threads, always in wall time (CPU time would hide
+// what threads gain): lzring in memory on 1, 2, ... --threads N threads
+// (default: one per processor) beside zlib -6, taken in turn on each input,
+// with the speed-up over one thread; and for each input a modelled ceiling:
+// from the nodes the walks of each match tree visit, the speed-up that the
+// best split of the trees among 2, 4, 8 and 16 threads could reach (no tree
+// can be split, so the busiest tree bounds it), and the one the encoder's
+// own split of the whole input's work reaches. --threads 1 leaves the
+// section out; --threads-only leaves out everything else.
 #include <lz4.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -51,9 +61,12 @@
 #include "api/workspace.h"
 #include "bench/workloads.h"
 #include "io/file_stream.h"
+#include "io/thread.h"
 #include "lzring.h"
 #include "tests/reference_codec.h"
 
+#include "codec/tree_split.h"
+#include "codec/tree_worker.h"
 #ifdef LZRING_BENCH_CPP_API
 #include "lzring/lzring.hpp"
 #else
@@ -432,6 +445,8 @@ class BytewiseMemCodec : public Codec {
 struct Options {
   double min_time = 1.0;
   int runs = 5;
+  unsigned threads = 0;  // the thread rows go up to this; 0: the processors
+  bool threads_only = false;
   std::size_t gen_size = 1 << 20;
   bool gen = true;
   std::vector<std::string> codecs;  // empty: all
@@ -498,9 +513,96 @@ void PrintRow(const std::string& name, double size, const char* codec, double pa
 int Usage() {
   std::fprintf(stderr,
                "usage: lzring_bench [--min-time SECONDS] [--runs N] [--codecs a,b,...]\n"
-               "                    [--gen-size BYTES] [--no-gen] [--wall] [FILE-OR-DIR...]\n");
+               "                    [--gen-size BYTES] [--no-gen] [--wall] [--threads N]\n"
+               "                    [--threads-only] [FILE-OR-DIR...]\n");
   return 2;
 }
+
+// The nodes the walks of each tree visit on `data`: every tree operation of
+// one worker owning all of them.
+void TreeVisits(const Bytes& data, std::uint64_t visits[lzring::kTreeCount]) {
+  auto worker = std::make_unique<lzring::TreeWorker>();
+  bool all[lzring::kTreeCount];
+  std::fill(std::begin(all), std::end(all), true);
+  worker->Reset(all);
+  std::vector<lzring::MatchRecord> records(data.size() + lzring::MAX_MATCH);
+  const lzring::SourcePiece piece{data.data(), 0, 0, data.size(), true};
+  std::fill(visits, visits + lzring::kTreeCount, 0);
+  lzring::RunTreeWorker(*worker, piece, records.data(), 0, visits);
+}
+
+#ifdef LZRING_BENCH_CPP_API
+// Compression on 1..max_threads threads, and zlib -6, in wall time; then the
+// speed-up that splits of the trees could reach.
+void ThreadRows(const Options& opt, const std::vector<Input>& inputs, unsigned max_threads) {
+  const bool was_wall = g_wall_clock;
+  g_wall_clock = true;
+  std::printf("\n# compression on threads: median of %d runs of at least %.2f s wall time\n",
+              opt.runs, opt.min_time);
+  std::printf("%-24s %11s  %-13s %9s %8s\n", "file", "bytes", "codec", "comp MB/s", "vs T1");
+  std::vector<double> total_s(max_threads + 1, 0.0);
+  double total_bytes = 0;
+  std::vector<std::unique_ptr<lzring::codec>> codecs;
+  for (unsigned t = 1; t <= max_threads; ++t) codecs.push_back(std::make_unique<lzring::codec>(t));
+  for (const Input& input : inputs) {
+    const Bytes expected = lzring::codec().compress(input.data);
+    std::vector<Bytes> outs(max_threads + 1);
+    std::vector<Timed> timed;
+    for (unsigned t = 1; t <= max_threads; ++t) {
+      Bytes& out = outs[t];
+      lzring::codec& c = *codecs[t - 1];
+      timed.push_back({[&] { c.compress(input.data, out); }, [&] { return out == expected; },
+                       input.name + " lzring-T" + std::to_string(t)});
+    }
+    ZlibCodec zlib(6);
+    zlib.Prepare(input.data);
+    timed.push_back({[&] { zlib.Compress(); }, [] { return true; }, input.name + " zlib-6"});
+    const std::vector<double> s = MeasureInTurn(opt, timed);
+    const double size = static_cast<double>(input.data.size());
+    for (unsigned t = 1; t <= max_threads + 1; ++t) {
+      const std::string name = t <= max_threads ? "lzring-T" + std::to_string(t) : "zlib-6";
+      std::printf("%-24s %11.0f  %-13s %9.1f %7.2fx\n", input.name.c_str(), size, name.c_str(),
+                  size / s[t - 1] / 1e6, s[0] / s[t - 1]);
+      if (input.in_total) total_s[t - 1] += s[t - 1];
+    }
+    if (input.in_total) total_bytes += size;
+  }
+  for (unsigned t = 1; t <= max_threads + 1; ++t) {
+    const std::string name = t <= max_threads ? "lzring-T" + std::to_string(t) : "zlib-6";
+    std::printf("%-24s %11.0f  %-13s %9.1f %7.2fx\n", "TOTAL (files)", total_bytes, name.c_str(),
+                total_bytes / total_s[t - 1] / 1e6, total_s[0] / total_s[t - 1]);
+  }
+
+  std::printf(
+      "\n# modelled ceiling: speed-up from the nodes visited per tree; bound = any\n"
+      "# split (total / max(busiest tree, even share)), split = the encoder's split\n");
+  std::printf("%-24s %8s %12s %14s %14s %14s %14s\n", "file", "busiest", "visits/byte",
+              "2 bound/split", "4 bound/split", "8 bound/split", "16 bound/split");
+  for (const Input& input : inputs) {
+    std::uint64_t visits[lzring::kTreeCount];
+    TreeVisits(input.data, visits);
+    std::uint64_t total = 0;
+    std::uint64_t busiest = 0;
+    for (const std::uint64_t v : visits) {
+      total += v;
+      busiest = std::max(busiest, v);
+    }
+    std::printf("%-24s %7.1f%% %12.2f", input.name.c_str(),
+                total > 0 ? 100.0 * static_cast<double>(busiest) / static_cast<double>(total) : 0.0,
+                input.data.empty()
+                    ? 0.0
+                    : static_cast<double>(total) / static_cast<double>(input.data.size()));
+    for (const unsigned workers : {2u, 4u, 8u, 16u}) {
+      std::uint8_t owner[lzring::kTreeCount];
+      const std::uint64_t split = lzring::SplitTrees(visits, workers, owner);
+      std::printf("   %5.2f/%5.2f", lzring::SplitCeiling(visits, workers),
+                  split > 0 ? static_cast<double>(total) / static_cast<double>(split) : 1.0);
+    }
+    std::printf("\n");
+  }
+  g_wall_clock = was_wall;
+}
+#endif
 
 }  // namespace
 
@@ -517,6 +619,10 @@ int main(int argc, char** argv) {
       opt.gen_size = static_cast<std::size_t>(std::atoll(argv[++i]));
     } else if (a == "--wall") {
       g_wall_clock = true;
+    } else if (a == "--threads" && has_value) {
+      opt.threads = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
+    } else if (a == "--threads-only") {
+      opt.threads_only = true;
     } else if (a == "--no-gen") {
       opt.gen = false;
     } else if (a == "--codecs" && has_value) {
@@ -609,6 +715,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (opt.threads_only) codecs.clear();
   std::printf(
       "# median of %d runs of at least %.2f s %s time; MB/s = 10^6 original bytes per second\n",
       opt.runs, opt.min_time, g_wall_clock ? "wall" : "process CPU");
@@ -616,7 +723,8 @@ int main(int argc, char** argv) {
               "exp MB/s");
   std::map<std::string, Totals> totals;
   std::vector<std::string> order;
-  for (const Input& input : inputs) {
+  const std::vector<Input> none;
+  for (const Input& input : codecs.empty() ? none : inputs) {
     std::vector<Timed> compress;
     std::vector<Timed> expand;
     for (Codec* c : codecs) {
@@ -646,6 +754,10 @@ int main(int argc, char** argv) {
     const Totals& t = totals[name];
     PrintRow("TOTAL (files)", t.bytes, name.c_str(), t.packed, t.compress_s, t.expand_s);
   }
+#ifdef LZRING_BENCH_CPP_API
+  const unsigned max_threads = opt.threads != 0 ? opt.threads : lzring::ProcessorCount();
+  if (max_threads > 1) ThreadRows(opt, inputs, max_threads);
+#endif
   fs::remove_all(dir);
   return 0;
 }

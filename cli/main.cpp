@@ -1,5 +1,6 @@
 // The lzring command-line tool: parses the options, then compresses,
-// expands or lists each input, several at once with -T.
+// expands or lists each input, with -T's threads spent on several inputs at
+// once and on compressing each.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -27,11 +28,24 @@ int UsageError(const std::string& message) {
   return kUsageError;
 }
 
-unsigned JobCount(const Options& o) {
-  unsigned jobs = o.jobs == 0 ? ProcessorCount() : o.jobs;
+// How -T's threads are spent: on several files at once, and on each file.
+struct ThreadPlan {
+  unsigned jobs;      // files processed at once
+  unsigned per_file;  // threads compressing each of them
+};
+
+ThreadPlan PlanThreads(const Options& o) {
+  const unsigned processors = ProcessorCount();
+  const unsigned total = o.threads == 0 ? processors : o.threads;
+  unsigned jobs = total;
   // Outputs that share standard output must come in order.
   if (o.to_stdout) jobs = 1;
-  return static_cast<unsigned>(std::min<std::size_t>(jobs, o.files.size()));
+  jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, o.files.size()));
+  jobs = std::max(jobs, 1u);
+  // The threads left over go to each file's compression; more of them than
+  // processors would only take turns.
+  const unsigned per_file = std::clamp(total / jobs, 1u, processors);
+  return {jobs, per_file};
 }
 
 // Standard input can be read once: two jobs on it would share one
@@ -56,14 +70,16 @@ void RunJob(const std::string& input, codec& c, const JobEnv& env) {
   }
 }
 
-// Hands out the inputs to `jobs` workers, each with a codec of its own.
-void RunJobs(const Options& o, Reporter& reporter, unsigned jobs) {
+// Hands out the inputs to `plan.jobs` workers, each with a codec of its own
+// that compresses on `plan.per_file` threads.
+void RunJobs(const Options& o, Reporter& reporter, ThreadPlan plan) {
+  const unsigned jobs = plan.jobs;
   const JobEnv env{o, reporter, jobs == 1};
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
     std::optional<codec> c;
     try {
-      c.emplace();
+      c.emplace(plan.per_file);
     } catch (const std::bad_alloc&) {
       reporter.Error("lzring", "out of memory");
       return;
@@ -105,7 +121,7 @@ int Main(int argc, char** argv) {
       reporter.Error("lzring", "out of memory");
     }
   } else {
-    RunJobs(o, reporter, JobCount(o));
+    RunJobs(o, reporter, PlanThreads(o));
   }
   return reporter.ExitStatus();
 }

@@ -10,13 +10,13 @@
 namespace lzring::cli {
 namespace {
 
-std::optional<std::string> ParseJobs(std::string_view text, unsigned& jobs) {
+std::optional<std::string> ParseThreads(std::string_view text, unsigned& threads) {
   unsigned value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || value > 256) {
     return "invalid thread count '" + std::string(text) + "' (0 to 256)";
   }
-  jobs = value;
+  threads = value;
   return std::nullopt;
 }
 
@@ -129,7 +129,7 @@ std::optional<std::string> ApplyValue(char flag, std::string_view value, Options
     o.suffix = std::string(value);
     return std::nullopt;
   }
-  return ParseJobs(value, o.jobs);
+  return ParseThreads(value, o.threads);
 }
 
 }  // namespace
@@ -218,7 +218,9 @@ std::string UsageText() {
          "      --size=M      with -d: expand exactly M bytes and stop there; a\n"
          "                    stream that ends sooner is an error (-v tells the\n"
          "                    compressed bytes used; N and M may be 0x... hex)\n"
-         "  -T, --threads=N   process N files at once (0: one per core)\n"
+         "  -T, --threads=N   use up to N threads in all, on one large file as well\n"
+         "                    as on several files (default 0: one per core; the\n"
+         "                    output is the same for every N)\n"
          "      --progress    always show progress on standard error\n"
          "      --no-progress never show progress\n"
          "  -q, --quiet       no warnings and no progress\n"

@@ -21,7 +21,7 @@ struct Options {
   int verbose = 0;                    // -v
   std::optional<std::string> output;  // -o
   std::string suffix = ".lzr";        // -S
-  unsigned jobs = 1;                  // -T; 0 = one per core
+  unsigned threads = 0;               // -T: threads in all; 0 = one per core
 
   // --offset: the stream starts this far into the input.
   std::optional<std::uint64_t> offset;

@@ -110,6 +110,9 @@ inline void ReplaceNode(Workspace& ws, Index& index, std::int32_t r, std::int32_
   parent[right[p]] = r;
   Relink(ws, parent[p], p, r);
   parent[p] = NO_NODE;
+  // Empty links for a position in no tree (see RemoveStringAny).
+  left[p] = NO_NODE;
+  right[p] = NO_NODE;
 }
 
 }  // namespace match_tree_detail
@@ -285,7 +288,7 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
 // the two walks are independent; interleaving them lets the memory loads of
 // one overlap those of the other. Returns the number of nodes visited; the
 // result of r1's insertion alone goes to `first_length` and `first_position`
-// when given.
+// when given, and the nodes its walk visited to `first_visits`.
 //
 // That pays where walks wait on memory (short walks over nodes scattered in
 // the ring, as in text). Long walks down chain-like trees go faster with
@@ -293,26 +296,32 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
 template <class Index>
 inline std::int32_t InsertStringPair(Workspace& ws, Index& index, std::int32_t r1, std::int32_t r2,
                                      std::int32_t* first_length = nullptr,
-                                     std::int32_t* first_position = nullptr) {
+                                     std::int32_t* first_position = nullptr,
+                                     std::int32_t* first_visits = nullptr) {
   using namespace match_tree_detail;
   Walk a;
   Walk b;
   bool a_done = StartWalk(ws, a, r1);
   bool b_done = StartWalk(ws, b, r2);
+  // One counter unless the walks are to be told apart: where the call is
+  // built in with no `first_visits`, the second is the first.
   std::int32_t visited = 0;
+  std::int32_t b_visited = 0;
+  std::int32_t& b_count = first_visits != nullptr ? b_visited : visited;
   while (!a_done && !b_done) {
     a_done = StepWalk(ws, index, a, visited);
-    b_done = StepWalk(ws, index, b, visited);
+    b_done = StepWalk(ws, index, b, b_count);
   }
   while (!a_done) a_done = StepWalk(ws, index, a, visited);
-  while (!b_done) b_done = StepWalk(ws, index, b, visited);
+  while (!b_done) b_done = StepWalk(ws, index, b, b_count);
   Report(ws, index, a);
   if (first_length != nullptr) {
     *first_length = ws.best_length;
     *first_position = ws.best_position;
   }
   Report(ws, index, b);
-  return visited;
+  if (first_visits != nullptr) *first_visits = visited;
+  return visited + b_visited;
 }
 
 inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
@@ -551,11 +560,13 @@ inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
 // in step until one of them is over, so the two link-load chains overlap and
 // a pair costs little more than one walk. Same result as
 // InsertStringChain(r1) followed by InsertStringChain(r2), given that their
-// first bytes differ; returns the nodes visited.
+// first bytes differ; returns the nodes visited (r1's walk alone to
+// `first_visits` when given).
 template <class Index>
 inline std::int32_t InsertStringChainPair(Workspace& ws, Index& index, std::int32_t r1,
                                           std::int32_t r2, std::int32_t* first_length,
-                                          std::int32_t* first_position) {
+                                          std::int32_t* first_position,
+                                          std::int32_t* first_visits = nullptr) {
   using namespace match_tree_detail;
   ChainWalk a;
   ChainWalk b;
@@ -577,6 +588,7 @@ inline std::int32_t InsertStringChainPair(Workspace& ws, Index& index, std::int3
   const std::int32_t b_steps = in_step + FinishChainWalk(ws, index, b);
   index.AfterWalk(ws, r1, a_steps);
   index.AfterWalk(ws, r2, b_steps);
+  if (first_visits != nullptr) *first_visits = a_steps + a.skipped;
   return a_steps + b_steps + a.skipped + b.skipped;
 }
 
@@ -587,16 +599,19 @@ inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::i
   return InsertStringChainPair(ws, none, r1, r2, first_length, first_position);
 }
 
-// Takes ring position p out of its tree; does nothing when p is in none.
-// A node with two children is replaced by the rightmost node of its left
-// subtree.
+// Takes ring position p out of its tree. A node with two children is
+// replaced by the rightmost node of its left subtree.
+//
+// Also right for a p in no tree whose child links are both NO_NODE: it then
+// takes the path of a leaf with no parent, whose writes all land in the
+// sink entries (parent[NO_NODE], left[NO_NODE], right[NO_NODE]) that
+// nothing reads, and changes no tree. A caller that keeps the links of such
+// positions empty can remove without testing first.
 template <class Index>
-inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
+inline void RemoveStringAny(Workspace& ws, Index& index, std::int32_t p) {
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   std::int32_t* const parent = ws.parent;
-  if (parent[p] == NO_NODE) return;
-
   const std::int32_t smaller = left[p];
   const std::int32_t larger = right[p];
   std::int32_t q;
@@ -626,6 +641,13 @@ inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
   parent[q] = parent[p];
   match_tree_detail::Relink(ws, parent[p], p, q);
   parent[p] = NO_NODE;
+}
+
+// Takes ring position p out of its tree; does nothing when p is in none.
+template <class Index>
+inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
+  if (ws.parent[p] == NO_NODE) return;
+  RemoveStringAny(ws, index, p);
 }
 
 inline void RemoveString(Workspace& ws, std::int32_t p) {

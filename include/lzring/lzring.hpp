@@ -1,13 +1,17 @@
 // lzring C++ API: compress and expand in memory, over file descriptors and
 // over paths, or piece by piece with the encoder and decoder objects, with
-// the same codec that serves the C entry points of <lzring.h>. Every function here produces exactly
-// the bytes that _Encode writes for the same source, and accepts everything _Decode accepts.
+// the same codec that serves the C entry points of <lzring.h>. Every
+// function here produces exactly the bytes that _Encode writes for the same
+// source, on any number of threads, and accepts everything _Decode accepts.
 //
 // Threads: a `codec` object owns its working state (about 230 KiB, allocated
 // once when it is constructed). One object must not be used by several
 // threads at once; different threads may use different objects at the same
 // time without any locking. The free functions build a codec of their own on
-// each call and may be called from any thread.
+// each call and may be called from any thread. Compression can also spread
+// one source over several threads (codec(unsigned), encoder's `threads`);
+// those threads belong to the call that started them and have ended when it
+// returns.
 //
 // Errors: failures are reported as std::error_code values holding the errno
 // value of the failed operation (generic category, so they compare equal to
@@ -90,7 +94,20 @@ struct bounded_result {
 class LZRING_CXX_API codec {
  public:
   // Allocates the working state; throws std::bad_alloc when that fails.
+  // Compresses on the calling thread alone.
   codec();
+  // As codec(), compressing on `threads` threads: 1 is the calling thread
+  // alone, 0 one thread per processor, N up to N threads (at most 64) that
+  // share the work of the match trees while the calling thread reads and
+  // writes. The output is the same whatever the number; sources too short
+  // or too uniform to gain (a few tens of KiB, or nearly all one byte
+  // value) are compressed on the calling thread. Expansion always runs on
+  // the calling thread.
+  explicit codec(unsigned threads);
+  // Changes the number of threads for later calls; 0 as above.
+  void set_threads(unsigned threads) noexcept;
+  // The number of threads compression may use (0 resolved to the processors).
+  unsigned threads() const noexcept;
   ~codec();
   codec(codec&& other) noexcept;
   codec& operator=(codec&& other) noexcept;
@@ -99,16 +116,18 @@ class LZRING_CXX_API codec {
 
   // ---- In memory -------------------------------------------------------
 
-  // Returns the compressed form of `in`. Throws only std::bad_alloc.
+  // Returns the compressed form of `in`. Throws std::bad_alloc, and with
+  // several threads std::system_error when a thread cannot be started.
   std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
   // Replaces the contents of `out` with the compressed form of `in`, reusing
-  // its capacity. Throws only std::bad_alloc.
+  // its capacity. Throws as above.
   void compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
   // Compresses `in` into `out` and returns the compressed size. When `out`
   // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
   // contents of `out` are then unspecified); an `out` of encode_bound(size)
   // bytes never is. Spans that share any byte are refused with
-  // std::errc::invalid_argument, before `out` is written.
+  // std::errc::invalid_argument, before `out` is written. With several
+  // threads, `ec` also tells when a thread could not be started.
   std::size_t compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                             std::error_code& ec) noexcept;
   // As above, throwing std::system_error instead of setting `ec`.
@@ -151,7 +170,9 @@ class LZRING_CXX_API codec {
   // their Win32 handles directly, so text or binary mode does not matter, and
   // a pipe whose writer has gone ends the source as its end of file.
 
-  // Compresses everything readable from `in_fd` into `out_fd`.
+  // Compresses everything readable from `in_fd` into `out_fd`. With
+  // several threads, threads that cannot be started fail the call with
+  // their error as write_error, before anything is written.
   stream_result compress_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
   // Expands everything readable from `in_fd` into `out_fd`.
   stream_result expand_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
@@ -215,8 +236,12 @@ using sink_fn = std::function<bool(std::span<const std::uint8_t> bytes)>;
 class LZRING_CXX_API encoder {
  public:
   // Output goes to `sink`, or into the object when `sink` is empty.
-  // Allocates the working state (about 300 KiB).
-  explicit encoder(sink_fn sink = {});
+  // Allocates the working state (about 300 KiB). With `threads` other than
+  // 1, compresses on that many threads as codec(unsigned) does, gathering
+  // the source into pieces of 256 KiB; the output is the same. write() and
+  // finish() then also throw std::system_error when a thread cannot be
+  // started.
+  explicit encoder(sink_fn sink = {}, unsigned threads = 1);
   ~encoder();
   encoder(encoder&& other) noexcept;
   encoder& operator=(encoder&& other) noexcept;
@@ -301,6 +326,10 @@ class LZRING_CXX_API decoder {
 
 // Returns the compressed form of `in`. Throws only std::bad_alloc.
 LZRING_CXX_API std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
+// The same on `threads` threads (see codec(unsigned)). Throws std::bad_alloc,
+// or std::system_error when a thread cannot be started.
+LZRING_CXX_API std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in,
+                                                  unsigned threads);
 // Returns the expansion of `in`. Throws only std::bad_alloc.
 LZRING_CXX_API std::vector<std::uint8_t> expand(std::span<const std::uint8_t> in);
 // Returns the size that expand(in) would produce. Throws only std::bad_alloc.

@@ -1,0 +1,297 @@
+// The tree worker's loop: the encoder's slide, one position at a time, with
+// the tree operations of other workers' trees left out.
+#include "codec/tree_worker.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "codec/cpu_clones.h"
+#include "codec/match_tree.h"
+#include "codec/tree_split.h"
+
+namespace lzring {
+namespace {
+
+// Walks count as short while they average fewer nodes than this, judged
+// every kInsertsPerVerdict insertions (as the one-thread encoder judges).
+constexpr std::int32_t kShortWalkNodes = 24;
+constexpr std::int32_t kInsertsPerVerdict = 8192;
+
+// A held insertion must be done before the slide stores into its string:
+// the bytes it compares start 4078 positions behind the one being stored.
+constexpr std::uint64_t kMaxHoldSteps = RING_START - 1;
+
+MatchRecord RecordOf(std::int32_t length, std::int32_t position) {
+  return static_cast<MatchRecord>(length) << kRecordLengthShift |
+         static_cast<MatchRecord>(position & RING_MASK);
+}
+
+// Counts the walks' nodes and, every kInsertsPerVerdict insertions, decides
+// how the next ones walk.
+void Count(TreeWorker& w, std::int32_t visited, std::int32_t inserts) {
+  w.visited_total += visited;
+  w.inserts_counted += inserts;
+  if (w.inserts_counted < kInsertsPerVerdict) return;
+  const bool were_short = w.short_walks;
+  w.short_walks = w.visited_total < static_cast<std::int64_t>(kShortWalkNodes) * w.inserts_counted;
+  // Short walks do without the run index; emptied now, it stays true to the
+  // trees without upkeep until long walks take it up again.
+  if (w.short_walks && !were_short) w.runs.Reset();
+  w.visited_total = 0;
+  w.inserts_counted = 0;
+}
+
+// The insertions, each out of line with its walks built in and built for
+// several instruction sets (see cpu_clones.h): inside the loop below they
+// would leave the loop's own values no registers.
+
+// Takes `node` out of its tree, if it is in an owned one. The worker keeps
+// the child links of every position in no tree empty, so a position of
+// another worker's tree goes through as a leaf with no parent and changes
+// nothing (see RemoveStringAny): no test, and no branch whose outcome is a
+// coin toss. Removal walks no strings, so it stays in the loop.
+inline void RemoveNode(TreeWorker& w, std::int32_t node) {
+  if (w.short_walks) {
+    NoRunIndex none;
+    RemoveStringAny(w.ws, none, node);
+  } else {
+    RemoveStringAny(w.ws, w.runs, node);
+  }
+  w.ws.left[node] = NO_NODE;
+  w.ws.right[node] = NO_NODE;
+}
+
+[[gnu::noinline, gnu::flatten]] LZRING_CPU_CLONES void InsertOne(TreeWorker& w, std::int32_t node,
+                                                                 MatchRecord* record,
+                                                                 std::uint64_t visits[256]) {
+  NoRunIndex none;
+  const std::int32_t visited =
+      w.short_walks ? InsertStringCounted(w.ws, none, node) : InsertStringChain(w.ws, w.runs, node);
+  if (record != nullptr) *record = RecordOf(w.ws.best_length, w.ws.best_position);
+  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited);
+  Count(w, visited, 1);
+}
+
+// Inserts `first` and then `second`, whose trees differ, walking side by
+// side so that their memory loads overlap.
+[[gnu::noinline, gnu::flatten]] LZRING_CPU_CLONES void InsertTwo(TreeWorker& w, std::int32_t first,
+                                                                 MatchRecord* first_record,
+                                                                 std::int32_t second,
+                                                                 MatchRecord* second_record,
+                                                                 std::uint64_t visits[256]) {
+  NoRunIndex none;
+  std::int32_t first_length;
+  std::int32_t first_position;
+  std::int32_t first_visits;
+  const std::int32_t visited =
+      w.short_walks ? InsertStringPair(w.ws, none, first, second, &first_length, &first_position,
+                                       &first_visits)
+                    : InsertStringChainPair(w.ws, w.runs, first, second, &first_length,
+                                            &first_position, &first_visits);
+  if (first_record != nullptr) *first_record = RecordOf(first_length, first_position);
+  *second_record = RecordOf(w.ws.best_length, w.ws.best_position);
+  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits);
+  visits[w.ws.ring[second]] += static_cast<std::uint64_t>(visited - first_visits);
+  Count(w, visited, 2);
+}
+
+}  // namespace
+
+void TreeWorker::Reset(const bool owned[256]) {
+  std::memcpy(own, owned, sizeof own);
+  started = false;
+  next_step = 0;
+  short_walks = true;
+  visited_total = 0;
+  inserts_counted = 0;
+}
+
+template <class Fn>
+void TreeWorker::ForEachNode(const Workspace& links, int tree, Fn&& fn) {
+  std::int32_t depth = 0;
+  const std::int32_t root = links.right[ROOT_BASE + tree];
+  if (root != NO_NODE) stack[depth++] = root;
+  while (depth > 0) {
+    const std::int32_t n = stack[--depth];
+    if (links.left[n] != NO_NODE) stack[depth++] = links.left[n];
+    if (links.right[n] != NO_NODE) stack[depth++] = links.right[n];
+    fn(n);  // after the links are taken: it may clear them
+  }
+}
+
+void TreeWorker::Take(const TreeWorker& from, int tree) {
+  const Workspace& src = from.ws;
+  ForEachNode(src, tree, [&](std::int32_t n) {
+    ws.parent[n] = src.parent[n];
+    ws.left[n] = src.left[n];
+    ws.right[n] = src.right[n];
+  });
+  ws.right[ROOT_BASE + tree] = src.right[ROOT_BASE + tree];
+  own[tree] = true;
+  // The index of long runs covers the trees as they were.
+  runs.Reset();
+}
+
+void TreeWorker::Drop(int tree) {
+  // Positions in no tree keep empty links (see RemoveNode).
+  ForEachNode(ws, tree, [&](std::int32_t n) {
+    ws.parent[n] = NO_NODE;
+    ws.left[n] = NO_NODE;
+    ws.right[n] = NO_NODE;
+  });
+  ws.right[ROOT_BASE + tree] = NO_NODE;
+  own[tree] = false;
+  runs.Reset();
+}
+
+// Everything the one-thread encoder does to the trees and the ring, in the
+// same order, for positions 0 .. PositionsReady(piece) - 1.
+//
+// Step j drops position j - 4096 (ring slot j mod 4096) from its tree,
+// stores source byte j + 18 there and enters position j + 1 (ring slot
+// j + 4079 mod 4096). Once the source has ended nothing is stored: the ring
+// keeps its old bytes beyond the end, and the last step, which enters
+// nothing, is of no use.
+//
+// The steps go in groups. A first pass marks the steps of a group that
+// touch an owned tree: the position leaving is the one its slot holds before
+// the group's stores, and the position entering starts with source byte
+// j + 1. The second pass does those steps' operations, storing the bytes of
+// the steps in between just before each, so that every operation sees the
+// ring as it is at its step. A removal reads no bytes, and the byte stored
+// at a step lies in no string in a tree but that of the position leaving.
+//
+// Two insertions into different trees walk side by side. An owned insertion
+// is held back until the next one comes; doing it then gives the trees and
+// results of doing it at once because nothing in between touches its tree:
+// it is done before any removal from its tree, and the bytes stored
+// meanwhile lie in no string of that tree until the slide has gone round the
+// ring (kMaxHoldSteps).
+void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records,
+                   std::uint64_t records_begin, std::uint64_t visits[256]) {
+  std::uint8_t* const ring = w.ws.ring;
+  const bool* const own = w.own;
+  const std::uint64_t known = piece.end;
+
+  // The position whose insertion is held back, or kNone.
+  constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::uint64_t held = kNone;
+  // The tree of the held insertion, or a value no byte has.
+  constexpr unsigned kNoTree = kTreeCount;
+  unsigned held_tree = kNoTree;
+  auto node_of = [](std::uint64_t position) {
+    return static_cast<std::int32_t>((position + RING_START) & RING_MASK);
+  };
+  auto record_of = [&](std::uint64_t position) { return records + (position - records_begin); };
+  auto flush = [&] {
+    if (held == kNone) return;
+    InsertOne(w, node_of(held), record_of(held), visits);
+    held = kNone;
+    held_tree = kNoTree;
+  };
+  auto enter = [&](std::uint64_t position) {
+    const std::int32_t node = node_of(position);
+    if (held != kNone && held_tree != ring[node]) {
+      InsertTwo(w, node_of(held), record_of(held), node, record_of(position), visits);
+      held = kNone;
+      held_tree = kNoTree;
+      return;
+    }
+    flush();
+    held = position;
+    held_tree = ring[node];
+  };
+
+  if (!w.started) {
+    // The first unit needs the look-ahead full, or the whole source.
+    if (!piece.final && known < static_cast<std::uint64_t>(MAX_MATCH)) return;
+    w.started = true;
+    ResetTrees(w.ws, w.runs);
+    ResetRing(w.ws);
+    // Positions in no tree keep empty links (see RemoveNode).
+    std::fill(w.ws.left, w.ws.left + RING_SIZE, NO_NODE);
+    std::fill(w.ws.right, w.ws.right + RING_SIZE, NO_NODE);
+    const std::int32_t first = known < static_cast<std::uint64_t>(MAX_MATCH)
+                                   ? static_cast<std::int32_t>(known)
+                                   : MAX_MATCH;
+    for (std::int32_t s = 0; s < first; ++s) ring[RING_START + s] = piece.At(s);
+    if (first == 0) return;
+    // The prefilled positions before the look-ahead, nearest first (all in
+    // one tree, so one at a time), then the look-ahead itself: position 0.
+    if (own[RING_FILL]) {
+      for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertOne(w, RING_START - k, nullptr, visits);
+    }
+    if (own[ring[RING_START]]) enter(0);
+  }
+
+  const std::uint64_t limit =
+      piece.final ? (known > 0 ? known - 1 : 0)
+                  : (known > static_cast<std::uint64_t>(MAX_MATCH) ? known - MAX_MATCH : 0);
+  const std::uint64_t store_limit =
+      std::min(limit, known > static_cast<std::uint64_t>(MAX_MATCH) ? known - MAX_MATCH : 0);
+  // Groups of up to 64 steps, aligned so that none runs past the end of the
+  // ring, and that only the first of a revolution stores into the mirror.
+  constexpr std::uint32_t kGroup = 64;
+  static_assert(RING_SIZE % kGroup == 0 && kGroup < kMaxHoldSteps / 2 && kGroup >= MAX_MATCH);
+  // Whether a step puts a position into an owned tree is a coin toss for
+  // each worker when several share the trees; a branch per step on it
+  // would be mispredicted at half of the steps. So a first pass over the
+  // group marks such steps without a branch (the position entering starts
+  // with source byte j + 1), and the second slides from marked step to
+  // marked step: every removal (a position of another worker's tree goes
+  // through unchanged, see RemoveNode) and every store, then the insertion.
+  // Each insertion sees the ring as it is at its step.
+  auto run = [&]<bool storing, bool mirrored>(std::uint64_t j0, std::uint32_t size)
+                 [[gnu::always_inline]] {
+                   const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
+                   const std::uint8_t* const entering = &piece.At(j0 + 1);
+                   std::uint64_t enters = 0;
+                   for (std::uint32_t k = 0; k < size; ++k) {
+                     enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
+                   }
+                   const std::uint8_t* bytes = nullptr;
+                   if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
+                   std::uint32_t done = 0;
+                   // The removals and stores of the group's steps before `to`.
+                   auto slide_to = [&](std::uint32_t to) [[gnu::always_inline]] {
+                     for (; done < to; ++done) {
+                       const std::int32_t o = o0 + static_cast<std::int32_t>(done);
+                       if (ring[o] == held_tree) flush();
+                       RemoveNode(w, o);
+                       if constexpr (storing) {
+                         ring[o] = bytes[done];
+                         if (mirrored && o < MAX_MATCH - 1) ring[RING_SIZE + o] = bytes[done];
+                       }
+                     }
+                   };
+                   for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
+                     const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+                     slide_to(k + 1);
+                     enter(j0 + k + 1);
+                   }
+                   slide_to(size);
+                 };
+  for (std::uint64_t j0 = w.next_step; j0 < limit;) {
+    std::uint32_t size = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(kGroup - (j0 & (kGroup - 1)), limit - j0));
+    const bool storing = j0 < store_limit;
+    if (storing) size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, store_limit - j0));
+    if (!storing) {
+      run.operator()<false, false>(j0, size);
+    } else if ((j0 & RING_MASK) < static_cast<std::uint64_t>(MAX_MATCH - 1)) {
+      run.operator()<true, true>(j0, size);
+    } else {
+      run.operator()<true, false>(j0, size);
+    }
+    j0 += size;
+    // No held insertion may be older than kMaxHoldSteps by the next
+    // group's end.
+    if (held != kNone && j0 + 1 - held >= kMaxHoldSteps - kGroup) flush();
+  }
+  if (limit > w.next_step) w.next_step = limit;
+  // The records of this piece are complete when it returns.
+  flush();
+}
+
+}  // namespace lzring

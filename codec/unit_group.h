@@ -1,0 +1,64 @@
+// The group of up to eight units that the encoder assembles before it goes
+// out: a flag byte with one bit per unit (set for a literal), then the
+// units' bytes.
+#ifndef LZRING_CODEC_UNIT_GROUP_H
+#define LZRING_CODEC_UNIT_GROUP_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "codec/format.h"
+
+namespace lzring {
+
+class UnitGroup {
+ public:
+  // Adds a literal unit. Returns true when the group now has eight units.
+  bool Literal(std::uint8_t b) {
+    bytes_[0] |= static_cast<std::uint8_t>(flag_);
+    bytes_[size_++] = b;
+    return Advance();
+  }
+  // Adds a reference to ring position `position` of `length` bytes
+  // (MIN_MATCH..MAX_MATCH). Returns true when the group now has eight units.
+  bool Reference(std::int32_t position, std::int32_t length) {
+    bytes_[size_++] = static_cast<std::uint8_t>(position & 0xFF);
+    bytes_[size_++] = static_cast<std::uint8_t>(((position >> 4) & 0xF0) | (length - MIN_MATCH));
+    return Advance();
+  }
+  bool Empty() const { return size_ == 1; }
+
+  // Hands the group to `out` and starts the next one; false when the sink
+  // failed. The flag bits of missing units stay clear.
+  template <class Sink>
+  bool Put(Sink& out) {
+    const std::size_t length = size_;
+    size_ = 1;
+    flag_ = 1;
+    bool ok = true;
+    if (out.Room() >= length) {
+      std::memcpy(out.Space(), bytes_, length);
+      ok = out.Commit(length);
+    } else {
+      for (std::size_t k = 0; k < length && ok; ++k) ok = out.Put(bytes_[k]);
+    }
+    bytes_[0] = 0;
+    return ok;
+  }
+
+ private:
+  // Moves to the next unit's flag bit; true once all eight are used.
+  bool Advance() {
+    flag_ = (flag_ << 1) & 0xFF;
+    return flag_ == 0;
+  }
+
+  std::uint8_t bytes_[MAX_GROUP_BYTES] = {0};
+  std::size_t size_ = 1;
+  unsigned flag_ = 1;
+};
+
+}  // namespace lzring
+
+#endif  // LZRING_CODEC_UNIT_GROUP_H

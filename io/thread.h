@@ -1,0 +1,66 @@
+// Threads and the one synchronisation object that the parallel encoder needs:
+// a monitor (a lock with a condition to wait for). One implementation per
+// platform (thread_posix.cpp, thread_win32.cpp), so that the codec itself
+// uses no platform interface and no part of the standard library that some
+// toolchains lack.
+#ifndef LZRING_IO_THREAD_H
+#define LZRING_IO_THREAD_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lzring {
+
+// A started thread, as the platform numbers it.
+using ThreadHandle = std::uintptr_t;
+
+// Starts a thread running fn(arg). Returns 0, or the platform's error code
+// (EAGAIN when the system is out of threads) with nothing started.
+using ThreadStartFn = int (*)(ThreadHandle& handle, void (*fn)(void*), void* arg);
+int ThreadStart(ThreadHandle& handle, void (*fn)(void*), void* arg);
+
+// Waits for a started thread to end and releases it.
+void ThreadJoin(ThreadHandle handle);
+
+// The number of processors this process may run on; at least 1.
+unsigned ProcessorCount();
+
+// A lock and a condition to wait for under it. Wait() must be called with
+// the lock held; it releases the lock while waiting and holds it again when
+// it returns, which may be spuriously, so callers wait in a loop.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  void Lock();
+  void Unlock();
+  void Wait();
+  void NotifyAll();
+
+  struct Impl;
+
+ private:
+  // The platform's lock and condition, held in place so that making a
+  // monitor cannot fail.
+  alignas(16) unsigned char storage_[128];
+  Impl& impl();
+};
+
+// Holds a monitor's lock for a scope.
+class MonitorLock {
+ public:
+  explicit MonitorLock(Monitor& m) : m_(m) { m_.Lock(); }
+  ~MonitorLock() { m_.Unlock(); }
+  MonitorLock(const MonitorLock&) = delete;
+  MonitorLock& operator=(const MonitorLock&) = delete;
+
+ private:
+  Monitor& m_;
+};
+
+}  // namespace lzring
+
+#endif  // LZRING_IO_THREAD_H

@@ -1,0 +1,214 @@
+// The encoder on several threads against the one-thread encoder: the same
+// bytes for every number of workers, every piece size and every way of
+// writing the source, at sizes on both sides of the piece edges and of the
+// sizes where the look-ahead and the ring fill up; and failures that end
+// the call with an error, never a hang.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/workspace.h"
+#include "bench/workloads.h"
+#include "codec/encoder.h"
+#include "codec/parallel_encoder.h"
+#include "io/memory_stream.h"
+#include "lzring/lzring.hpp"
+#include "tests/known_vectors.h"
+#include "tests/memory_codec.h"
+#include "tests/test_util.h"
+
+namespace lzring {
+namespace {
+
+using test::Bytes;
+
+struct Layout {
+  unsigned workers;
+  std::size_t piece;
+  std::size_t write;  // bytes per Write() call
+};
+
+// Compresses `src` through a ParallelEncoder that always starts its
+// workers; `result` gets the first nonzero result of its calls.
+Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
+               ThreadStartFn start = ThreadStart) {
+  auto ws = std::make_unique<Workspace>();
+  auto runs = std::make_unique<RunIndex>();
+  ParallelOptions options;
+  options.workers = setup.workers;
+  options.piece_size = setup.piece;
+  options.min_parallel = 0;
+  options.min_gain = 0;
+  options.start_thread = start;
+  ParallelEncoder encoder(*ws, *runs, options);
+  Bytes out;
+  VectorSink sink(out);
+  result = 0;
+  for (std::size_t i = 0; i < src.size() && result == 0; i += setup.write) {
+    result = encoder.Write(src.data() + i, std::min(setup.write, src.size() - i), sink);
+  }
+  if (result == 0) result = encoder.Finish(sink);
+  return out;
+}
+
+Bytes Shape(int shape, std::size_t n) {
+  switch (shape) {
+    case 0:
+      return test::RandomBytes(n, 7);
+    case 1:
+      return Bytes(n, 0);
+    case 2: {
+      Bytes b(n);
+      for (std::size_t i = 0; i < n; ++i) b[i] = i % 2 == 0 ? 'a' : 'b';
+      return b;
+    }
+    case 3:
+      return workloads::SortedRecords(n);
+    case 4: {
+      // Skewed: nine bytes in ten one value, the rest scattered.
+      Bytes b = test::RandomBytes(n, 11);
+      for (std::size_t i = 0; i < n; ++i) b[i] = b[i] % 10 != 0 ? 0xFF : b[i];
+      return b;
+    }
+    default:
+      return test::TextBytes(n, 13);
+  }
+}
+
+// Every shape at sizes around 0, the look-ahead, the ring and the piece
+// edges (pieces of 1000 bytes), each with three worker counts taken in turn
+// from 1..16 and three ways of writing.
+TEST(ParallelEncoder, SameBytesAsOneThread) {
+  constexpr std::size_t kPiece = 1000;
+  const std::size_t sizes[] = {0,    1,    2,    17,   18,    19,    35,   36,   999,
+                               1000, 1001, 1017, 1018, 1019,  2000,  2001, 4095, 4096,
+                               4097, 8192, 8193, 9999, 10000, 10001, 30017};
+  unsigned next_workers = 0;
+  for (int shape = 0; shape < 6; ++shape) {
+    for (const std::size_t n : sizes) {
+      const Bytes src = Shape(shape, n);
+      const Bytes expected = test::EncodeInMemory(src);
+      for (const std::size_t write : {std::size_t{1}, std::size_t{777}, n + 1}) {
+        if (write == 1 && n > 5000) continue;
+        const Layout setup{1 + next_workers++ % 16, kPiece, write};
+        int result;
+        EXPECT_EQ(Parallel(src, setup, result), expected)
+            << "shape " << shape << ", " << n << " bytes, " << setup.workers
+            << " workers, writes of " << write;
+        EXPECT_EQ(result, 0);
+      }
+    }
+  }
+}
+
+// The known compressed bytes, through the smallest pieces there are.
+TEST(ParallelEncoder, KnownVectors) {
+  for (const auto& c : vectors::EncodeCases()) {
+    for (const unsigned workers : {1u, 2u, 16u}) {
+      for (const std::size_t piece : {std::size_t{18}, std::size_t{19}, std::size_t{64}}) {
+        int result;
+        EXPECT_EQ(Parallel(c.source, {workers, piece, 5}, result), c.compressed)
+            << c.name << ", " << workers << " workers, pieces of " << piece;
+        EXPECT_EQ(result, 0);
+      }
+    }
+  }
+}
+
+// The corpus through the C++ API: every thread count from 1 to 16 where the
+// build is optimised, two of them under the sanitizers.
+TEST(ParallelEncoder, CorpusThroughTheApi) {
+#ifdef NDEBUG
+  const std::vector<unsigned> counts = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+#else
+  const std::vector<unsigned> counts = {2, 7};
+#endif
+  const char* const files[] = {
+      "canterbury/alice29.txt", "canterbury/kennedy.xls", "canterbury/ptt5",   "canterbury/sum",
+      "artificial/aaa.txt",     "artificial/random.txt",  "large/world192.txt"};
+  for (const char* name : files) {
+    const std::string path = test::CorpusFile(name);
+    if (path.empty()) GTEST_SKIP() << "corpus not present";
+    const Bytes src = test::ReadFile(path);
+    const Bytes expected = test::EncodeInMemory(src);
+    for (const unsigned threads : counts) {
+      EXPECT_EQ(lzring::compress(src, threads), expected) << name << ", " << threads << " threads";
+    }
+  }
+}
+
+// A thread that cannot start: the call fails with its error, the threads
+// started before it are stopped, and nothing hangs or leaks.
+TEST(ParallelEncoder, ThreadThatCannotStartFailsTheCall) {
+  static int starts;
+  static int fail_at;
+  ThreadStartFn failing = [](ThreadHandle& handle, void (*fn)(void*), void* arg) {
+    return starts++ == fail_at ? EAGAIN : ThreadStart(handle, fn, arg);
+  };
+  const Bytes src = test::TextBytes(50000, 3);
+  for (fail_at = 0; fail_at < 4; ++fail_at) {
+    starts = 0;
+    int result;
+    const Bytes out = Parallel(src, {4, 4096, 10000}, result, failing);
+    EXPECT_EQ(result, EAGAIN) << "start " << fail_at << " fails";
+    EXPECT_TRUE(out.empty());
+  }
+}
+
+// A sink that fails ends the call at once, whichever piece is being coded,
+// and stops the workers.
+TEST(ParallelEncoder, FailingSinkStopsTheThreads) {
+  const Bytes src = test::TextBytes(60000, 5);
+  auto ws = std::make_unique<Workspace>();
+  auto runs = std::make_unique<RunIndex>();
+  const std::size_t size = test::EncodeInMemory(src).size();
+  for (const std::size_t room : {std::size_t{0}, std::size_t{100}, size / 2, size - 1}) {
+    ParallelOptions options;
+    options.workers = 3;
+    options.piece_size = 4096;
+    options.min_parallel = 0;
+    options.min_gain = 0;
+    Bytes out(room);
+    BufferSink sink(out.data(), out.size());
+    MemorySource source(src.data(), src.size());
+    EXPECT_EQ(ParallelEncodeStream(*ws, *runs, source, sink, options), kParallelSinkFailed)
+        << room << " bytes of room";
+  }
+  // Through the API: the buffer too small, and the encoder object's sink.
+  codec c(3);
+  Bytes small(1000);
+  std::error_code ec;
+  EXPECT_EQ(c.compress_into(src, small, ec), 0u);
+  EXPECT_EQ(ec, std::errc::no_buffer_space);
+  std::size_t taken = 0;
+  encoder e([&](std::span<const std::uint8_t> bytes) { return (taken += bytes.size()) < 5000; }, 3);
+  EXPECT_FALSE(e.write(src) && e.finish());
+  EXPECT_TRUE(e.failed());
+}
+
+// The encoder object on several threads gives the one-shot bytes whatever
+// the pieces it is fed, and the tool's main path, compress_fd, does too.
+TEST(ParallelEncoder, ObjectsAndDescriptorsOnThreads) {
+  const Bytes src = test::TextBytes(700000, 17);
+  const Bytes expected = test::EncodeInMemory(src);
+  encoder e({}, 2);
+  for (std::size_t i = 0; i < src.size(); i += 65537) {
+    ASSERT_TRUE(e.write(std::span(src).subspan(i, std::min<std::size_t>(65537, src.size() - i))));
+  }
+  ASSERT_TRUE(e.finish());
+  EXPECT_EQ(Bytes(e.output().begin(), e.output().end()), expected);
+
+  test::TempDir dir;
+  test::WriteFile(dir / "in", src);
+  const stream_result r = codec(2).compress_file(dir / "in", dir / "out");
+  ASSERT_TRUE(r) << r.error().message();
+  EXPECT_EQ(test::ReadFile(dir / "out"), expected);
+}
+
+}  // namespace
+}  // namespace lzring
