@@ -1,7 +1,6 @@
 #include "cli/progress.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "cli/file_system.h"
 
@@ -13,7 +12,7 @@ constexpr double kMega = 1e6;
 
 }  // namespace
 
-ProgressLine::ProgressLine(std::string name, std::uint64_t total, Lock& lock)
+ProgressLine::ProgressLine(std::string name, std::uint64_t total, Monitor& lock)
     : name_(std::move(name)),
       total_(total),
       lock_(lock),
@@ -25,7 +24,7 @@ ProgressLine::~ProgressLine() {
   // Spaces over the line rather than a terminal's erase sequence, which not
   // every console understands.
   static const char kSpaces[] = "\r                                                               ";
-  std::lock_guard<Lock> guard(lock_);
+  MonitorLock guard(lock_);
   WriteStderr(kSpaces, 1);
   for (std::size_t left = width_; left > 0;) {
     const std::size_t n = left < sizeof kSpaces - 2 ? left : sizeof kSpaces - 2;
@@ -67,7 +66,7 @@ void ProgressLine::Draw(std::uint64_t done, Clock::time_point now) {
   // A shorter line than the last one covers the rest of it with spaces.
   std::size_t end = width;
   while (end < width_ && end < room - 1) text[end++] = ' ';
-  std::lock_guard<Lock> guard(lock_);
+  MonitorLock guard(lock_);
   WriteStderr(line, end + 1);
   if (width > width_) width_ = width;
 }

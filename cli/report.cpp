@@ -1,7 +1,5 @@
 #include "cli/report.h"
 
-#include <mutex>
-
 #include "cli/file_system.h"
 
 namespace lzring::cli {
@@ -13,24 +11,24 @@ void Reporter::Write(const std::string& line) {
 }
 
 void Reporter::Error(const std::string& name, const std::string& reason) {
-  std::lock_guard<Lock> guard(lock_);
+  MonitorLock guard(lock_);
   error_ = true;
   Write("lzring: " + name + ": " + reason + "\n");
 }
 
 void Reporter::Warning(const std::string& name, const std::string& reason) {
-  std::lock_guard<Lock> guard(lock_);
+  MonitorLock guard(lock_);
   warning_ = true;
   if (!quiet_) Write("lzring: " + name + ": " + reason + "\n");
 }
 
 void Reporter::Info(const std::string& line) {
-  std::lock_guard<Lock> guard(lock_);
+  MonitorLock guard(lock_);
   Write(line + "\n");
 }
 
 int Reporter::ExitStatus() const {
-  std::lock_guard<Lock> guard(lock_);
+  MonitorLock guard(lock_);
   if (error_) return static_cast<int>(Outcome::kError);
   if (warning_) return static_cast<int>(Outcome::kWarning);
   return static_cast<int>(Outcome::kOk);
