@@ -62,6 +62,7 @@ cases=(
   "--rm after expanding | \$linux --rm b.bin | -d --rm b.bin.lzr | 0"
   "several files | : | -v a.txt b.bin zeros.txt | 0"
   "several files at once | : | -T2 a.txt b.bin zeros.txt ro.txt | 0"
+  "one file on two threads | : | -T2 -c a.txt | 0"
   "non-ASCII name | : | 'é 日本.txt' | 0"
   "non-ASCII name expanded | \$linux --rm 'é 日本.txt' | -d 'é 日本.txt.lzr' | 0"
   "missing input | : | missing.txt | 1"
