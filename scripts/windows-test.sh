@@ -29,7 +29,9 @@ werror=OFF
 # --- Tools ------------------------------------------------------------------
 lzring_need_packages "${LZRING_BUILD_PACKAGES[@]}"
 
-windows_packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32)
+# procps: pgrep, with which the tool's test finds the process to interrupt.
+windows_packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+  procps)
 missing=()
 for pkg in "${windows_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
