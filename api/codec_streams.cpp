@@ -4,10 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <new>
-#include <string>
 #include <system_error>
-#include <type_traits>
 
 #include "api/codec_state.h"
 #include "api/observed_stream.h"
@@ -61,42 +58,11 @@ stream_result MeasureAttached(Workspace& ws, StreamStatus& status, const progres
   return MakeResult(status, counts, status.read_error == 0);
 }
 
-// A path in the 8-bit form the platform file layer takes. Where paths are
-// wide (Windows) the conversion allocates and may meet a name the code page
-// cannot spell; the functions that take paths are noexcept, so that is an
-// error value here (error()), never an exception.
-class NarrowPath {
- public:
-  // A template, so that only the branch for this platform's paths is built.
-  template <class Path>
-  explicit NarrowPath(const Path& p) noexcept {
-    if constexpr (std::is_same_v<typename Path::value_type, char>) {
-      ptr_ = p.c_str();
-    } else {
-      try {
-        copy_ = p.string();
-        ptr_ = copy_.c_str();
-      } catch (const std::bad_alloc&) {
-        error_ = ENOMEM;
-      } catch (...) {
-        error_ = EILSEQ;
-      }
-    }
-  }
-  const char* c_str() const { return ptr_; }
-  int error() const { return error_; }
-
- private:
-  std::string copy_;
-  const char* ptr_ = nullptr;
-  int error_ = 0;
-};
-
 template <class Loop>
 stream_result RunOnDescriptors(Workspace& ws, int in_fd, int out_fd, const progress_fn& progress,
                                Loop&& loop) {
   StreamStatus status;
-  AttachFilePair(ws, static_cast<FileHandle>(in_fd), static_cast<FileHandle>(out_fd));
+  AttachFilePair(ws, FileFromDescriptor(in_fd), FileFromDescriptor(out_fd));
   return RunAttached(ws, status, progress, loop);
 }
 
@@ -105,14 +71,11 @@ stream_result RunOnPaths(Workspace& ws, const std::filesystem::path& source,
                          const std::filesystem::path& destination, const progress_fn& progress,
                          Loop&& loop) {
   StreamStatus status;
-  const NarrowPath from(source);
-  const NarrowPath to(destination);
-  status.read_error = from.error();
-  status.write_error = to.error();
-  // OpenFilePair refuses a directory source and a destination that is the
-  // source itself, before anything is created or truncated.
-  if (from.error() != 0 || to.error() != 0 ||
-      OpenFilePair(ws, from.c_str(), to.c_str(), status) != 0) {
+  // The paths in the platform's own characters (wide on Windows), so that
+  // every name works. OpenFilePair refuses a directory source and a
+  // destination that is the source itself, before anything is created or
+  // truncated.
+  if (OpenFilePair(ws, source.c_str(), destination.c_str(), status) != 0) {
     return MakeResult(status, StreamCounts{}, false);
   }
   stream_result result = RunAttached(ws, status, progress, loop);
@@ -159,7 +122,7 @@ bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t lim
                                         const progress_fn& progress) noexcept {
   Workspace& ws = state_->ws;
   StreamStatus status;
-  AttachFilePair(ws, static_cast<FileHandle>(in_fd), static_cast<FileHandle>(out_fd));
+  AttachFilePair(ws, FileFromDescriptor(in_fd), FileFromDescriptor(out_fd));
   StreamCounts counts;
   ObservedFileSource source(ws, status, counts, progress);
   FileSink sink(ws, status);
@@ -179,7 +142,7 @@ bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t lim
 
 stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept {
   StreamStatus status;
-  AttachFilePair(state_->ws, static_cast<FileHandle>(in_fd), kBadHandle);
+  AttachFilePair(state_->ws, FileFromDescriptor(in_fd), kBadHandle);
   return MeasureAttached(state_->ws, status, progress);
 }
 
@@ -202,10 +165,9 @@ stream_result codec::expand_file(const std::filesystem::path& source,
 stream_result codec::measure_file(const std::filesystem::path& source,
                                   const progress_fn& progress) noexcept {
   StreamStatus status;
-  const NarrowPath path(source);
-  const FileHandle handle = path.error() != 0 ? kBadHandle : FileOpenRead(path.c_str());
+  const FileHandle handle = FileOpenRead(source.c_str());
   if (handle == kBadHandle) {
-    status.read_error = path.error() != 0 ? path.error() : FileLastError();
+    status.read_error = FileLastError();
     return MakeResult(status, StreamCounts{}, false);
   }
   AttachFilePair(state_->ws, handle, kBadHandle);

@@ -1,9 +1,5 @@
 #include "cli/file_job.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -11,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/file_system.h"
 #include "cli/output_file.h"
 #include "cli/progress.h"
 
@@ -31,36 +28,23 @@ std::string ErrorText() {
   return LastError().message();
 }
 
-// An open input and what fstat said of it; closes what it opened.
+// An open input and what the system said of it; closes what it opened.
 struct Input {
   int fd = -1;
   bool is_stdin = false;
-  struct stat st {};
+  FileInfo info;
 
   ~Input() {
-    if (fd >= 0 && !is_stdin) ::close(fd);
+    if (fd >= 0 && !is_stdin) CloseFile(fd);
   }
 };
 
 // Opens a named input as every program does: a FIFO's open waits for its
 // writer, so that the whole stream is read rather than none of it.
 // `no_follow` refuses a symbolic link (ELOOP).
-bool OpenInput(const std::string& path, bool no_follow, Input& in) {
-  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (no_follow ? O_NOFOLLOW : 0));
-  return in.fd >= 0 && ::fstat(in.fd, &in.st) == 0;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-mode_t CurrentUmask() {
-  static const mode_t mask = [] {
-    const mode_t m = ::umask(0);
-    ::umask(m);
-    return m;
-  }();
-  return mask;
+bool Open(const std::string& path, bool no_follow, Input& in) {
+  in.fd = OpenInput(path, no_follow);
+  return in.fd >= 0 && StatOpen(in.fd, in.info);
 }
 
 // Space saved, in percent of the larger side.
@@ -132,24 +116,24 @@ bool Job::CheckInput(bool to_file) {
   // Only an input written to a file is ever removed.
   const bool removing = o_.remove_input && to_file && !o_.force;
   if (input_ == "-") {
-    in_.fd = STDIN_FILENO;
+    in_.fd = kStdin;
     in_.is_stdin = true;
-    if (::fstat(in_.fd, &in_.st) != 0) {
+    if (!StatOpen(in_.fd, in_.info)) {
       report_.Error(name_, LastError());
       return false;
     }
   } else {
     // What the name leads to decides before the open, which waits for the
     // writer of a FIFO: one that is skipped is never waited for.
-    struct stat named;
-    if (::stat(input_.c_str(), &named) == 0 && !S_ISDIR(named.st_mode) && !S_ISREG(named.st_mode) &&
-        to_file && !o_.force) {
+    FileInfo named;
+    if (StatPath(input_, true, named) && named.kind != FileKind::kDirectory &&
+        named.kind != FileKind::kRegular && to_file && !o_.force) {
       report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
       return false;
     }
     // --rm removes a name: not a symbolic link's (the file it leads to would
     // stay) unless forced.
-    if (!OpenInput(input_, removing, in_)) {
+    if (!Open(input_, removing, in_)) {
       if (removing && errno == ELOOP) {
         report_.Warning(name_, "is a symbolic link -- unchanged (use -f to force)");
       } else {
@@ -158,23 +142,24 @@ bool Job::CheckInput(bool to_file) {
       return false;
     }
   }
-  if (S_ISDIR(in_.st.st_mode)) {
+  if (in_.info.kind == FileKind::kDirectory) {
     report_.Warning(name_, "is a directory -- ignored");
     return false;
   }
-  if (!in_.is_stdin && to_file && !S_ISREG(in_.st.st_mode) && !o_.force) {
+  const bool regular = in_.info.kind == FileKind::kRegular;
+  if (!in_.is_stdin && to_file && !regular && !o_.force) {
     report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
     return false;
   }
   // Removing one name of a file with others does not free it, and the
   // other names would still show the uncompressed data.
-  if (removing && !in_.is_stdin && S_ISREG(in_.st.st_mode) && in_.st.st_nlink > 1) {
-    const auto others = static_cast<unsigned long>(in_.st.st_nlink - 1);
+  if (removing && !in_.is_stdin && regular && in_.info.links > 1) {
+    const auto others = static_cast<unsigned long>(in_.info.links - 1);
     report_.Warning(name_, "has " + std::to_string(others) + " other link" +
                                (others > 1 ? "s" : "") + " -- unchanged (use -f to force)");
     return false;
   }
-  if (!Compressing() && ::isatty(in_.fd) && !o_.force) {
+  if (!Compressing() && IsTerminal(in_.fd) && !o_.force) {
     report_.Error(name_, "compressed data not read from a terminal (use -f to force)");
     return false;
   }
@@ -184,12 +169,11 @@ bool Job::CheckInput(bool to_file) {
 // Runs the codec from the input into `out_fd`, with a progress line when the
 // work is large enough to be worth watching.
 stream_result Job::Stream(int out_fd) {
-  const std::uint64_t total =
-      S_ISREG(in_.st.st_mode) ? static_cast<std::uint64_t>(in_.st.st_size) : 0;
+  const std::uint64_t total = in_.info.kind == FileKind::kRegular ? in_.info.size : 0;
   bool show = false;
   if (allow_progress_ && o_.progress == ProgressMode::kOn) show = true;
   if (allow_progress_ && o_.progress == ProgressMode::kAuto) {
-    show = !o_.quiet && ::isatty(STDERR_FILENO) && total >= kProgressMinBytes;
+    show = !o_.quiet && IsTerminal(kStderr) && total >= kProgressMinBytes;
   }
   std::optional<ProgressLine> line;
   progress_fn progress;
@@ -209,12 +193,13 @@ stream_result Job::Stream(int out_fd) {
 // error; one at the end leaves an empty stream.
 bool Job::SkipToOffset(stream_result& r) {
   const std::uint64_t offset = o_.offset.value_or(0);
-  const off_t here = ::lseek(in_.fd, 0, SEEK_CUR);
+  const std::int64_t here = CurrentOffset(in_.fd);
   std::uint64_t skipped = 0;
-  if (S_ISREG(in_.st.st_mode) && here >= 0) {
-    const auto left = static_cast<std::uint64_t>(in_.st.st_size > here ? in_.st.st_size - here : 0);
+  if (in_.info.kind == FileKind::kRegular && here >= 0) {
+    const auto at = static_cast<std::uint64_t>(here);
+    const std::uint64_t left = in_.info.size > at ? in_.info.size - at : 0;
     skipped = offset < left ? offset : left;
-    if (::lseek(in_.fd, static_cast<off_t>(here + static_cast<off_t>(skipped)), SEEK_SET) < 0) {
+    if (!SetOffset(in_.fd, here + static_cast<std::int64_t>(skipped))) {
       r.read_error = LastError();
       return false;
     }
@@ -222,8 +207,7 @@ bool Job::SkipToOffset(stream_result& r) {
     char block[4096];
     while (skipped < offset) {
       const std::uint64_t want = offset - skipped < sizeof block ? offset - skipped : sizeof block;
-      const ssize_t n = ::read(in_.fd, block, static_cast<std::size_t>(want));
-      if (n < 0 && errno == EINTR) continue;
+      const std::int64_t n = ReadSome(in_.fd, block, static_cast<std::size_t>(want));
       if (n < 0) {
         r.read_error = LastError();
         return false;
@@ -282,28 +266,29 @@ void Job::Verbose(const stream_result& r, const std::string& tail) {
 }
 
 void Job::ToFile(const std::string& output) {
-  // lstat: a symbolic link is a name that exists, even one that leads
-  // nowhere; stat: what the name leads to.
-  struct stat named;
-  struct stat target;
-  const bool exists = ::lstat(output.c_str(), &named) == 0;
+  // The name itself: a symbolic link is a name that exists, even one that
+  // leads nowhere; then what the name leads to.
+  FileInfo named;
+  FileInfo target;
+  const bool exists = StatPath(output, false, named);
   if (!exists && errno != ENOENT) {
     report_.Error(output, LastError());
     return;
   }
-  const bool leads_somewhere = exists && ::stat(output.c_str(), &target) == 0;
-  if (leads_somewhere && SameFile(target, in_.st)) {
+  const bool leads_somewhere = exists && StatPath(output, true, target);
+  if (leads_somewhere && SameFile(target, in_.info)) {
     report_.Error(output, "is the input itself; not overwritten");
     return;
   }
-  if (leads_somewhere && S_ISDIR(target.st_mode)) {
+  if (leads_somewhere && target.kind == FileKind::kDirectory) {
     report_.Error(output, std::error_code(EISDIR, std::generic_category()));
     return;
   }
   // Devices, FIFOs and sockets are written into, never replaced: a name in
   // /dev stays the device it is. A block device holds stored data, so it
   // takes -f like an existing file; /dev/null or a FIFO loses nothing.
-  if (leads_somewhere && !S_ISREG(target.st_mode) && (o_.force || !S_ISBLK(target.st_mode))) {
+  if (leads_somewhere && target.kind != FileKind::kRegular &&
+      (o_.force || target.kind != FileKind::kBlockDevice)) {
     InPlace(output);
     return;
   }
@@ -317,27 +302,27 @@ void Job::ToFile(const std::string& output) {
 // Writes into an existing device, FIFO or socket.
 void Job::InPlace(const std::string& output) {
   // Like the input's, the open of a FIFO waits for its reader.
-  const int fd = ::open(output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  const int fd = OpenInPlace(output);
   if (fd < 0) {
     report_.Error(output, LastError());
     return;
   }
-  struct stat st;
-  bool ok = ::fstat(fd, &st) == 0;
+  FileInfo info;
+  bool ok = StatOpen(fd, info);
   if (!ok) {
     report_.Error(output, LastError());
-  } else if (S_ISREG(st.st_mode)) {
+  } else if (info.kind == FileKind::kRegular) {
     // Replaced by a regular file since it was looked at: that is written
     // only through a new file.
     ok = false;
     report_.Error(output, "changed while it was opened; not overwritten");
-  } else if (Compressing() && ::isatty(fd) && !o_.force) {
+  } else if (Compressing() && IsTerminal(fd) && !o_.force) {
     ok = false;
     report_.Error(output, "compressed data not written to a terminal (use -f to force)");
   }
   const stream_result r = ok ? Stream(fd) : stream_result{};
   if (ok && !r) ReportFailure(r, output);
-  const bool closed = ::close(fd) == 0 || errno == EINTR;
+  const bool closed = CloseFile(fd);
   if (ok && r && !closed) report_.Error(output, LastError());
   if (!ok || !r || !closed) return;
   // The data are gone into a device or another process: nothing holds them
@@ -372,28 +357,17 @@ void Job::ToNewFile(const std::string& output) {
   Verbose(r, " -- created " + output);
 }
 
-// Gives the complete file the input's permission bits, owner and times,
-// syncs it when the input is to be removed, and gives it its name. Bits,
+// Gives the complete file the input's permissions, owner and times, syncs it
+// when the input is to be removed, and gives it its name. Permissions,
 // owner and times that the file system cannot keep are warned about, and
 // the output is kept.
 bool Job::FinishFile(OutputFile& file, const std::string& output) {
   const int fd = file.fd();
   std::vector<std::string> warnings;
-  if (!in_.is_stdin) {
-    // Keeping the owner only works for a privileged user; others keep their
-    // own ownership, as with any file they create.
-    if (::fchown(fd, in_.st.st_uid, in_.st.st_gid) != 0) {
-    }
-    const struct timespec times[2] = {in_.st.st_atim, in_.st.st_mtim};
-    if (::futimens(fd, times) != 0) warnings.push_back("times not copied: " + ErrorText());
-  }
-  // Until here the file was 0600, so that no one else could read a private
-  // input's data through it.
-  const mode_t mode = in_.is_stdin ? (0666 & ~CurrentUmask()) : (in_.st.st_mode & 0777);
-  if (::fchmod(fd, mode) != 0) warnings.push_back("permissions not set: " + ErrorText());
+  CopyAttributes(fd, in_.is_stdin ? nullptr : &in_.info, warnings);
   // The input is removed only after its output is on disk, not just in the
   // page cache, so a crash right after cannot lose both.
-  if (RemovingInput() && ::fsync(fd) != 0) {
+  if (RemovingInput() && !SyncFile(fd)) {
     report_.Error(output, LastError());
     return false;
   }
@@ -412,22 +386,20 @@ bool Job::FinishFile(OutputFile& file, const std::string& output) {
 // Removes the input, unless it changed while it was read: then the output
 // may hold only part of it, and both are kept.
 bool Job::RemoveInput(const stream_result& r) {
-  struct stat now;
-  struct stat named;
-  bool same =
-      ::fstat(in_.fd, &now) == 0 && ::stat(input_.c_str(), &named) == 0 && SameFile(named, in_.st);
+  FileInfo now;
+  FileInfo named;
+  bool same = StatOpen(in_.fd, now) && StatPath(input_, true, named) && SameFile(named, in_.info);
   // Only a regular file has a size and time that tell (a FIFO's grow as it
   // is written).
-  if (same && S_ISREG(in_.st.st_mode)) {
-    same = now.st_size == in_.st.st_size && now.st_mtim.tv_sec == in_.st.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == in_.st.st_mtim.tv_nsec &&
-           r.bytes_in == static_cast<std::uint64_t>(in_.st.st_size);
+  if (same && in_.info.kind == FileKind::kRegular) {
+    same = now.size == in_.info.size && now.write_time == in_.info.write_time &&
+           r.bytes_in == in_.info.size;
   }
   if (!same) {
     report_.Warning(name_, "changed while it was read -- not removed");
     return false;
   }
-  if (::unlink(input_.c_str()) == 0) return true;
+  if (RemoveFile(input_)) return true;
   report_.Error(name_, LastError());
   return false;
 }
@@ -440,7 +412,7 @@ void Job::Run() {
     if (!name) return;
     output = std::move(*name);
   }
-  if (to_stdout && Compressing() && ::isatty(STDOUT_FILENO) && !o_.force) {
+  if (to_stdout && Compressing() && IsTerminal(kStdout) && !o_.force) {
     report_.Error("stdout", "compressed data not written to a terminal (use -f to force)");
     return;
   }
@@ -449,7 +421,7 @@ void Job::Run() {
     ToFile(output);
     return;
   }
-  const stream_result r = Stream(STDOUT_FILENO);
+  const stream_result r = Stream(kStdout);
   if (!r) {
     ReportFailure(r, "stdout");
     return;

@@ -1,13 +1,11 @@
 #include "cli/listing.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+
+#include "cli/file_system.h"
 
 namespace lzring::cli {
 namespace {
@@ -42,17 +40,17 @@ void ListInputs(const std::vector<std::string>& inputs, const std::string& suffi
   for (const std::string& input : inputs) {
     const bool is_stdin = input == "-";
     const std::string name = is_stdin ? "stdin" : input;
-    const int fd = is_stdin ? STDIN_FILENO : ::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
+    const int fd = is_stdin ? kStdin : OpenInput(input, false);
+    FileInfo info;
+    if (fd < 0 || !StatOpen(fd, info)) {
       reporter.Error(name, std::strerror(errno));
-      if (fd >= 0 && !is_stdin) ::close(fd);
+      if (fd >= 0 && !is_stdin) CloseFile(fd);
       continue;
     }
     stream_result r;
-    if (S_ISDIR(st.st_mode)) {
+    if (info.kind == FileKind::kDirectory) {
       reporter.Warning(name, "is a directory -- ignored");
-    } else if (::isatty(fd) && !force) {
+    } else if (IsTerminal(fd) && !force) {
       reporter.Error(name, "compressed data not read from a terminal (use -f to force)");
     } else {
       r = c.measure_fd(fd);
@@ -65,7 +63,7 @@ void ListInputs(const std::vector<std::string>& inputs, const std::string& suffi
         reporter.Error(name, r.error());
       }
     }
-    if (!is_stdin) ::close(fd);
+    if (!is_stdin) CloseFile(fd);
   }
   if (rows > 1) PrintRow(total_compressed, total_original, "(totals)");
   if (std::fflush(stdout) != 0 || std::ferror(stdout))

@@ -1,8 +1,6 @@
 // The lzring command-line tool: parses the options, then compresses,
 // expands or lists each input, with -T's threads spent on several inputs at
 // once and on compressing each.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -10,15 +8,14 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "cli/cleanup.h"
 #include "cli/file_job.h"
 #include "cli/listing.h"
+#include "cli/main.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/threads.h"
 #include "lzring/lzring.hpp"
 
 namespace lzring::cli {
@@ -38,7 +35,7 @@ struct ThreadPlan {
 };
 
 ThreadPlan PlanThreads(const Options& o) {
-  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned processors = ProcessorCount();
   const unsigned total = o.threads == 0 ? processors : o.threads;
   unsigned jobs = total;
   // Outputs that share standard output must come in order.
@@ -93,17 +90,11 @@ void RunJobs(const Options& o, Reporter& reporter, ThreadPlan plan) {
     worker();
     return;
   }
-  std::vector<std::jthread> threads;
-  for (unsigned k = 0; k < jobs; ++k) {
-    // A thread that cannot be started leaves its share to those that could.
-    try {
-      threads.emplace_back(worker);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  if (threads.empty()) worker();
+  // A thread that cannot be started leaves its share to those that could.
+  if (RunOnThreads(jobs, worker) == 0) worker();
 }
+
+}  // namespace
 
 int Main(int argc, char** argv) {
   Options o;
@@ -135,9 +126,4 @@ int Main(int argc, char** argv) {
   return reporter.ExitStatus();
 }
 
-}  // namespace
 }  // namespace lzring::cli
-
-int main(int argc, char** argv) {
-  return lzring::cli::Main(argc, argv);
-}

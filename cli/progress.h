@@ -6,8 +6,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "io/thread.h"
 
 namespace lzring::cli {
 
@@ -17,7 +18,7 @@ inline constexpr std::uint64_t kProgressMinBytes = 4u << 20;
 class ProgressLine {
  public:
   // `lock` serialises the display with other messages on standard error.
-  ProgressLine(std::string name, std::uint64_t total, std::mutex& lock);
+  ProgressLine(std::string name, std::uint64_t total, Monitor& lock);
   // Erases the line if it was drawn.
   ~ProgressLine();
   ProgressLine(const ProgressLine&) = delete;
@@ -32,10 +33,10 @@ class ProgressLine {
 
   std::string name_;
   std::uint64_t total_;
-  std::mutex& lock_;
+  Monitor& lock_;
   Clock::time_point start_;
   Clock::time_point last_draw_;
-  bool drawn_ = false;
+  std::size_t width_ = 0;  // the widest line drawn so far; 0 before the first
 };
 
 }  // namespace lzring::cli

@@ -3,9 +3,10 @@
 #ifndef LZRING_CLI_REPORT_H
 #define LZRING_CLI_REPORT_H
 
-#include <mutex>
 #include <string>
 #include <system_error>
+
+#include "io/thread.h"
 
 namespace lzring::cli {
 
@@ -27,13 +28,13 @@ class Reporter {
   // 0 when all went well, 1 when anything failed, 2 for warnings only.
   int ExitStatus() const;
   // Serialises other writes to standard error (the progress line).
-  std::mutex& lock() { return mutex_; }
+  Monitor& lock() { return lock_; }
 
  private:
   void Write(const std::string& line);
 
   const bool quiet_;
-  mutable std::mutex mutex_;
+  mutable Monitor lock_;
   bool error_ = false;
   bool warning_ = false;
 };

@@ -32,3 +32,16 @@ add_library(lzring_cpp_static STATIC $<TARGET_OBJECTS:lzring_cpp_objects>)
 target_link_libraries(lzring_cpp_static PUBLIC lzring_core)
 target_compile_definitions(lzring_cpp_static INTERFACE LZRING_CXX_STATIC)
 target_include_directories(lzring_cpp_static PUBLIC ${PROJECT_SOURCE_DIR}/include)
+
+if(WIN32)
+  # lzring-cpp.dll beside lzring.dll, and its import library lzring-cpp.lib.
+  # The C++ runtime stays a DLL (libstdc++-6.dll): the API hands standard
+  # library objects across (error codes, whose categories are compared by
+  # address, vectors, exceptions), which works only when the program and
+  # the library share one runtime.
+  set_target_properties(lzring_cpp PROPERTIES
+    PREFIX ""
+    IMPORT_PREFIX ""
+    IMPORT_SUFFIX ".lib"
+    RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+endif()

@@ -5,30 +5,6 @@
 
 namespace lzring {
 
-int OpenFilePair(Workspace& ws, const char* source_path, const char* destination_path,
-                 StreamStatus& status) {
-  AttachFilePair(ws, kBadHandle, kBadHandle);
-  ws.in_handle = FileOpenRead(source_path);
-  if (ws.in_handle == kBadHandle) {
-    status.read_error = FileLastError();
-    return -1;
-  }
-  // Creating the destination truncates it: if it is the source itself the
-  // source would be lost before a byte of it was read.
-  if (FileIsSame(ws.in_handle, destination_path)) {
-    FileClose(ws.in_handle);
-    status.write_error = EINVAL;
-    return -1;
-  }
-  ws.out_handle = FileCreate(destination_path);
-  if (ws.out_handle == kBadHandle) {
-    status.write_error = FileLastError();
-    FileClose(ws.in_handle);
-    return -1;
-  }
-  return 0;
-}
-
 void ReadBlock(Workspace& ws, StreamStatus& status) {
   const std::int32_t n = FileRead(ws.in_handle, ws.in_buf, IO_BLOCK);
   if (n < 1) {

@@ -10,6 +10,7 @@
 #ifndef LZRING_IO_FILE_STREAM_H
 #define LZRING_IO_FILE_STREAM_H
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,14 +29,6 @@ struct StreamStatus {
   int write_error = 0;
 };
 
-// Resets the stream counters and opens the source (into in_handle) and the
-// destination (into out_handle). Returns -1 with nothing open when the source
-// cannot be opened (the destination is then not touched), when the
-// destination names the source file itself, or when the destination cannot be
-// created; 0 otherwise.
-int OpenFilePair(Workspace& ws, const char* source_path, const char* destination_path,
-                 StreamStatus& status);
-
 // Starts streams over handles the caller opened and keeps ownership of.
 inline void AttachFilePair(Workspace& ws, FileHandle source, FileHandle destination) {
   ws.in_eof = 0;
@@ -44,6 +37,37 @@ inline void AttachFilePair(Workspace& ws, FileHandle source, FileHandle destinat
   ws.in_count = 0;
   ws.in_handle = source;
   ws.out_handle = destination;
+}
+
+// Resets the stream counters and opens the source (into in_handle) and the
+// destination (into out_handle). Returns -1 with nothing open when the source
+// cannot be opened (the destination is then not touched), when the
+// destination names the source file itself, or when the destination cannot be
+// created; 0 otherwise. Paths are char strings, or on Windows also the wide
+// strings of the C++ API's paths.
+template <class PathChar>
+int OpenFilePair(Workspace& ws, const PathChar* source_path, const PathChar* destination_path,
+                 StreamStatus& status) {
+  AttachFilePair(ws, kBadHandle, kBadHandle);
+  ws.in_handle = FileOpenRead(source_path);
+  if (ws.in_handle == kBadHandle) {
+    status.read_error = FileLastError();
+    return -1;
+  }
+  // Creating the destination truncates it: if it is the source itself the
+  // source would be lost before a byte of it was read.
+  if (FileIsSame(ws.in_handle, destination_path)) {
+    FileClose(ws.in_handle);
+    status.write_error = EINVAL;
+    return -1;
+  }
+  ws.out_handle = FileCreate(destination_path);
+  if (ws.out_handle == kBadHandle) {
+    status.write_error = FileLastError();
+    FileClose(ws.in_handle);
+    return -1;
+  }
+  return 0;
 }
 
 // Reads the next source block into in_buf. At the end of the file, or on a

@@ -37,9 +37,24 @@ std::int64_t FileSeekEnd(FileHandle handle);
 // The handle is released either way; an interrupted close counts as done.
 int FileClose(FileHandle handle);
 
+// The handle of a C runtime file descriptor, for the C++ API's functions
+// over descriptors: the descriptor itself on POSIX systems, its Win32 handle
+// on Windows (where descriptors are the C runtime's own numbers). kBadHandle
+// when `fd` is not open.
+FileHandle FileFromDescriptor(int fd);
+
 // True when `path` names the very file open as `handle` (the same path, a
 // hard link or a symbolic link to it). False when `path` does not exist.
 bool FileIsSame(FileHandle handle, const char* path);
+
+#ifdef _WIN32
+// FileOpenRead, FileCreate and FileIsSame by wide-character path, for the
+// C++ API, whose paths are wide on Windows: any name works whatever the code
+// page. Files are opened with the sharing and access of the calls above.
+FileHandle FileOpenRead(const wchar_t* path);
+FileHandle FileCreate(const wchar_t* path);
+bool FileIsSame(FileHandle handle, const wchar_t* path);
+#endif
 
 // The error code of the last failed operation on this thread, as an errno
 // value on every platform (the system's own codes are mapped to one).

@@ -72,6 +72,10 @@ bool FileIsSame(FileHandle handle, const char* path) {
   return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
+FileHandle FileFromDescriptor(int fd) {
+  return fd < 0 ? kBadHandle : static_cast<FileHandle>(fd);
+}
+
 int FileLastError() {
   return errno;
 }

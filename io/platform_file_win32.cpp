@@ -4,6 +4,7 @@
 // The few things those calls cannot tell (the true size of a large file,
 // whether two names are one file, whether a handle is a directory) come from
 // the handle's Win32 file information.
+#include <io.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -20,21 +21,48 @@ HANDLE Win32Handle(FileHandle handle) {
   return LongToHandle(handle);
 }
 
-}  // namespace
+// The system's code for "an operation is not supported on a directory"
+// (newer than this toolchain's headers): a directory refused as a source or
+// destination, reported as EISDIR as on other platforms.
+constexpr DWORD kErrorIsDirectory = 336;
 
-FileHandle FileOpenRead(const char* path) {
-  // Mode 0: read only, with the default sharing of these calls (others may
-  // still read and write the file, but may not delete it while it is open).
-  const HFILE file = _lopen(path, OF_READ);
-  if (file == HFILE_ERROR) return kBadHandle;
-  // A directory is refused here so that it fails the same way on every
-  // platform, whatever the open call itself does with one.
+// The calls that differ between 8-bit and wide-character paths.
+DWORD Attributes(const char* path) {
+  return GetFileAttributesA(path);
+}
+DWORD Attributes(const wchar_t* path) {
+  return GetFileAttributesW(path);
+}
+HANDLE OpenForIdentity(const char* path, DWORD share) {
+  return CreateFileA(path, 0, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+HANDLE OpenForIdentity(const wchar_t* path, DWORD share) {
+  return CreateFileW(path, 0, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// After a failed open of `path`: a directory is the reason, not access.
+template <class PathChar>
+void TellDirectory(const PathChar* path) {
+  const DWORD error = GetLastError();
+  const DWORD attributes = Attributes(path);
+  if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    SetLastError(kErrorIsDirectory);
+  } else {
+    SetLastError(error);
+  }
+}
+
+// A directory is refused as a source so that it fails the same way on every
+// platform, whatever the open call itself does with one. Closes `file` and
+// returns kBadHandle when it is one.
+FileHandle RefuseDirectory(HFILE file) {
   BY_HANDLE_FILE_INFORMATION info;
   DWORD error = ERROR_SUCCESS;
   if (!GetFileInformationByHandle(Win32Handle(file), &info)) {
     error = GetLastError();
   } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    error = ERROR_ACCESS_DENIED;
+    error = kErrorIsDirectory;
   }
   if (error != ERROR_SUCCESS) {
     _lclose(file);
@@ -44,16 +72,65 @@ FileHandle FileOpenRead(const char* path) {
   return static_cast<FileHandle>(file);
 }
 
+// The sharing that _lopen and _lcreat give: others may read and write the
+// file, but not delete it while it is open.
+constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// An HFILE from a handle that CreateFileW opened (handles fit in 32 bits).
+HFILE FromHandle(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? HFILE_ERROR : HandleToLong(handle);
+}
+
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) {
+  // Mode 0: read only, with the default sharing of these calls.
+  const HFILE file = _lopen(path, OF_READ);
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return RefuseDirectory(file);
+}
+
+FileHandle FileOpenRead(const wchar_t* path) {
+  const HFILE file = FromHandle(CreateFileW(path, GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return RefuseDirectory(file);
+}
+
 FileHandle FileCreate(const char* path) {
   // Attribute 0: a normal file. An existing file is truncated to length 0.
   const HFILE file = _lcreat(path, 0);
-  return file == HFILE_ERROR ? kBadHandle : static_cast<FileHandle>(file);
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return static_cast<FileHandle>(file);
+}
+
+FileHandle FileCreate(const wchar_t* path) {
+  const HFILE file = FromHandle(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file == HFILE_ERROR) {
+    TellDirectory(path);
+    return kBadHandle;
+  }
+  return static_cast<FileHandle>(file);
 }
 
 std::int32_t FileRead(FileHandle handle, void* buffer, std::int32_t count) {
   if (count <= 0) return 0;
   // HFILE_ERROR comes back as the unsigned 0xFFFFFFFF, which is -1 here.
-  return static_cast<std::int32_t>(_lread(handle, buffer, static_cast<UINT>(count)));
+  const auto n = static_cast<std::int32_t>(_lread(handle, buffer, static_cast<UINT>(count)));
+  // A pipe whose writer has closed its end reports a broken pipe where other
+  // platforms report the end of the input; it is the end here too.
+  if (n < 0 && GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  return n;
 }
 
 std::int32_t FileWrite(FileHandle handle, const void* buffer, std::int32_t count) {
@@ -80,14 +157,27 @@ int FileClose(FileHandle handle) {
   return _lclose(handle) == HFILE_ERROR ? -1 : 0;
 }
 
-bool FileIsSame(FileHandle handle, const char* path) {
+FileHandle FileFromDescriptor(int fd) {
+  // -1 (INVALID_HANDLE_VALUE) for a descriptor that is not open, and -2 for
+  // a standard stream of a process that has none.
+  const intptr_t os = _get_osfhandle(fd);
+  if (os == -1 || os == -2) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return kBadHandle;
+  }
+  return HandleToLong(reinterpret_cast<HANDLE>(os));
+}
+
+namespace {
+
+template <class PathChar>
+bool IsSame(FileHandle handle, const PathChar* path) {
   BY_HANDLE_FILE_INFORMATION open_file;
   if (!GetFileInformationByHandle(Win32Handle(handle), &open_file)) return false;
   // Opened for no access at all, only to read its identity: this neither
   // truncates nor locks the named file, and works while the source is open.
   const HANDLE named_handle =
-      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      OpenForIdentity(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (named_handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION named;
   const BOOL known = GetFileInformationByHandle(named_handle, &named);
@@ -97,6 +187,16 @@ bool FileIsSame(FileHandle handle, const char* path) {
   return known && open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
          open_file.nFileIndexHigh == named.nFileIndexHigh &&
          open_file.nFileIndexLow == named.nFileIndexLow;
+}
+
+}  // namespace
+
+bool FileIsSame(FileHandle handle, const char* path) {
+  return IsSame(handle, path);
+}
+
+bool FileIsSame(FileHandle handle, const wchar_t* path) {
+  return IsSame(handle, path);
 }
 
 namespace {
@@ -109,21 +209,41 @@ int ErrnoOf(DWORD code) {
     DWORD code;
     int value;
   } kMap[] = {
-      {ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
-      {ERROR_INVALID_DRIVE, ENOENT},    {ERROR_BAD_NETPATH, ENOENT},
-      {ERROR_BAD_NET_NAME, ENOENT},     {ERROR_BAD_PATHNAME, ENOENT},
-      {ERROR_INVALID_NAME, ENOENT},     {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
-      {ERROR_ACCESS_DENIED, EACCES},    {ERROR_SHARING_VIOLATION, EACCES},
-      {ERROR_LOCK_VIOLATION, EACCES},   {ERROR_NETWORK_ACCESS_DENIED, EACCES},
-      {ERROR_INVALID_HANDLE, EBADF},    {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
-      {ERROR_OUTOFMEMORY, ENOMEM},      {ERROR_NOT_ENOUGH_QUOTA, ENOMEM},
-      {ERROR_WRITE_PROTECT, EROFS},     {ERROR_HANDLE_DISK_FULL, ENOSPC},
-      {ERROR_DISK_FULL, ENOSPC},        {ERROR_FILE_EXISTS, EEXIST},
-      {ERROR_ALREADY_EXISTS, EEXIST},   {ERROR_INVALID_PARAMETER, EINVAL},
-      {ERROR_NEGATIVE_SEEK, EINVAL},    {ERROR_BROKEN_PIPE, EPIPE},
-      {ERROR_NO_DATA, EPIPE},           {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
-      {ERROR_DIRECTORY, ENOTDIR},       {ERROR_NOT_SAME_DEVICE, EXDEV},
-      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY}, {ERROR_OPERATION_ABORTED, EINTR},
+      {ERROR_FILE_NOT_FOUND, ENOENT},
+      {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_DRIVE, ENOENT},
+      {ERROR_BAD_NETPATH, ENOENT},
+      {ERROR_BAD_NET_NAME, ENOENT},
+      {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},
+      {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+      {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},
+      {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+      {ERROR_INVALID_HANDLE, EBADF},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_OUTOFMEMORY, ENOMEM},
+      {ERROR_NOT_ENOUGH_QUOTA, ENOMEM},
+      {ERROR_WRITE_PROTECT, EROFS},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_DISK_FULL, ENOSPC},
+      {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_ALREADY_EXISTS, EEXIST},
+      {ERROR_INVALID_PARAMETER, EINVAL},
+      {ERROR_NEGATIVE_SEEK, EINVAL},
+      {ERROR_BROKEN_PIPE, EPIPE},
+      {ERROR_NO_DATA, EPIPE},
+      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+      {ERROR_DIRECTORY, ENOTDIR},
+      {ERROR_NOT_SAME_DEVICE, EXDEV},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+      {ERROR_OPERATION_ABORTED, EINTR},
+      {kErrorIsDirectory, EISDIR},
+      {ERROR_SEEK_ON_DEVICE, ESPIPE},
+      {ERROR_PIPE_NOT_CONNECTED, EPIPE},
+      {ERROR_CANT_RESOLVE_FILENAME, ELOOP},
+      {ERROR_NO_UNICODE_TRANSLATION, EILSEQ},
   };
   if (code == ERROR_SUCCESS) return 0;
   for (const auto& entry : kMap) {

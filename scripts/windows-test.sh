@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows DLL with the cross compilers, runs its host test
-# programs under wine, and checks that the DLL writes the same compressed bytes
-# as the Linux library for the same inputs.
+# Builds lzring for 32- and 64-bit Windows with the cross compilers (the
+# windows-i686 and windows-x86_64 presets), checks what the DLLs export and
+# import, and runs under wine: the host test programs of lzring.dll, checking
+# that it writes the same compressed bytes as the Linux library for the same
+# inputs; the C++ host of lzring-cpp.dll; and lzring.exe through the tool's
+# main cases, against the Linux tool.
 #
 # Usage: scripts/windows-test.sh [CORPUS_DIR]
 #   CORPUS_DIR  files to round-trip and compare (default: ../shared/corpus
 #               beside the project, when present)
-# Installs wine and the cross compilers when missing (as root, or with sudo);
-# fails loudly when they cannot be had. Warnings are errors when CI is set.
+# Installs wine (32- and 64-bit) and the cross compilers when missing (as
+# root, or with sudo); fails loudly when they cannot be had. Warnings are
+# errors when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,7 +29,9 @@ werror=OFF
 # --- Tools ------------------------------------------------------------------
 lzring_need_packages "${LZRING_BUILD_PACKAGES[@]}"
 
-windows_packages=(wine wine32:i386 g++-mingw-w64-i686-win32)
+# procps: pgrep, with which the tool's test finds the process to interrupt.
+windows_packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+  procps)
 missing=()
 for pkg in "${windows_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
@@ -43,40 +49,62 @@ if ((${#missing[@]})); then
     fail "apt-get update failed"
   DEBIAN_FRONTEND=noninteractive timeout 1800 $sudo apt-get -o DPkg::Lock::Timeout=300 \
     install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-    fail "cannot install ${missing[*]}: wine and the i686 cross compilers are required"
+    fail "cannot install ${missing[*]}: wine and the cross compilers are required"
 fi
 command -v wine >/dev/null || fail "wine is not on the path after installation"
-command -v i686-w64-mingw32-g++-win32 >/dev/null || fail "the i686 cross compiler is missing"
+[ -x /usr/lib/wine/wine64 ] || fail "64-bit wine is missing"
+declare -A triplet=([windows-i686]=i686-w64-mingw32 [windows-x86_64]=x86_64-w64-mingw32)
+presets=(windows-i686 windows-x86_64)
+for preset in "${presets[@]}"; do
+  command -v "${triplet[$preset]}-g++-win32" >/dev/null ||
+    fail "the ${triplet[$preset]} cross compiler is missing"
+done
 
 # --- Builds -----------------------------------------------------------------
 jobs=$(nproc)
 ((jobs > 2)) && jobs=2
 
-echo "== windows-i686 build" >&2
-cmake --preset windows-i686 -DLZRING_WERROR="$werror" >/dev/null
-cmake --build --preset windows-i686 -j "$jobs"
-win_dir=$root/build/windows-i686
-dll=$win_dir/lzring.dll
-[ -f "$dll" ] || fail "no lzring.dll was built"
+# The DLL names that a PE file imports, upper case, sorted, on one line.
+imports_of() {
+  "$1-objdump" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'a-z' 'A-Z' | sort |
+    tr '\n' ' '
+}
 
-# The DLL exports exactly the three names and imports only system DLLs.
-pe=$(i686-w64-mingw32-objdump -p "$dll")
-exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$pe" | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' |
-  sort | tr '\n' ' ')
-[ "$exports" = "_Decode _Encode _GetFileSize " ] || fail "DLL exports are '$exports'"
-imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$pe" | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
-[ "$imports" = "KERNEL32.DLL MSVCRT.DLL " ] || fail "DLL imports '$imports'"
-[ -f "$win_dir/lzring.lib" ] || fail "no import library lzring.lib"
-echo "exports: $exports; imports: $imports" >&2
+for preset in "${presets[@]}"; do
+  echo "== $preset build" >&2
+  cmake --preset "$preset" -DLZRING_WERROR="$werror" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  dir=$root/build/$preset
+  for f in lzring.dll lzring.lib lzring-cpp.dll lzring-cpp.lib lzring.exe; do
+    [ -f "$dir/$f" ] || fail "$preset: no $f was built"
+  done
+  # The DLL exports exactly the three names, undecorated, and imports only
+  # system DLLs; so does the tool. The C++ DLL adds the C++ runtime.
+  pe=$("${triplet[$preset]}-objdump" -p "$dir/lzring.dll")
+  exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$pe" |
+    sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+  [ "$exports" = "_Decode _Encode _GetFileSize " ] || fail "$preset: lzring.dll exports '$exports'"
+  imports=$(imports_of "${triplet[$preset]}" "$dir/lzring.dll")
+  [ "$imports" = "KERNEL32.DLL MSVCRT.DLL " ] || fail "$preset: lzring.dll imports '$imports'"
+  tool_imports=$(imports_of "${triplet[$preset]}" "$dir/lzring.exe")
+  [ "$tool_imports" = "KERNEL32.DLL MSVCRT.DLL " ] ||
+    fail "$preset: lzring.exe imports '$tool_imports'"
+  cpp_imports=$(imports_of "${triplet[$preset]}" "$dir/lzring-cpp.dll")
+  [[ "$cpp_imports" =~ ^KERNEL32.DLL\ LIBGCC_S_[A-Z0-9_-]+.DLL\ LIBSTDC\+\+-6.DLL\ MSVCRT.DLL\ $ ]] ||
+    fail "$preset: lzring-cpp.dll imports '$cpp_imports'"
+  echo "$preset: lzring.dll exports $exports; imports $imports" >&2
+done
 
-# The Linux library and the same host test, in a build directory of their own.
+# The Linux library, tool and host test, in a build directory of their own.
 echo "== linux reference build" >&2
 linux_dir=$root/build/windows-reference
 cmake -S . -B "$linux_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLZRING_BUILD_TESTS=OFF \
   -DLZRING_WERROR="$werror" >/dev/null
-cmake --build "$linux_dir" -j "$jobs" --target lzring
+cmake --build "$linux_dir" -j "$jobs" --target lzring lzring_cli
 so=$(find "$linux_dir" -maxdepth 1 -name 'liblzring.so' | head -n 1)
 [ -n "$so" ] || fail "no liblzring.so was built"
+linux_tool=$linux_dir/cli/lzring
+[ -x "$linux_tool" ] || fail "no Linux lzring tool was built"
 g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iinclude -Itests windows/host_test.cpp \
   -o "$linux_dir/lzring_host_test" -ldl -pthread
 
@@ -88,8 +116,9 @@ if [ -d "$corpus" ]; then
 fi
 echo "corpus files: ${#inputs[@]}" >&2
 
+# One 64-bit prefix runs the programs of both presets.
 work=$(mktemp -d "${TMPDIR:-/tmp}/lzring-windows.XXXXXX")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win32
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win64
 # No .NET or browser engine prompts in a fresh prefix; no display needed.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
@@ -107,7 +136,7 @@ win_inputs=()
 for f in "${inputs[@]}"; do win_inputs+=("$(winpath "$f")"); done
 
 # --- Runs -------------------------------------------------------------------
-mkdir -p "$work/linux" "$work/windows" "$work/import"
+mkdir -p "$work/linux" "$work/import"
 echo "== host test, linux" >&2
 "$linux_dir/lzring_host_test" --library "$so" --keep "$work/linux" "${inputs[@]}" ||
   fail "host test against liblzring.so"
@@ -117,26 +146,45 @@ mkdir -p "$WINEPREFIX"
 timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot did not finish within 5 minutes"
 timeout 60 wineserver -w || true
 
-echo "== host test, windows (wine)" >&2
-timeout 300 wine "$win_dir/lzring_host_test.exe" --library "$(winpath "$dll")" \
-  --keep "$(winpath "$work/windows")" "${win_inputs[@]}" | tr -d '\r' ||
-  fail "host test against lzring.dll"
-
-echo "== import library host, windows (wine)" >&2
 printf 'a short file for the import library host\n' >"$work/import/input.txt"
-timeout 120 wine "$win_dir/lzring_import_host.exe" "$(winpath "$work/import/input.txt")" |
-  tr -d '\r' || fail "import library host"
+for preset in "${presets[@]}"; do
+  dir=$root/build/$preset
+  kept=$work/$preset
+  mkdir -p "$kept"
+  echo "== $preset: host test (wine)" >&2
+  timeout 300 wine "$dir/lzring_host_test.exe" --library "$(winpath "$dir/lzring.dll")" \
+    --keep "$(winpath "$kept")" "${win_inputs[@]}" | tr -d '\r' ||
+    fail "$preset: host test against lzring.dll"
 
-# --- Same bytes from both ---------------------------------------------------
-echo "== compressed files, windows against linux" >&2
-compared=0
-for f in "$work/linux"/*.lz; do
-  name=$(basename "$f")
-  [ -f "$work/windows/$name" ] || fail "the DLL run kept no $name"
-  cmp -s "$f" "$work/windows/$name" || fail "$name differs between lzring.dll and liblzring.so"
-  compared=$((compared + 1))
+  echo "== $preset: import library host (wine)" >&2
+  timeout 120 wine "$dir/lzring_import_host.exe" "$(winpath "$work/import/input.txt")" |
+    tr -d '\r' || fail "$preset: import library host"
+
+  # The C++ runtime DLLs that lzring-cpp.dll needs are the compiler's own.
+  runtime=$(dirname "$("${triplet[$preset]}-g++-win32" -print-file-name=libstdc++-6.dll)")
+  echo "== $preset: C++ API host (wine)" >&2
+  WINEPATH=$(winpath "$runtime") timeout 120 wine "$dir/lzring_cpp_host_test.exe" | tr -d '\r' ||
+    fail "$preset: C++ API host against lzring-cpp.dll"
+
+  echo "== $preset: lzring.exe against the Linux tool (wine)" >&2
+  windows/cli_test.sh "$dir/lzring.exe" "$linux_tool" || fail "$preset: lzring.exe"
+
+  # Same bytes from both libraries.
+  compared=0
+  for f in "$work/linux"/*.lz; do
+    name=$(basename "$f")
+    [ -f "$kept/$name" ] || fail "$preset: the DLL run kept no $name"
+    cmp -s "$f" "$kept/$name" || fail "$preset: $name differs between lzring.dll and liblzring.so"
+    compared=$((compared + 1))
+  done
+  windows_count=$(find "$kept" -name '*.lz' | wc -l)
+  ((compared > 0 && compared == windows_count)) ||
+    fail "$preset: compared $compared files, the DLL kept $windows_count"
+  echo "windows-test: $preset: $compared compressed files identical between lzring.dll and liblzring.so" >&2
 done
-windows_count=$(find "$work/windows" -name '*.lz' | wc -l)
-((compared > 0 && compared == windows_count)) ||
-  fail "compared $compared files, the DLL kept $windows_count"
-echo "windows-test: $compared compressed files identical between lzring.dll and liblzring.so" >&2
+
+echo "== sizes" >&2
+for preset in "${presets[@]}"; do
+  (cd "build/$preset" && stat -c "$preset %n %s bytes" lzring.dll lzring-cpp.dll lzring.exe) >&2
+done
+echo "windows-test: all passed" >&2

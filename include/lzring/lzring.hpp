@@ -165,6 +165,10 @@ class LZRING_CXX_API codec {
   // 4096 bytes, so pipes, sockets and terminals work; a non-blocking
   // descriptor that has no data fails with EAGAIN. A failed write ends the
   // call at once; a failed read ends it after the output so far is written.
+  // On Windows the descriptors are those of the C runtime msvcrt.dll (from
+  // _open, _fileno or _open_osfhandle in a MinGW-w64 program); the calls use
+  // their Win32 handles directly, so text or binary mode does not matter, and
+  // a pipe whose writer has gone ends the source as its end of file.
 
   // Compresses everything readable from `in_fd` into `out_fd`. With
   // several threads, threads that cannot be started fail the call with

@@ -1,4 +1,5 @@
 #include "cli/cleanup.h"
+#include "cli/temp_file_posix.h"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -1,0 +1,141 @@
+// POSIX rendering of the tool's file system calls.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "cli/file_system.h"
+
+namespace lzring::cli {
+namespace {
+
+std::string ErrorText() {
+  return std::error_code(errno, std::generic_category()).message();
+}
+
+FileKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::kRegular;
+  if (S_ISDIR(mode)) return FileKind::kDirectory;
+  if (S_ISCHR(mode)) return FileKind::kCharDevice;
+  if (S_ISBLK(mode)) return FileKind::kBlockDevice;
+  if (S_ISFIFO(mode)) return FileKind::kFifo;
+  return FileKind::kOther;
+}
+
+FileTime TimeOf(const struct timespec& t) {
+  return FileTime{static_cast<std::int64_t>(t.tv_sec), static_cast<std::int32_t>(t.tv_nsec)};
+}
+
+struct timespec TimespecOf(const FileTime& t) {
+  struct timespec ts {};
+  ts.tv_sec = static_cast<time_t>(t.seconds);
+  ts.tv_nsec = t.nanoseconds;
+  return ts;
+}
+
+void Fill(const struct stat& st, FileInfo& info) {
+  info.kind = KindOf(st.st_mode);
+  info.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  info.links = static_cast<std::uint64_t>(st.st_nlink);
+  info.volume = static_cast<std::uint64_t>(st.st_dev);
+  info.index = static_cast<std::uint64_t>(st.st_ino);
+  info.access_time = TimeOf(st.st_atim);
+  info.write_time = TimeOf(st.st_mtim);
+  info.attributes = static_cast<std::uint32_t>(st.st_mode);
+  info.owner = static_cast<std::uint32_t>(st.st_uid);
+  info.group = static_cast<std::uint32_t>(st.st_gid);
+}
+
+mode_t CurrentUmask() {
+  static const mode_t mask = [] {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+}  // namespace
+
+bool StatPath(const std::string& path, bool follow_links, FileInfo& info) {
+  struct stat st;
+  const int r = follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (r != 0) return false;
+  Fill(st, info);
+  return true;
+}
+
+bool StatOpen(int fd, FileInfo& info) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  Fill(st, info);
+  return true;
+}
+
+int OpenInput(const std::string& path, bool no_follow) {
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (no_follow ? O_NOFOLLOW : 0));
+}
+
+int OpenInPlace(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+}
+
+bool CloseFile(int fd) {
+  return ::close(fd) == 0 || errno == EINTR;
+}
+
+bool IsTerminal(int fd) {
+  return ::isatty(fd) != 0;
+}
+
+void CopyAttributes(int fd, const FileInfo* from, std::vector<std::string>& warnings) {
+  if (from != nullptr) {
+    // Keeping the owner only works for a privileged user; others keep their
+    // own ownership, as with any file they create.
+    if (::fchown(fd, from->owner, from->group) != 0) {
+    }
+    const struct timespec times[2] = {TimespecOf(from->access_time), TimespecOf(from->write_time)};
+    if (::futimens(fd, times) != 0) warnings.push_back("times not copied: " + ErrorText());
+  }
+  // Until here the file was 0600, so that no one else could read a private
+  // input's data through it.
+  const mode_t mode = from == nullptr ? (0666 & ~CurrentUmask()) : (from->attributes & 0777);
+  if (::fchmod(fd, mode) != 0) warnings.push_back("permissions not set: " + ErrorText());
+}
+
+bool SyncFile(int fd) {
+  return ::fsync(fd) == 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+std::int64_t CurrentOffset(int fd) {
+  return static_cast<std::int64_t>(::lseek(fd, 0, SEEK_CUR));
+}
+
+bool SetOffset(int fd, std::int64_t offset) {
+  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+std::int64_t ReadSome(int fd, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return static_cast<std::int64_t>(n);
+  }
+}
+
+void WriteStderr(const char* text, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace lzring::cli
