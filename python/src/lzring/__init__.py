@@ -9,10 +9,13 @@ stored inside another file, after its known expanded size.
     import lzring
     packed = lzring.compress(data)
     assert lzring.decompress(packed) == data
+    with lzring.open("log.lzr", "wb") as f:
+        f.write(b"any bytes")
 
 The codec runs with the GIL released, so threads compress side by side.
 """
 
+from ._file import LZRingFile, open
 from ._lzring import (
     LIBRARY_VERSION,
     Compressor,
@@ -29,9 +32,11 @@ __version__ = LIBRARY_VERSION
 __all__ = [
     "Compressor",
     "Decompressor",
+    "LZRingFile",
     "compress",
     "compress_file",
     "decompress",
     "decompress_file",
     "expanded_size",
+    "open",
 ]

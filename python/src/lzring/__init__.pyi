@@ -1,5 +1,8 @@
+import io
 from _typeshed import ReadableBuffer as _Buffer
 from _typeshed import StrOrBytesPath as _Path
+from _typeshed import WriteableBuffer as _WriteBuffer
+from typing import IO, Literal, overload
 
 __version__: str
 LIBRARY_VERSION: str
@@ -25,3 +28,51 @@ class Decompressor:
     def needs_input(self) -> bool: ...
     @property
     def unused_data(self) -> bytes: ...
+
+_ReadBinaryMode = Literal["r", "rb"]
+_WriteBinaryMode = Literal["w", "wb", "x", "xb"]
+_TextMode = Literal["rt", "wt", "xt"]
+
+class LZRingFile(io.BufferedIOBase):
+    def __init__(
+        self,
+        filename: _Path | IO[bytes],
+        mode: _ReadBinaryMode | _WriteBinaryMode = "rb",
+        *,
+        threads: int = 1,
+    ) -> None: ...
+    @property
+    def mode(self) -> str | None: ...
+    @property
+    def name(self) -> str | bytes: ...
+    def read(self, size: int | None = -1) -> bytes: ...
+    def read1(self, size: int = -1) -> bytes: ...
+    def readinto(self, b: _WriteBuffer) -> int: ...
+    def readinto1(self, b: _WriteBuffer) -> int: ...
+    def peek(self, size: int = 0) -> bytes: ...
+    def readline(self, size: int | None = -1) -> bytes: ...
+    def seek(self, offset: int, whence: int = 0) -> int: ...
+    def tell(self) -> int: ...
+    def write(self, data: _Buffer) -> int: ...
+    def __enter__(self) -> LZRingFile: ...
+
+@overload
+def open(
+    filename: _Path | IO[bytes],
+    mode: _ReadBinaryMode | _WriteBinaryMode = "rb",
+    *,
+    threads: int = 1,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+) -> LZRingFile: ...
+@overload
+def open(
+    filename: _Path | IO[bytes],
+    mode: _TextMode,
+    *,
+    threads: int = 1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> io.TextIOWrapper: ...
