@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "python/ext/support.h"
@@ -23,8 +24,9 @@ double Seconds(clockid_t clock) {
 extern const char kNativeTimeDoc[] =
     "_native_time(kind, data, /, threads=1)\n--\n\n"
     "Run lzring::codec::compress (kind 'compress') or expand ('decompress')\n"
-    "of the C++ API once on data and return (thread CPU seconds, wall\n"
-    "seconds, output size). For the benchmark only.";
+    "of the C++ API once on data, or expand_into a new buffer of the size\n"
+    "expanded_size tells beforehand ('decompress_into'), and return (thread\n"
+    "CPU seconds, wall seconds, output size). For the benchmark only.";
 
 PyObject* NativeTime(PyObject*, PyObject* args) {
   const char* kind = nullptr;
@@ -34,8 +36,9 @@ PyObject* NativeTime(PyObject*, PyObject* args) {
     return nullptr;
   }
   const bool compressing = std::strcmp(kind, "compress") == 0;
-  if (!compressing && std::strcmp(kind, "decompress") != 0) {
-    PyErr_SetString(PyExc_ValueError, "kind must be 'compress' or 'decompress'");
+  const bool into = std::strcmp(kind, "decompress_into") == 0;
+  if (!compressing && !into && std::strcmp(kind, "decompress") != 0) {
+    PyErr_SetString(PyExc_ValueError, "kind must be 'compress', 'decompress' or 'decompress_into'");
     return nullptr;
   }
   double cpu = 0;
@@ -44,13 +47,20 @@ PyObject* NativeTime(PyObject*, PyObject* args) {
   const bool ok = RunCodec(true, [&]() {
     lzring::codec& codec = ThreadCodec();
     codec.set_threads(threads);
+    const std::size_t known = into ? codec.expanded_size(in.bytes()) : 0;
     const double cpu0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
     const double wall0 = Seconds(CLOCK_MONOTONIC);
-    const std::vector<std::uint8_t> out =
-        compressing ? codec.compress(in.bytes()) : codec.expand(in.bytes());
+    std::vector<std::uint8_t> out;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    if (into) {
+      buffer.reset(new std::uint8_t[known]);  // uninitialised, as a bytes object is
+      size = codec.expand_into(in.bytes(), {buffer.get(), known});
+    } else {
+      out = compressing ? codec.compress(in.bytes()) : codec.expand(in.bytes());
+      size = out.size();
+    }
     wall = Seconds(CLOCK_MONOTONIC) - wall0;
     cpu = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
-    size = out.size();
   });
   if (!ok) return nullptr;
   return Py_BuildValue("(ddn)", cpu, wall, static_cast<Py_ssize_t>(size));
