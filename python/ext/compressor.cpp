@@ -79,7 +79,7 @@ lzring::encoder* Usable(Compressor* self) {
 }
 
 const char kCompressMethodDoc[] =
-    "compress(data, /)\n--\n\n"
+    "compress($self, data, /)\n--\n\n"
     "Take the next piece of the source, any object with the buffer protocol,\n"
     "and return the compressed bytes it completes, often none: the output\n"
     "lags the input by up to 64 KiB (256 KiB on several threads) until\n"
@@ -99,7 +99,7 @@ PyObject* CompressorCompress(PyObject* object, PyObject* args) {
 }
 
 const char kFlushDoc[] =
-    "flush()\n--\n\n"
+    "flush($self, /)\n--\n\n"
     "End the source and return the rest of the compressed stream. The\n"
     "compressor takes no input after this.";
 

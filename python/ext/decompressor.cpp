@@ -194,7 +194,7 @@ PyObject* TakeOutput(State& s, std::size_t most) {
 }
 
 const char kDecompressMethodDoc[] =
-    "decompress(data, /, max_length=-1)\n--\n\n"
+    "decompress($self, data, /, max_length=-1)\n--\n\n"
     "Take the next piece of the compressed stream and return the output it\n"
     "completes. With max_length >= 0 at most that many bytes are returned\n"
     "and the rest of the input is kept: needs_input is then False, and\n"
@@ -234,7 +234,7 @@ PyObject* DecompressorDecompress(PyObject* object, PyObject* args, PyObject* kwa
 }
 
 const char kFlushDoc[] =
-    "flush()\n--\n\n"
+    "flush($self, /)\n--\n\n"
     "End the input and return all output not yet returned, that of the\n"
     "units the input ended in included. eof is True afterwards. With a\n"
     "size, a stream that ended before size bytes raises EOFError.";
