@@ -19,3 +19,8 @@ lzring_need_packages() {
 }
 
 LZRING_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev)
+# The Python package: Debian's interpreter headers, setuptools, wheel, pip
+# and venv, so that it builds and installs without any other registry, and
+# mypy, whose stubtest checks its type stubs.
+LZRING_PYTHON_PACKAGES=(python3-dev python3-pip python3-setuptools python3-wheel python3-venv
+  python3-mypy)

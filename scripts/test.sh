@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the release build, then the debug build
-# under AddressSanitizer and UndefinedBehaviorSanitizer. Warnings are errors
-# when CI is set.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python
+# package against the release build. Warnings are errors when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -17,3 +17,5 @@ for preset in release debug; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" --timeout 600
 done
+
+scripts/python-test.sh

@@ -1,0 +1,145 @@
+// lzring.Compressor: a source compressed piece by piece, over
+// lzring::encoder with its output collected in the object.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "python/ext/support.h"
+
+namespace lzring::python {
+namespace {
+
+struct Compressor {
+  PyObject ob_base;
+  lzring::encoder* encoder;  // null until __init__ succeeded
+  ObjectLock lock;
+  bool flushed;
+};
+
+// Takes the encoder's pending output as a bytes object.
+PyObject* TakeOutput(lzring::encoder& encoder) {
+  PyObject* out = BytesOf(encoder.output());
+  if (out != nullptr) encoder.consume(encoder.output().size());
+  return out;
+}
+
+PyObject* CompressorNew(PyTypeObject* type, PyObject*, PyObject*) {
+  auto* self = reinterpret_cast<Compressor*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  new (&self->lock) ObjectLock();
+  self->encoder = nullptr;
+  self->flushed = false;
+  if (!self->lock.Init()) {
+    Py_DECREF(self);
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(self);
+}
+
+int CompressorInit(PyObject* object, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"threads", nullptr};
+  auto* self = reinterpret_cast<Compressor*>(object);
+  unsigned threads = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O&:Compressor", const_cast<char**>(keywords),
+                                   ThreadsArg, &threads)) {
+    return -1;
+  }
+  lzring::encoder* made = nullptr;
+  if (!RunCodec(false, [&]() { made = new lzring::encoder({}, threads); })) return -1;
+  Locked held(self->lock);
+  delete self->encoder;
+  self->encoder = made;
+  self->flushed = false;
+  return 0;
+}
+
+void CompressorDealloc(PyObject* object) {
+  auto* self = reinterpret_cast<Compressor*>(object);
+  delete self->encoder;
+  self->lock.~ObjectLock();
+  PyTypeObject* type = Py_TYPE(object);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+// The encoder of `self`, or null with an exception set when the object
+// cannot take more input.
+lzring::encoder* Usable(Compressor* self) {
+  if (self->encoder == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "Compressor was not initialised");
+  } else if (self->flushed) {
+    PyErr_SetString(PyExc_ValueError, "Compressor has been flushed");
+  } else if (self->encoder->failed()) {
+    PyErr_SetString(PyExc_ValueError, "Compressor failed earlier");
+  } else {
+    return self->encoder;
+  }
+  return nullptr;
+}
+
+const char kCompressMethodDoc[] =
+    "compress($self, data, /)\n--\n\n"
+    "Take the next piece of the source, any object with the buffer protocol,\n"
+    "and return the compressed bytes it completes, often none: the output\n"
+    "lags the input by up to 64 KiB (256 KiB on several threads) until\n"
+    "flush(), since the format cannot end a group early.";
+
+PyObject* CompressorCompress(PyObject* object, PyObject* args) {
+  auto* self = reinterpret_cast<Compressor*>(object);
+  Buffer in;
+  if (!PyArg_ParseTuple(args, "y*:compress", in.get())) return nullptr;
+  Locked held(self->lock);
+  lzring::encoder* encoder = Usable(self);
+  if (encoder == nullptr) return nullptr;
+  if (!RunCodec(in.size() >= kReleaseGilBytes, [&]() { encoder->write(in.bytes()); })) {
+    return nullptr;
+  }
+  return TakeOutput(*encoder);
+}
+
+const char kFlushDoc[] =
+    "flush($self, /)\n--\n\n"
+    "End the source and return the rest of the compressed stream. The\n"
+    "compressor takes no input after this.";
+
+PyObject* CompressorFlush(PyObject* object, PyObject*) {
+  auto* self = reinterpret_cast<Compressor*>(object);
+  Locked held(self->lock);
+  lzring::encoder* encoder = Usable(self);
+  if (encoder == nullptr) return nullptr;
+  self->flushed = true;
+  if (!RunCodec(true, [&]() { encoder->finish(); })) return nullptr;
+  return TakeOutput(*encoder);
+}
+
+PyMethodDef kMethods[] = {
+    {"compress", CompressorCompress, METH_VARARGS, kCompressMethodDoc},
+    {"flush", CompressorFlush, METH_NOARGS, kFlushDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kDoc[] =
+    "Compressor(threads=1)\n--\n\n"
+    "Compress a source given in pieces, as zlib's compressobj() and\n"
+    "lzma.LZMACompressor do: compress() each piece and append what it\n"
+    "returns, then append flush(). The result is exactly compress() of the\n"
+    "pieces joined, for every number of threads (see compress()).\n"
+    "One call at a time runs on an object; others wait for it.";
+
+// A heap type: its dealloc releases the reference each object holds.
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(CompressorDealloc)},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_init, reinterpret_cast<void*>(CompressorInit)},
+    {Py_tp_new, reinterpret_cast<void*>(CompressorNew)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec CompressorSpec = {"lzring.Compressor", sizeof(Compressor), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kSlots};
+
+}  // namespace lzring::python

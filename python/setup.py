@@ -1,0 +1,87 @@
+"""Builds the lzring extension from the library's own sources.
+
+The codec is compiled into the extension (the C++ API in api/, the codec in
+codec/, the streams and the platform layer in io/), so the installed module
+needs no lzring library on the system. The sources are found by folder, so a
+file added to the codec is built here as well as by CMake. GCC or Clang on a
+POSIX system.
+
+Environment: LZRING_WERROR=1 makes compiler warnings errors, as CI does.
+"""
+
+import glob
+import os
+import re
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def project_version():
+    """The version in the top CMakeLists.txt, the library's one version."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        match = re.search(r"project\(lzring\s+VERSION\s+([0-9.]+)", f.read())
+    if not match:
+        raise RuntimeError("no project version in CMakeLists.txt")
+    return match.group(1)
+
+
+def relative(paths):
+    # setuptools wants sources relative to the folder of setup.py.
+    return sorted(os.path.relpath(p, HERE) for p in paths)
+
+
+def library_sources():
+    """The C++ API and everything under it, with the POSIX platform layer."""
+    api = [os.path.join(ROOT, "api", name)
+           for name in ("codec.cpp", "codec_streams.cpp", "encoder.cpp", "decoder.cpp")]
+    codec = glob.glob(os.path.join(ROOT, "codec", "*.cpp"))
+    io = [p for p in glob.glob(os.path.join(ROOT, "io", "*.cpp")) if not p.endswith("_win32.cpp")]
+    return relative(api + codec + io)
+
+
+def headers():
+    found = []
+    for folder in ("api", "codec", "io", "include/lzring", "python/ext"):
+        found += glob.glob(os.path.join(ROOT, folder, "*.h"))
+        found += glob.glob(os.path.join(ROOT, folder, "*.hpp"))
+    return relative(found)
+
+
+class BuildExt(build_ext):
+    """Compiles the sources two at a time unless told otherwise."""
+
+    def finalize_options(self):
+        super().finalize_options()
+        if not self.parallel:
+            self.parallel = min(os.cpu_count() or 1, 2)
+
+
+version = project_version()
+warnings = ["-Wall", "-Wextra", "-Wpedantic"]
+if os.environ.get("LZRING_WERROR", "") not in ("", "0"):
+    warnings.append("-Werror")
+
+extension = Extension(
+    "lzring._lzring",
+    sources=relative(glob.glob(os.path.join(HERE, "ext", "*.cpp"))) + library_sources(),
+    depends=headers(),
+    include_dirs=[ROOT, os.path.join(ROOT, "include")],
+    define_macros=[
+        ("LZRING_CPU_DISPATCH", None),
+        ("LZRING_CXX_STATIC", None),
+        ("LZRING_VERSION_STRING", '"%s"' % version),
+        ("NDEBUG", None),
+    ],
+    extra_compile_args=["-std=c++20", "-O3", "-g0", "-fvisibility=hidden",
+                        "-fvisibility-inlines-hidden", "-pthread"] + warnings,
+    # Only the module's entry point is exported: the codec stays private to
+    # the extension, whatever other copy of it the process loads.
+    extra_link_args=["-pthread", "-Wl,--version-script=" + os.path.join(HERE, "ext", "exports.map")],
+    language="c++",
+)
+
+setup(version=version, ext_modules=[extension], cmdclass={"build_ext": BuildExt})

@@ -1,0 +1,237 @@
+"""Streams of known size inside a container, the decompressor object's
+attributes, lzring.open in both directions, and errors."""
+
+import errno
+import io
+import os
+import random
+import tempfile
+import unittest
+
+import lzring
+import reference
+
+
+class ContainerTest(unittest.TestCase):
+    """Several streams one after another, then junk: each item expands to its
+    recorded size, and what follows it is left in unused_data."""
+
+    def setUp(self):
+        self.rng = random.Random(7)
+        self.items = [dict(reference.shapes())[name] for name in
+                      ("text of 4097 bytes", "empty", "zeros past 64 KiB", "noise", "aaaa")]
+        self.streams = [lzring.compress(item) for item in self.items]
+        self.junk = self.rng.randbytes(300)
+        self.container = b"".join(self.streams) + self.junk
+
+    def test_one_shot_with_size(self):
+        offset = 0
+        for item, stream in zip(self.items, self.streams):
+            self.assertEqual(lzring.decompress(self.container[offset:], size=len(item)), item)
+            offset += len(stream)
+        self.assertEqual(self.container[offset:], self.junk)
+
+    def test_decompressor_objects(self):
+        rest = self.container
+        for item, stream in zip(self.items, self.streams):
+            d = lzring.Decompressor(size=len(item))
+            pieces = reference.chunks(self.rng, rest, 3000)
+            out = []
+            given = 0
+            while not d.eof:
+                if d.needs_input:
+                    piece = next(pieces)  # running out would be a failure
+                    given += len(piece)
+                else:
+                    piece = b""
+                out.append(d.decompress(piece, max_length=self.rng.choice([-1, 1, 333, 9000])))
+            self.assertEqual(b"".join(out), item)
+            self.assertEqual(d.unused_data, rest[len(stream) : given])
+            self.assertFalse(d.needs_input)
+            with self.assertRaises(EOFError):
+                d.decompress(b"more")
+            self.assertEqual(d.flush(), b"")
+            rest = rest[len(stream) :]
+        self.assertEqual(rest, self.junk)
+
+    def test_every_cut_of_two_pieces(self):
+        # The stream may end inside a group that the cut split, where the
+        # decoder holds its first bytes from the first piece.
+        item = dict(reference.shapes())["text of 4097 bytes"][:300]
+        stream = lzring.compress(item)
+        container = stream + b"junk after it"
+        for cut in range(len(container) + 1):
+            d = lzring.Decompressor(size=len(item))
+            out = d.decompress(container[:cut])
+            given = cut
+            if not d.eof:
+                out += d.decompress(container[cut:])
+                given = len(container)
+            after = container[len(stream) : given]
+            self.assertEqual((out, d.eof, d.unused_data), (item, True, after), cut)
+
+    def test_stream_shorter_than_its_size(self):
+        item, stream = self.items[0], self.streams[0]
+        with self.assertRaisesRegex(EOFError, f"ends after {len(item)} of {len(item) + 1} bytes"):
+            lzring.decompress(stream, size=len(item) + 1)
+        d = lzring.Decompressor(size=len(item) + 1)
+        self.assertTrue(item.startswith(d.decompress(stream)))  # the last group waits
+        self.assertFalse(d.eof)
+        self.assertTrue(d.needs_input)
+        with self.assertRaises(EOFError):
+            d.flush()
+
+
+class DecompressorTest(unittest.TestCase):
+    def test_max_length_keeps_the_input(self):
+        data = bytes(range(256)) * 40
+        d = lzring.Decompressor()
+        self.assertTrue(d.needs_input)
+        self.assertEqual(d.decompress(lzring.compress(data), max_length=0), b"")
+        self.assertFalse(d.needs_input)
+        first = d.decompress(b"", max_length=10)
+        self.assertEqual(first, data[:10])
+        rest = d.decompress(b"") + d.flush()
+        self.assertEqual(first + rest, data)
+        self.assertTrue(d.eof)
+        self.assertEqual(d.unused_data, b"")
+
+    def test_output_waits_for_whole_groups_until_flush(self):
+        d = lzring.Decompressor()
+        self.assertEqual(d.decompress(b"\x01a"), b"")  # a group of eight units cut short
+        self.assertFalse(d.eof)
+        self.assertEqual(d.flush(), b"a")
+        self.assertTrue(d.eof)
+
+
+class OpenTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.path = os.path.join(tmp.name, "file.lzr")
+        self.data = dict(reference.shapes())["text past two pieces"][:200000]
+
+    def write(self, target, mode="wb", threads=1):
+        with lzring.open(target, mode, threads=threads) as f:
+            self.assertIsInstance(f, lzring.LZRingFile)
+            self.assertTrue(f.writable() and not f.readable())
+            for start in range(0, len(self.data), 7000):
+                piece = self.data[start : start + 7000]
+                self.assertEqual(f.write(piece), len(piece))
+            self.assertEqual(f.tell(), len(self.data))
+        self.assertTrue(f.closed)
+
+    def test_round_trips(self):
+        for mode, threads in (("wb", 1), ("w", 2), ("xb", 0)):
+            with self.subTest(mode=mode, threads=threads):
+                if os.path.exists(self.path):
+                    os.remove(self.path)
+                self.write(self.path, mode, threads)
+                with open(self.path, "rb") as f:
+                    self.assertEqual(f.read(), lzring.compress(self.data))
+                with lzring.open(self.path) as f:
+                    self.assertTrue(f.readable() and not f.writable())
+                    self.assertEqual(f.read(), self.data)
+                    self.assertEqual(f.read(), b"")
+
+    def test_reading(self):
+        self.write(self.path)
+        lines = self.data.splitlines(keepends=True)
+        with lzring.open(self.path, "r") as f:
+            self.assertEqual(list(f), lines)
+        with lzring.open(self.path) as f:
+            self.assertEqual(f.readline(), lines[0])
+            self.assertEqual(f.peek(1)[:1], lines[1][:1])
+            self.assertEqual(f.seek(100000), 100000)
+            self.assertEqual(f.read(10), self.data[100000:100010])
+            self.assertEqual(f.seek(-10, io.SEEK_CUR), 100000)  # backwards: from the start
+            self.assertEqual(f.read1(5), self.data[100000:100005])
+            self.assertEqual(f.seek(-3, io.SEEK_END), len(self.data) - 3)
+            self.assertEqual(f.read(), self.data[-3:])
+            self.assertEqual(f.tell(), len(self.data))
+
+    def test_file_objects_and_text(self):
+        buffer = io.BytesIO()
+        self.write(buffer)  # the caller's file object stays open
+        self.assertEqual(buffer.getvalue(), lzring.compress(self.data))
+        buffer.seek(0)
+        self.assertEqual(lzring.open(buffer).read(), self.data)
+        text = "ring ✓\nzwei\n"
+        with lzring.open(self.path, "wt", encoding="utf-8") as f:
+            f.write(text)
+        with lzring.open(self.path, "rt", encoding="utf-8") as f:
+            self.assertEqual(f.read(), text)
+
+
+class ErrorTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
+        self.src = os.path.join(self.dir, "src")
+        with open(self.src, "wb") as f:
+            f.write(b"source")
+
+    def test_bad_arguments(self):
+        flushed = lzring.Compressor()
+        flushed.flush()
+        ended = lzring.Decompressor(size=0)
+        ended.decompress(b"")
+        rows = [
+            (TypeError, lambda: lzring.compress("text")),
+            (BufferError, lambda: lzring.compress(memoryview(b"abcdef")[::2])),  # as zlib
+            (TypeError, lambda: lzring.compress(b"x", 2)),
+            (TypeError, lambda: lzring.compress(b"x", threads=1.5)),
+            (ValueError, lambda: lzring.compress(b"x", threads=-1)),
+            (TypeError, lambda: lzring.decompress(b"", size="3")),
+            (ValueError, lambda: lzring.decompress(b"", size=-1)),
+            (ValueError, lambda: lzring.decompress(b"", size=2**64)),
+            (TypeError, lambda: lzring.expanded_size(None)),
+            (ValueError, lambda: lzring.Compressor(threads=-2)),
+            (ValueError, lambda: lzring.Decompressor(size=-5)),
+            (TypeError, lambda: lzring.Decompressor().decompress("str")),
+            (ValueError, lambda: flushed.compress(b"x")),
+            (ValueError, lambda: flushed.flush()),
+            (EOFError, lambda: ended.decompress(b"x")),
+            (TypeError, lambda: lzring.compress_file(1.5, self.src)),
+            (ValueError, lambda: lzring.compress_file("a\0b", self.src)),
+            (ValueError, lambda: lzring.open(self.src, "ab")),
+            (ValueError, lambda: lzring.open(self.src, "rb", encoding="utf-8")),
+            (ValueError, lambda: lzring.open(self.src, "wb", threads=-1)),
+            (TypeError, lambda: lzring.open(1.5)),
+        ]
+        for i, (error, call) in enumerate(rows):
+            with self.subTest(row=i), self.assertRaises(error):
+                call()
+
+    def test_files(self):
+        missing = os.path.join(self.dir, "missing")
+        dst = os.path.join(self.dir, "dst")
+        rows = [
+            # call, errno, the file it names
+            (lambda: lzring.compress_file(missing, dst), errno.ENOENT, missing),
+            (lambda: lzring.decompress_file(missing, dst), errno.ENOENT, missing),
+            (lambda: lzring.compress_file(self.dir, dst), errno.EISDIR, self.dir),
+            (lambda: lzring.compress_file(self.src, self.dir), errno.EISDIR, self.dir),
+            (lambda: lzring.decompress_file(self.src, self.src), errno.EINVAL, self.src),
+            (lambda: lzring.open(missing), errno.ENOENT, missing),
+            (lambda: lzring.open(self.src, "xb"), errno.EEXIST, self.src),
+        ]
+        for i, (call, code, name) in enumerate(rows):
+            with self.subTest(row=i), self.assertRaises(OSError) as caught:
+                call()
+            self.assertEqual((caught.exception.errno, caught.exception.filename), (code, name))
+        with open(self.src, "rb") as f:
+            self.assertEqual(f.read(), b"source")  # src as dst was refused untouched
+
+    def test_closed_and_wrong_direction(self):
+        with lzring.open(self.src) as reader:
+            self.assertRaises(io.UnsupportedOperation, reader.write, b"x")
+        self.assertRaises(ValueError, reader.read)
+        with lzring.open(os.path.join(self.dir, "out"), "wb") as writer:
+            self.assertRaises(io.UnsupportedOperation, writer.read)
+        self.assertRaises(ValueError, writer.write, b"x")
+
+
+if __name__ == "__main__":
+    unittest.main()
