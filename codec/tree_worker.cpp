@@ -251,35 +251,35 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   // through unchanged, see RemoveNode) and every store, then the insertion.
   // Each insertion sees the ring as it is at its step.
   auto run = [&]<bool storing, bool mirrored>(std::uint64_t j0, std::uint32_t size)
-                 [[gnu::always_inline]] {
-                   const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
-                   const std::uint8_t* const entering = &piece.At(j0 + 1);
-                   std::uint64_t enters = 0;
-                   for (std::uint32_t k = 0; k < size; ++k) {
-                     enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
-                   }
-                   const std::uint8_t* bytes = nullptr;
-                   if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
-                   std::uint32_t done = 0;
-                   // The removals and stores of the group's steps before `to`.
-                   auto slide_to = [&](std::uint32_t to) [[gnu::always_inline]] {
-                     for (; done < to; ++done) {
-                       const std::int32_t o = o0 + static_cast<std::int32_t>(done);
-                       if (ring[o] == held_tree) flush();
-                       RemoveNode(w, o);
-                       if constexpr (storing) {
-                         ring[o] = bytes[done];
-                         if (mirrored && o < MAX_MATCH - 1) ring[RING_SIZE + o] = bytes[done];
-                       }
-                     }
-                   };
-                   for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
-                     const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
-                     slide_to(k + 1);
-                     enter(j0 + k + 1);
-                   }
-                   slide_to(size);
-                 };
+      __attribute__((always_inline)) {
+    const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
+    const std::uint8_t* const entering = &piece.At(j0 + 1);
+    std::uint64_t enters = 0;
+    for (std::uint32_t k = 0; k < size; ++k) {
+      enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
+    }
+    const std::uint8_t* bytes = nullptr;
+    if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
+    std::uint32_t done = 0;
+    // The removals and stores of the group's steps before `to`.
+    auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
+      for (; done < to; ++done) {
+        const std::int32_t o = o0 + static_cast<std::int32_t>(done);
+        if (ring[o] == held_tree) flush();
+        RemoveNode(w, o);
+        if constexpr (storing) {
+          ring[o] = bytes[done];
+          if (mirrored && o < MAX_MATCH - 1) ring[RING_SIZE + o] = bytes[done];
+        }
+      }
+    };
+    for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
+      const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+      slide_to(k + 1);
+      enter(j0 + k + 1);
+    }
+    slide_to(size);
+  };
   for (std::uint64_t j0 = w.next_step; j0 < limit;) {
     std::uint32_t size = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kGroup - (j0 & (kGroup - 1)), limit - j0));
