@@ -36,8 +36,8 @@
 namespace lzring {
 
 struct ParallelOptions {
-  // Tree workers; the thread that feeds the encoder reads and codes besides
-  // them.
+  // Tree workers, the thread that feeds the encoder among them (it also
+  // reads and codes); the others are threads of their own.
   unsigned workers = 2;
   // Source bytes per piece. Two pieces and their records (4 bytes per
   // byte) are held at a time. The first piece is min_parallel bytes (or
@@ -279,7 +279,9 @@ class ParallelEncoder {
   template <class Sink>
   bool CodePiece(std::uint64_t k, Sink& out) {
     pool_.WaitDone(k);
+    const std::uint64_t start = ThreadCpuNanos();
     if (!coder_.Code(pool_.PieceFor(k), out)) return false;
+    pool_.AddBusy(k, ThreadCpuNanos() - start);
     poor_pieces_ = pool_.Parallelism(k) < options_.min_parallelism ? poor_pieces_ + 1 : 0;
     double work[kTreeCount];
     pool_.MeasureWork(k, work);

@@ -42,7 +42,8 @@ int TreePool::Start(const std::uint8_t owner[kTreeCount], ThreadStartFn start) {
     for (int c = 0; c < kTreeCount; ++c) own[c] = owner[c] == w;
     workers_[w]->trees.Reset(own);
   }
-  for (unsigned w = 0; w < count_; ++w) {
+  // Worker 0 is the thread that feeds the pool (RunOwnShare).
+  for (unsigned w = 1; w < count_; ++w) {
     Worker& worker = *workers_[w];
     const int error = start(worker.thread, ThreadMain, &worker);
     if (error != 0) {
@@ -61,6 +62,7 @@ void TreePool::Publish(std::uint64_t k) {
 }
 
 void TreePool::WaitDone(std::uint64_t k) {
+  RunOwnShare(k);
   Piece& piece = PieceFor(k);
   MonitorLock lock(monitor_);
   while (piece.done < count_ && !stop_) monitor_.Wait();
@@ -154,6 +156,33 @@ bool TreePool::Resplit(Worker& w, const std::uint8_t owner[kTreeCount]) {
   return true;
 }
 
+bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
+  Piece& piece = PieceFor(k);
+  if (piece.resplit && !Resplit(w, piece.owner)) return false;
+  std::uint64_t* visits = w.visits[k % kPieces];
+  std::memset(visits, 0, sizeof w.visits[0]);
+  const std::uint64_t start = ThreadCpuNanos();
+  RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
+  w.busy[k % kPieces] = ThreadCpuNanos() - start;
+  // Read before the piece is handed back: its place may hold the next but
+  // one as soon as it is.
+  last = piece.view.final;
+  MonitorLock lock(monitor_);
+  if (++piece.done == count_) monitor_.NotifyAll();
+  return true;
+}
+
+void TreePool::RunOwnShare(std::uint64_t k) {
+  bool last;
+  for (; own_next_ <= k; ++own_next_) {
+    if (!WorkOn(*workers_[0], own_next_, last)) return;
+  }
+}
+
+void TreePool::AddBusy(std::uint64_t k, std::uint64_t nanos) {
+  workers_[0]->busy[k % kPieces] += nanos;
+}
+
 void TreePool::Work(Worker& w) {
   for (std::uint64_t k = 0;; ++k) {
     {
@@ -161,19 +190,8 @@ void TreePool::Work(Worker& w) {
       while (published_ <= k && !stop_) monitor_.Wait();
       if (stop_) return;
     }
-    Piece& piece = PieceFor(k);
-    if (piece.resplit && !Resplit(w, piece.owner)) return;
-    std::uint64_t* visits = w.visits[k % kPieces];
-    std::memset(visits, 0, sizeof w.visits[0]);
-    const std::uint64_t start = ThreadCpuNanos();
-    RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
-    w.busy[k % kPieces] = ThreadCpuNanos() - start;
-    const bool last = piece.view.final;
-    {
-      MonitorLock lock(monitor_);
-      if (++piece.done == count_) monitor_.NotifyAll();
-    }
-    if (last) return;
+    bool last;
+    if (!WorkOn(w, k, last) || last) return;
   }
 }
 

@@ -9,6 +9,11 @@
 // while the coding thread codes the other and reads the next: memory stays
 // the same whatever the size of the source.
 //
+// The coding thread is worker 0 itself: it does its share of a piece when
+// it needs that piece done (WaitDone), so that n workers are n threads and
+// never more than the processors they were counted for; the trees it owns
+// are fewer, by the time its coding takes (AddBusy).
+//
 // Between pieces the trees can change owner when the measured work shows
 // a better split: the workers meet, the new owners copy the trees in, and
 // the old owners let them go, before any of them goes on.
@@ -63,8 +68,12 @@ class TreePool {
   Piece& PieceFor(std::uint64_t k) { return pieces_[k % kPieces]; }
   // Lets the workers at piece k, which is ready.
   void Publish(std::uint64_t k);
-  // Waits until every worker is through with piece k.
+  // Does worker 0's share of the pieces up to k, then waits until every
+  // worker is through with piece k.
   void WaitDone(std::uint64_t k);
+  // Counts `nanos` of other work of the calling thread in worker 0's time
+  // for piece k.
+  void AddBusy(std::uint64_t k, std::uint64_t nanos);
   // The work each tree took in piece k, once WaitDone(k) has returned: the
   // nodes its walks visited, weighed by the processor time its worker
   // spent per node visited, so that trees whose nodes cost more (deep
@@ -93,6 +102,10 @@ class TreePool {
 
   static void ThreadMain(void* worker);
   void Work(Worker& w);
+  // Worker w's share of piece k; false when the pool is stopping. `last`
+  // tells whether the piece was the source's last.
+  bool WorkOn(Worker& w, std::uint64_t k, bool& last);
+  void RunOwnShare(std::uint64_t k);
   bool Meet();
   bool Resplit(Worker& w, const std::uint8_t owner[kTreeCount]);
 
@@ -101,6 +114,7 @@ class TreePool {
   std::size_t piece_size_ = 0;
   Piece pieces_[kPieces];
   std::uint8_t owner_[kTreeCount] = {};  // the owners in force
+  std::uint64_t own_next_ = 0;           // the next piece worker 0 works on
 
   Monitor monitor_;
   // Guarded by monitor_:
