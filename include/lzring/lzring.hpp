@@ -98,8 +98,8 @@ class LZRING_CXX_API codec {
   codec();
   // As codec(), compressing on `threads` threads: 1 is the calling thread
   // alone, 0 one thread per processor, N up to N threads (at most 64) that
-  // share the work of the match trees while the calling thread reads and
-  // writes. The output is the same whatever the number; sources too short
+  // share the work of the match trees, the calling thread one of them (it
+  // also reads and writes). The output is the same whatever the number; sources too short
   // or too uniform to gain (a few tens of KiB, or nearly all one byte
   // value) are compressed on the calling thread. Expansion always runs on
   // the calling thread.
