@@ -9,9 +9,11 @@
 # Usage: scripts/windows-test.sh [CORPUS_DIR]
 #   CORPUS_DIR  files to round-trip and compare (default: ../shared/corpus
 #               beside the project, when present)
-# Installs wine (32- and 64-bit) and the cross compilers when missing (as
-# root, or with sudo); fails loudly when they cannot be had. Warnings are
-# errors when CI is set.
+# Installs wine and the cross compilers when missing (as root, or with sudo)
+# and fails loudly when 64-bit wine or a compiler cannot be had. When 32-bit
+# wine cannot be installed, the 32-bit programs are still built and inspected,
+# and their runs under wine are reported as SKIPPED. Warnings are errors when
+# CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -29,27 +31,24 @@ werror=OFF
 # --- Tools ------------------------------------------------------------------
 lzring_need_packages "${LZRING_BUILD_PACKAGES[@]}"
 
-# procps: pgrep, with which the tool's test finds the process to interrupt.
-windows_packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
-  procps)
-missing=()
-for pkg in "${windows_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  # 32-bit wine needs the i386 architecture; another apt run may hold the
-  # lock for a while, so wait for it rather than fail at once.
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo dpkg --add-architecture i386 || fail "cannot add the i386 architecture"
-  fi
-  timeout 900 $sudo apt-get -o DPkg::Lock::Timeout=300 update -qq ||
-    fail "apt-get update failed"
-  DEBIAN_FRONTEND=noninteractive timeout 1800 $sudo apt-get -o DPkg::Lock::Timeout=300 \
-    install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-    fail "cannot install ${missing[*]}: wine and the cross compilers are required"
+# The 64-bit half needs wine64 and both cross compilers (the 32-bit programs
+# are built and inspected always); procps gives pgrep, with which the tool's
+# test finds the process to interrupt.
+lzring_need_packages wine wine64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 procps
+
+# Running the 32-bit programs needs wine32 from the i386 architecture, whose
+# packages must match the amd64 ones version for version: when that index is
+# in trouble it cannot be installed. The 32-bit tests are then skipped, said
+# so loudly, and everything else still runs.
+wine32=yes
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  lzring_sudo dpkg --add-architecture i386 || fail "cannot add the i386 architecture"
+  unset LZRING_APT_UPDATED # the new architecture's lists are needed
+fi
+if ! lzring_try_packages wine32:i386; then
+  wine32=no
+  wine32_reason=$LZRING_APT_REASON
+  echo "windows-test: wine32 could not be installed: $wine32_reason" >&2
 fi
 command -v wine >/dev/null || fail "wine is not on the path after installation"
 [ -x /usr/lib/wine/wine64 ] || fail "64-bit wine is missing"
@@ -147,7 +146,13 @@ timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot did not finish wit
 timeout 60 wineserver -w || true
 
 printf 'a short file for the import library host\n' >"$work/import/input.txt"
-for preset in "${presets[@]}"; do
+run_presets=(windows-x86_64)
+if [ "$wine32" = yes ]; then
+  run_presets=(windows-i686 windows-x86_64)
+else
+  lzring_skipped "32-bit Windows tests under wine (wine32 could not be installed: $wine32_reason)"
+fi
+for preset in "${run_presets[@]}"; do
   dir=$root/build/$preset
   kept=$work/$preset
   mkdir -p "$kept"
@@ -187,4 +192,8 @@ echo "== sizes" >&2
 for preset in "${presets[@]}"; do
   (cd "build/$preset" && stat -c "$preset %n %s bytes" lzring.dll lzring-cpp.dll lzring.exe) >&2
 done
-echo "windows-test: all passed" >&2
+if [ "$wine32" = yes ]; then
+  echo "windows-test: all passed" >&2
+else
+  echo "windows-test: all run passed; 32-bit runs under wine SKIPPED" >&2
+fi
