@@ -14,6 +14,7 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "io/memory_stream.h"
+#include "lzring.h"
 #include "lzring/lzring.hpp"
 
 namespace lzring {

@@ -12,8 +12,7 @@ set(LZRING_CPP_SOURCES api/codec.cpp api/codec_streams.cpp api/encoder.cpp api/d
 
 add_library(lzring_cpp_objects OBJECT ${LZRING_CPP_SOURCES})
 target_link_libraries(lzring_cpp_objects PRIVATE lzring_core)
-target_compile_definitions(lzring_cpp_objects PRIVATE LZRING_CXX_BUILDING
-  LZRING_VERSION_STRING="${PROJECT_VERSION}")
+target_compile_definitions(lzring_cpp_objects PRIVATE LZRING_CXX_BUILDING)
 
 add_library(lzring_cpp SHARED $<TARGET_OBJECTS:lzring_cpp_objects>)
 add_library(lzring::lzring_cpp ALIAS lzring_cpp)

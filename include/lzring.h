@@ -11,6 +11,13 @@
 #ifndef LZRING_H
 #define LZRING_H
 
+/* The library's version. The build reads it from here, so this is the one
+ * place it is written. */
+#define LZRING_VERSION_MAJOR 1
+#define LZRING_VERSION_MINOR 0
+#define LZRING_VERSION_PATCH 0
+#define LZRING_VERSION_STRING "1.0.0"
+
 #include <stdint.h>
 
 #if defined(_WIN32)

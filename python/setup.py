@@ -21,11 +21,11 @@ ROOT = os.path.dirname(HERE)
 
 
 def project_version():
-    """The version in the top CMakeLists.txt, the library's one version."""
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        match = re.search(r"project\(lzring\s+VERSION\s+([0-9.]+)", f.read())
+    """The version in the public C header, the library's one version."""
+    with open(os.path.join(ROOT, "include", "lzring.h"), encoding="utf-8") as f:
+        match = re.search(r'#define LZRING_VERSION_STRING "([0-9.]+)"', f.read())
     if not match:
-        raise RuntimeError("no project version in CMakeLists.txt")
+        raise RuntimeError("no LZRING_VERSION_STRING in include/lzring.h")
     return match.group(1)
 
 
@@ -73,7 +73,6 @@ extension = Extension(
     define_macros=[
         ("LZRING_CPU_DISPATCH", None),
         ("LZRING_CXX_STATIC", None),
-        ("LZRING_VERSION_STRING", '"%s"' % version),
         ("NDEBUG", None),
     ],
     extra_compile_args=["-std=c++20", "-O3", "-g0", "-fvisibility=hidden",
