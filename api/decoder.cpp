@@ -1,12 +1,11 @@
 // lzring::decoder: expansion of a compressed stream that arrives in pieces.
 // Each piece goes straight through the decoder loop built for pieces, which
-// stops before a group the piece does not hold whole; the first bytes of
-// that group (at most 16) are kept and completed from the next piece, then
-// decoded on their own before the loop goes on in that piece.
-#include <algorithm>
+// expands every unit the piece holds whole and keeps the flags of a group
+// the piece cut. A reference cut between its two bytes leaves its first byte
+// here; the next piece's first byte completes it, and the pair is decoded
+// on its own before the loop goes on in that piece.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <span>
@@ -28,7 +27,8 @@ struct decoder::state {
     carried = 0;
     bytes_in = 0;
     queue.Clear();
-    at_limit = false;
+    // Nothing asked for: the stream ends before its first byte.
+    at_limit = limit == 0;
     failed = false;
     finished = false;
   }
@@ -54,7 +54,7 @@ struct decoder::state {
   }
 
   DecoderState dec;
-  std::uint8_t carry[MAX_GROUP_BYTES];  // the first bytes of a group cut by a piece's end
+  std::uint8_t carry[2];  // a reference cut by a piece's end: its first byte
   std::size_t carried = 0;
   OutputQueue queue;
   sink_fn sink;
@@ -76,23 +76,21 @@ bool decoder::write(std::span<const std::uint8_t> piece) {
   if (s.failed || s.finished) return false;
   s.bytes_in += piece.size();
   if (s.at_limit) return true;
-  if (s.carried > 0) {
-    // Complete the cut group; its flag byte tells its length.
-    const std::size_t need = decoder_detail::GroupBytes(s.carry[0]);
-    const std::size_t take = std::min(need - s.carried, piece.size());
-    if (take > 0) std::memcpy(s.carry + s.carried, piece.data(), take);
-    s.carried += take;
-    piece = piece.subspan(take);
-    if (s.carried < need) return true;
-    PieceSource group(s.carry, s.carried, false);
-    s.carried = 0;
-    if (!s.Run(group)) return !s.failed;
-  }
   if (piece.empty()) return true;
+  if (s.carried > 0) {
+    // Complete the cut reference with the piece's first byte.
+    s.carry[1] = piece[0];
+    piece = piece.subspan(1);
+    PieceSource pair(s.carry, 2, false);
+    s.carried = 0;
+    if (!s.Run(pair)) return !s.failed;
+    if (piece.empty()) return true;
+  }
   PieceSource source(piece.data(), piece.size(), false);
   if (!s.Run(source)) return !s.failed;
+  // The loop leaves at most the first byte of a reference.
   s.carried = source.Available();
-  std::memcpy(s.carry, source.Data(), s.carried);
+  if (s.carried > 0) s.carry[0] = *source.Data();
   return true;
 }
 

@@ -276,16 +276,19 @@ class LZRING_CXX_API encoder {
 };
 
 // Expands a compressed stream that arrives in pieces, whole or up to a given
-// number of output bytes. Output for every whole group received is delivered
-// before write() returns.
+// number of output bytes. Every unit whose bytes have all arrived (its
+// group's flag byte and its one or two bytes) is expanded and delivered
+// before write() returns; only a reference cut between its two bytes waits
+// for the next piece.
 class LZRING_CXX_API decoder {
  public:
   static constexpr std::uint64_t no_limit = UINT64_MAX;
 
   // Output goes to `sink`, or into the object when `sink` is empty. With a
-  // limit, the object stops after `limit` output bytes (at_limit()), and
-  // input after the unit that reached it is not used: bytes_used() tells
-  // where the stream ended within everything written.
+  // limit, the object stops after `limit` output bytes: at_limit() is true
+  // as soon as the unit that reaches the limit has arrived, whatever follows
+  // it (at once for a limit of 0), and input after that unit is not used:
+  // bytes_used() tells where the stream ended within everything written.
   explicit decoder(sink_fn sink = {}, std::uint64_t limit = no_limit);
   ~decoder();
   decoder(decoder&& other) noexcept;
