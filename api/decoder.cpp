@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "api/piece_sinks.h"
 #include "codec/decoder.h"
@@ -72,8 +73,14 @@ decoder::decoder(decoder&& other) noexcept = default;
 decoder& decoder::operator=(decoder&& other) noexcept = default;
 
 bool decoder::write(std::span<const std::uint8_t> piece) {
+  if (!state_) return false;
   state& s = *state_;
   if (s.failed || s.finished) return false;
+  if (s.queue.Holds(piece)) {
+    // The object's own output, which expanding may move: take a copy.
+    const std::vector<std::uint8_t> copy(piece.begin(), piece.end());
+    return write(copy);
+  }
   s.bytes_in += piece.size();
   if (s.at_limit) return true;
   if (piece.empty()) return true;
@@ -95,6 +102,7 @@ bool decoder::write(std::span<const std::uint8_t> piece) {
 }
 
 bool decoder::finish() {
+  if (!state_) return false;
   state& s = *state_;
   if (s.failed) return false;
   if (s.finished) return true;
@@ -108,48 +116,49 @@ bool decoder::finish() {
   return true;
 }
 
+// A moved-from object has no state: it stays failed, with nothing to give.
 void decoder::reset() {
-  state_->Start();
+  if (state_) state_->Start();
 }
 
 std::span<const std::uint8_t> decoder::output() const noexcept {
-  return state_->queue.Pending();
+  return state_ ? state_->queue.Pending() : std::span<const std::uint8_t>();
 }
 
 void decoder::consume(std::size_t n) noexcept {
-  state_->queue.Drop(n);
+  if (state_) state_->queue.Drop(n);
 }
 
 std::size_t decoder::read(std::span<std::uint8_t> out) noexcept {
-  return state_->queue.Read(out);
+  return state_ ? state_->queue.Read(out) : 0;
 }
 
 std::uint64_t decoder::bytes_in() const noexcept {
-  return state_->bytes_in;
+  return state_ ? state_->bytes_in : 0;
 }
 
 std::uint64_t decoder::bytes_used() const noexcept {
-  return state_->dec.used;
+  return state_ ? state_->dec.used : 0;
 }
 
 std::uint64_t decoder::bytes_out() const noexcept {
-  return Produced(state_->dec);
+  return state_ ? Produced(state_->dec) : 0;
 }
 
 bool decoder::at_limit() const noexcept {
-  return state_->at_limit;
+  return state_ && state_->at_limit;
 }
 
 bool decoder::ended_early() const noexcept {
-  return state_->finished && !state_->at_limit && state_->limit != no_limit;
+  return state_ && state_->finished && !state_->at_limit && state_->limit != no_limit;
 }
 
 bool decoder::failed() const noexcept {
-  return state_->failed;
+  return !state_ || state_->failed;
 }
 
 bool decoder::finished() const noexcept {
-  return state_->finished;
+  return state_ && state_->finished;
 }
 
 }  // namespace lzring
