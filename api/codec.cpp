@@ -33,12 +33,23 @@ bool Overlap(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
   return before(in.data(), out.data() + out.size()) && before(out.data(), in.data() + in.size());
 }
 
+// True when `in` lies in the storage of `out`, which the call resizes and
+// writes while it reads `in`.
+bool InStorageOf(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+  return Overlap(in, std::span<std::uint8_t>(out.data(), out.capacity()));
+}
+
+// What a call on a moved-from codec raises.
+[[noreturn]] void ThrowMovedFrom(const char* what) {
+  throw std::system_error(std::make_error_code(std::errc::invalid_argument), what);
+}
+
 // Runs `loop` into the caller's buffer; a full buffer is the only way a
 // memory sink can fail, and overlapping spans are refused before it starts.
 template <class Loop>
-std::size_t IntoBuffer(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+std::size_t IntoBuffer(bool usable, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                        std::error_code& ec, Loop&& loop) {
-  if (Overlap(in, out)) {
+  if (!usable || Overlap(in, out)) {
     ec = std::make_error_code(std::errc::invalid_argument);
     return 0;
   }
@@ -68,14 +79,20 @@ codec::codec(unsigned threads) : codec() {
 }
 
 void codec::set_threads(unsigned threads) noexcept {
-  state_->threads = ResolveThreads(threads);
+  if (state_) state_->threads = ResolveThreads(threads);
 }
 
 unsigned codec::threads() const noexcept {
-  return state_->threads;
+  return state_ ? state_->threads : 0;
 }
 
 void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+  if (!state_) ThrowMovedFrom("lzring::codec::compress");
+  if (InStorageOf(in, out)) {
+    const std::vector<std::uint8_t> copy(in.begin(), in.end());
+    compress(copy, out);
+    return;
+  }
   // Sized for the worst case up front: one allocation at most, and the
   // buffer cannot overflow.
   out.resize(static_cast<std::size_t>(encode_bound(in.size())));
@@ -100,7 +117,7 @@ std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std
                                  std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
   int failed_setup = 0;
-  const std::size_t n = IntoBuffer(in, out, ec, [&](BufferSink& sink) {
+  const std::size_t n = IntoBuffer(state_ != nullptr, in, out, ec, [&](BufferSink& sink) {
     const int result = state_->Compress(source, sink, in.size());
     if (result > 0) failed_setup = result;
     return result == 0;
@@ -116,6 +133,12 @@ std::size_t codec::compress_into(std::span<const std::uint8_t> in, std::span<std
 }
 
 void codec::expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+  if (!state_) ThrowMovedFrom("lzring::codec::expand");
+  if (InStorageOf(in, out)) {
+    const std::vector<std::uint8_t> copy(in.begin(), in.end());
+    expand(copy, out);
+    return;
+  }
   out.clear();
   MemorySource source = SourceOf(in);
   VectorSink sink(out);  // grows geometrically; trims to size when it goes
@@ -131,7 +154,7 @@ std::vector<std::uint8_t> codec::expand(std::span<const std::uint8_t> in) {
 std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
-  return IntoBuffer(in, out, ec,
+  return IntoBuffer(state_ != nullptr, in, out, ec,
                     [&](BufferSink& sink) { return DecodeStream(state_->ws, source, sink); });
 }
 
@@ -142,6 +165,7 @@ std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::
 }
 
 std::uint64_t codec::expanded_size(std::span<const std::uint8_t> in) noexcept {
+  if (!state_) return 0;
   MemorySource source = SourceOf(in);
   CountingSink sink;
   DecodeStream(state_->ws, source, sink);
@@ -150,11 +174,15 @@ std::uint64_t codec::expanded_size(std::span<const std::uint8_t> in) noexcept {
 
 bounded_result codec::expand_bounded(std::span<const std::uint8_t> in,
                                      std::span<std::uint8_t> out) noexcept {
+  bounded_result result;
+  if (!state_ || Overlap(in, out)) {
+    result.read_error = std::make_error_code(std::errc::invalid_argument);
+    return result;
+  }
   MemorySource source = SourceOf(in);
   BufferSink sink(out.data(), out.size());  // never overflows: the limit is its size
   DecoderState st;
   const DecodeStatus status = DecodeBounded(state_->ws, st, source, sink, out.size());
-  bounded_result result;
   result.bytes_out = Produced(st);
   result.bytes_used = st.used;
   result.ended = status == DecodeStatus::kEnded;

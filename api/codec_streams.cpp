@@ -89,6 +89,15 @@ stream_result RunOnPaths(Workspace& ws, const std::filesystem::path& source,
 
 namespace {
 
+// What a call on a moved-from codec returns: EINVAL, nothing read or
+// written.
+template <class Result>
+Result MovedFrom() {
+  Result result;
+  result.read_error = std::make_error_code(std::errc::invalid_argument);
+  return result;
+}
+
 // Compresses through `run`, a RunOnDescriptors or RunOnPaths call that
 // takes the codec loop. Threads that cannot be started fail the call with
 // their error as the write error: no output could be made.
@@ -107,12 +116,14 @@ stream_result CompressThrough(codec::state& st, Run&& run) {
 }  // namespace
 
 stream_result codec::compress_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<stream_result>();
   return CompressThrough(*state_, [&](auto&& loop) {
     return RunOnDescriptors(state_->ws, in_fd, out_fd, progress, loop);
   });
 }
 
 stream_result codec::expand_fd(int in_fd, int out_fd, const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<stream_result>();
   Workspace& ws = state_->ws;
   return RunOnDescriptors(ws, in_fd, out_fd, progress,
                           [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
@@ -120,6 +131,7 @@ stream_result codec::expand_fd(int in_fd, int out_fd, const progress_fn& progres
 
 bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t limit,
                                         const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<bounded_result>();
   Workspace& ws = state_->ws;
   StreamStatus status;
   AttachFilePair(ws, FileFromDescriptor(in_fd), FileFromDescriptor(out_fd));
@@ -141,6 +153,7 @@ bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t lim
 }
 
 stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<stream_result>();
   StreamStatus status;
   AttachFilePair(state_->ws, FileFromDescriptor(in_fd), kBadHandle);
   return MeasureAttached(state_->ws, status, progress);
@@ -149,6 +162,7 @@ stream_result codec::measure_fd(int in_fd, const progress_fn& progress) noexcept
 stream_result codec::compress_file(const std::filesystem::path& source,
                                    const std::filesystem::path& destination,
                                    const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<stream_result>();
   return CompressThrough(*state_, [&](auto&& loop) {
     return RunOnPaths(state_->ws, source, destination, progress, loop);
   });
@@ -157,6 +171,7 @@ stream_result codec::compress_file(const std::filesystem::path& source,
 stream_result codec::expand_file(const std::filesystem::path& source,
                                  const std::filesystem::path& destination,
                                  const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<stream_result>();
   Workspace& ws = state_->ws;
   return RunOnPaths(ws, source, destination, progress,
                     [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
@@ -164,6 +179,7 @@ stream_result codec::expand_file(const std::filesystem::path& source,
 
 stream_result codec::measure_file(const std::filesystem::path& source,
                                   const progress_fn& progress) noexcept {
+  if (!state_) return MovedFrom<stream_result>();
   StreamStatus status;
   const FileHandle handle = FileOpenRead(source.c_str());
   if (handle == kBadHandle) {

@@ -1,16 +1,16 @@
 // lzring::decoder: expansion of a compressed stream that arrives in pieces.
 // Each piece goes straight through the decoder loop built for pieces, which
-// stops before a group the piece does not hold whole; the first bytes of
-// that group (at most 16) are kept and completed from the next piece, then
-// decoded on their own before the loop goes on in that piece.
-#include <algorithm>
+// expands every unit the piece holds whole and keeps the flags of a group
+// the piece cut. A reference cut between its two bytes leaves its first byte
+// here; the next piece's first byte completes it, and the pair is decoded
+// on its own before the loop goes on in that piece.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "api/piece_sinks.h"
 #include "codec/decoder.h"
@@ -28,7 +28,8 @@ struct decoder::state {
     carried = 0;
     bytes_in = 0;
     queue.Clear();
-    at_limit = false;
+    // Nothing asked for: the stream ends before its first byte.
+    at_limit = limit == 0;
     failed = false;
     finished = false;
   }
@@ -54,7 +55,7 @@ struct decoder::state {
   }
 
   DecoderState dec;
-  std::uint8_t carry[MAX_GROUP_BYTES];  // the first bytes of a group cut by a piece's end
+  std::uint8_t carry[2];  // a reference cut by a piece's end: its first byte
   std::size_t carried = 0;
   OutputQueue queue;
   sink_fn sink;
@@ -72,31 +73,36 @@ decoder::decoder(decoder&& other) noexcept = default;
 decoder& decoder::operator=(decoder&& other) noexcept = default;
 
 bool decoder::write(std::span<const std::uint8_t> piece) {
+  if (!state_) return false;
   state& s = *state_;
   if (s.failed || s.finished) return false;
+  if (s.queue.Holds(piece)) {
+    // The object's own output, which expanding may move: take a copy.
+    const std::vector<std::uint8_t> copy(piece.begin(), piece.end());
+    return write(copy);
+  }
   s.bytes_in += piece.size();
   if (s.at_limit) return true;
-  if (s.carried > 0) {
-    // Complete the cut group; its flag byte tells its length.
-    const std::size_t need = decoder_detail::GroupBytes(s.carry[0]);
-    const std::size_t take = std::min(need - s.carried, piece.size());
-    if (take > 0) std::memcpy(s.carry + s.carried, piece.data(), take);
-    s.carried += take;
-    piece = piece.subspan(take);
-    if (s.carried < need) return true;
-    PieceSource group(s.carry, s.carried, false);
-    s.carried = 0;
-    if (!s.Run(group)) return !s.failed;
-  }
   if (piece.empty()) return true;
+  if (s.carried > 0) {
+    // Complete the cut reference with the piece's first byte.
+    s.carry[1] = piece[0];
+    piece = piece.subspan(1);
+    PieceSource pair(s.carry, 2, false);
+    s.carried = 0;
+    if (!s.Run(pair)) return !s.failed;
+    if (piece.empty()) return true;
+  }
   PieceSource source(piece.data(), piece.size(), false);
   if (!s.Run(source)) return !s.failed;
+  // The loop leaves at most the first byte of a reference.
   s.carried = source.Available();
-  std::memcpy(s.carry, source.Data(), s.carried);
+  if (s.carried > 0) s.carry[0] = *source.Data();
   return true;
 }
 
 bool decoder::finish() {
+  if (!state_) return false;
   state& s = *state_;
   if (s.failed) return false;
   if (s.finished) return true;
@@ -110,48 +116,49 @@ bool decoder::finish() {
   return true;
 }
 
+// A moved-from object has no state: it stays failed, with nothing to give.
 void decoder::reset() {
-  state_->Start();
+  if (state_) state_->Start();
 }
 
 std::span<const std::uint8_t> decoder::output() const noexcept {
-  return state_->queue.Pending();
+  return state_ ? state_->queue.Pending() : std::span<const std::uint8_t>();
 }
 
 void decoder::consume(std::size_t n) noexcept {
-  state_->queue.Drop(n);
+  if (state_) state_->queue.Drop(n);
 }
 
 std::size_t decoder::read(std::span<std::uint8_t> out) noexcept {
-  return state_->queue.Read(out);
+  return state_ ? state_->queue.Read(out) : 0;
 }
 
 std::uint64_t decoder::bytes_in() const noexcept {
-  return state_->bytes_in;
+  return state_ ? state_->bytes_in : 0;
 }
 
 std::uint64_t decoder::bytes_used() const noexcept {
-  return state_->dec.used;
+  return state_ ? state_->dec.used : 0;
 }
 
 std::uint64_t decoder::bytes_out() const noexcept {
-  return Produced(state_->dec);
+  return state_ ? Produced(state_->dec) : 0;
 }
 
 bool decoder::at_limit() const noexcept {
-  return state_->at_limit;
+  return state_ && state_->at_limit;
 }
 
 bool decoder::ended_early() const noexcept {
-  return state_->finished && !state_->at_limit && state_->limit != no_limit;
+  return state_ && state_->finished && !state_->at_limit && state_->limit != no_limit;
 }
 
 bool decoder::failed() const noexcept {
-  return state_->failed;
+  return !state_ || state_->failed;
 }
 
 bool decoder::finished() const noexcept {
-  return state_->finished;
+  return state_ && state_->finished;
 }
 
 }  // namespace lzring

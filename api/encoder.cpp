@@ -16,6 +16,7 @@
 #include <span>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "api/codec_state.h"
 #include "api/piece_sinks.h"
@@ -118,8 +119,14 @@ encoder::encoder(encoder&& other) noexcept = default;
 encoder& encoder::operator=(encoder&& other) noexcept = default;
 
 bool encoder::write(std::span<const std::uint8_t> piece) {
+  if (!state_) return false;
   state& s = *state_;
   if (s.failed || s.finished) return false;
+  if (s.queue.Holds(piece)) {
+    // The object's own output, which coding may move: take a copy.
+    const std::vector<std::uint8_t> copy(piece.begin(), piece.end());
+    return write(copy);
+  }
   s.bytes_in += piece.size();
   if (s.parallel) return piece.empty() || s.RunParallel(piece.data(), piece.size());
   while (!piece.empty()) {
@@ -133,6 +140,7 @@ bool encoder::write(std::span<const std::uint8_t> piece) {
 }
 
 bool encoder::finish() {
+  if (!state_) return false;
   state& s = *state_;
   if (s.failed) return false;
   if (s.finished) return true;
@@ -141,36 +149,37 @@ bool encoder::finish() {
   return true;
 }
 
+// A moved-from object has no state: it stays failed, with nothing to give.
 void encoder::reset() {
-  state_->Start();
+  if (state_) state_->Start();
 }
 
 std::span<const std::uint8_t> encoder::output() const noexcept {
-  return state_->queue.Pending();
+  return state_ ? state_->queue.Pending() : std::span<const std::uint8_t>();
 }
 
 void encoder::consume(std::size_t n) noexcept {
-  state_->queue.Drop(n);
+  if (state_) state_->queue.Drop(n);
 }
 
 std::size_t encoder::read(std::span<std::uint8_t> out) noexcept {
-  return state_->queue.Read(out);
+  return state_ ? state_->queue.Read(out) : 0;
 }
 
 std::uint64_t encoder::bytes_in() const noexcept {
-  return state_->bytes_in;
+  return state_ ? state_->bytes_in : 0;
 }
 
 std::uint64_t encoder::bytes_out() const noexcept {
-  return state_->queue.Total();
+  return state_ ? state_->queue.Total() : 0;
 }
 
 bool encoder::failed() const noexcept {
-  return state_->failed;
+  return !state_ || state_->failed;
 }
 
 bool encoder::finished() const noexcept {
-  return state_->finished;
+  return state_ && state_->finished;
 }
 
 }  // namespace lzring

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <span>
 #include <utility>
@@ -49,6 +50,14 @@ class OutputQueue {
   }
 
   std::span<const std::uint8_t> Pending() const { return {data_.get() + head_, tail_ - head_}; }
+  // True when `bytes` lie in the queue's block (a piece taken from the
+  // object's own output), which the next run may move or free.
+  bool Holds(std::span<const std::uint8_t> bytes) const {
+    if (bytes.empty() || data_ == nullptr) return false;
+    const std::less<const std::uint8_t*> before;
+    return before(bytes.data(), data_.get() + capacity_) &&
+           before(data_.get(), bytes.data() + bytes.size());
+  }
   void Drop(std::size_t n) {
     head_ += n < tail_ - head_ ? n : tail_ - head_;
     if (head_ == tail_) head_ = tail_ = 0;
@@ -56,7 +65,8 @@ class OutputQueue {
   std::size_t Read(std::span<std::uint8_t> out) {
     const std::span<const std::uint8_t> pending = Pending();
     const std::size_t n = out.size() < pending.size() ? out.size() : pending.size();
-    if (n > 0) std::memcpy(out.data(), pending.data(), n);
+    // `out` may overlap the queue itself.
+    if (n > 0) std::memmove(out.data(), pending.data(), n);
     Drop(n);
     return n;
   }

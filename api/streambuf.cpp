@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ios>
 #include <span>
 
 namespace lzring {
@@ -35,11 +34,16 @@ ostreambuf::~ostreambuf() {
   }
 }
 
-// Hands the put area to the encoder.
+// Hands the put area to the encoder. After finish() there is no put area,
+// so that every write comes here and fails.
 bool ostreambuf::Drain() {
+  if (done_) {
+    late_write_ = true;
+    return false;
+  }
   const auto n = static_cast<std::size_t>(pptr() - pbase());
   setp(area_, area_ + sizeof area_);
-  return !done_ && encoder_.write(BytesOf(area_, n));
+  return encoder_.write(BytesOf(area_, n));
 }
 
 ostreambuf::int_type ostreambuf::overflow(int_type ch) {
@@ -58,15 +62,17 @@ std::streamsize ostreambuf::xsputn(const char_type* s, std::streamsize n) {
 }
 
 int ostreambuf::sync() {
-  if (!Drain()) return -1;
+  // Flushing after finish() writes nothing and fails only after a late write.
+  if (done_ ? late_write_ : !Drain()) return -1;
   target_.flush();
   return target_.fail() ? -1 : 0;
 }
 
 bool ostreambuf::finish() {
-  if (done_) return !encoder_.failed() && !target_.fail();
+  if (done_) return !late_write_ && !encoder_.failed() && !target_.fail();
   const bool drained = Drain();
   done_ = true;
+  setp(nullptr, nullptr);
   const bool finished = drained && encoder_.finish();
   target_.flush();
   return finished && !target_.fail();
@@ -96,14 +102,11 @@ istreambuf::int_type istreambuf::underflow() {
       setg(begin, begin, begin + out.size());
       return traits_type::to_int_type(*begin);
     }
-    // Thrown, a failure sets badbit on the std::istream reading here, once
-    // the output before it has been read.
-    if (source_failed_)
-      throw std::ios_base::failure("lzring: reading the compressed stream failed");
-    if (decoder_.finished() || decoder_.at_limit()) {
-      if (decoder_.ended_early()) {
-        throw std::ios_base::failure("lzring: compressed stream ends before its size");
-      }
+    // A failure ends the reading once the output before it has been read,
+    // as the end of the stream does; failed() tells it. Throwing instead
+    // would escape an istreambuf_iterator and hide the bytes a read() had
+    // already copied.
+    if (source_failed_ || decoder_.finished() || decoder_.at_limit()) {
       return traits_type::eof();
     }
     source_.read(block_, sizeof block_);
@@ -123,6 +126,10 @@ std::uint64_t istreambuf::bytes_used() const noexcept {
 
 std::uint64_t istreambuf::bytes_out() const noexcept {
   return decoder_.bytes_out();
+}
+
+bool istreambuf::failed() const noexcept {
+  return source_failed_ || decoder_.ended_early();
 }
 
 }  // namespace lzring

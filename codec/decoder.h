@@ -201,12 +201,6 @@ inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
   }
 }
 
-// Bytes of a whole group whose flag byte is `flag`: the flag byte, one for
-// each literal and two for each reference.
-inline std::size_t GroupBytes(std::uint8_t flag) {
-  return 1 + 2 * 8 - static_cast<std::size_t>(std::popcount(flag));
-}
-
 }  // namespace decoder_detail
 
 // Where the decoder stands between two runs of its loop: the history window
@@ -218,6 +212,9 @@ struct DecoderState {
   std::uint64_t used;         // input bytes up to the end of the last complete unit
   std::size_t fill;           // output bytes in the window
   std::size_t sent;           // of those, bytes already handed to the sink
+  std::uint32_t group;        // flags of the units left in a group a piece cut, with bit
+                              // 8 set past them; 0 between groups
+  std::uint32_t pending;      // input bytes of that group read since its last whole unit
   alignas(64) std::uint8_t buffer[decoder_detail::kBufferSize];
 };
 
@@ -227,6 +224,8 @@ inline void StartDecoder(DecoderState& st) {
   st.used = 0;
   st.fill = 0;
   st.sent = 0;
+  st.group = 0;
+  st.pending = 0;
 }
 
 // Output bytes produced so far.
@@ -247,7 +246,7 @@ inline void LeaveRing(Workspace& ws, const DecoderState& st) {
 enum class DecodeStatus {
   kEnded,       // the input has ended; every complete unit is out
   kLimit,       // the output limit is reached
-  kNeedInput,   // this piece holds no whole group more; more will follow
+  kNeedInput,   // this piece holds no whole unit more; more will follow
   kSinkFailed,  // the sink failed
 };
 
@@ -260,10 +259,13 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 // follows it.
 //
 // With kPiecewise, `in` may be one piece of a longer input: unless it says
-// it is the last (in.Final()), the loop stops before a group that the piece
-// does not hold whole, after handing the output so far to the sink; the
-// caller keeps the group's first bytes for the next piece. Complete sources
-// build the loop without that check.
+// it is the last (in.Final()), the loop expands every unit the piece holds
+// whole, whole groups by the fast path and the piece's tail unit by unit,
+// then stops before the first unit it does not hold whole, after handing
+// the output so far to the sink. `st` keeps the flags of the group left
+// open; the caller keeps the first byte of a reference cut between its two
+// bytes (at most one byte) for the next piece. Complete sources build the
+// loop without that check.
 template <bool kPiecewise, class Source, class Sink>
 DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t limit = kNoLimit) {
   using namespace decoder_detail;
@@ -274,6 +276,8 @@ DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t li
   std::size_t sent = st.sent;
   std::uint64_t emitted = st.window_base;  // output count at window[0]
   std::uint64_t used = st.used;
+  std::uint32_t group = st.group;
+  std::uint32_t pending = st.pending;
   // Ring position of window[0]: the output count before it plus RING_START.
   auto base = [&]() {
     return static_cast<std::uint32_t>(RING_START + emitted -
@@ -303,6 +307,8 @@ DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t li
     st.used = used;
     st.fill = static_cast<std::size_t>(op - window);
     st.sent = sent;
+    st.group = group;
+    st.pending = pending;
     return status;
   };
 
@@ -316,7 +322,7 @@ DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t li
     // more, so no unit can be cut short and no read is needed inside a group,
     // and while a whole group stays below the limit.
     const std::size_t available = in.Available();
-    if (available >= kGroupInput && left > kGroupOutput) {
+    if (group == 0 && available >= kGroupInput && left > kGroupOutput) {
       std::uint8_t* out_limit = window_end;
       if (left - kGroupOutput < static_cast<std::uint64_t>(window_end - op)) {
         out_limit = op + (left - kGroupOutput);
@@ -330,55 +336,60 @@ DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t li
       continue;
     }
 
-    if constexpr (kPiecewise) {
-      if (!in.Final()) {
-        const std::size_t n = in.Available();
-        if (n == 0 || n < GroupBytes(*in.Data())) {
+    // Careful path, unit by unit: near the end of a block, where a read may
+    // come between any two bytes and the input may end anywhere, and for a
+    // group that a piece's end cut. A piece that is not the last stops
+    // before a unit it does not hold whole (a reference cut between its two
+    // bytes leaves its first byte in the piece); the open group's flags wait
+    // in `st` for the next piece.
+    if (group == 0) {
+      if constexpr (kPiecewise) {
+        if (!in.Final() && in.Available() == 0) {
           return stop(send() ? DecodeStatus::kNeedInput : DecodeStatus::kSinkFailed);
         }
       }
+      std::uint8_t flag_byte;
+      if (!in.Next(flag_byte))
+        return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
+      // Bit 8, past the last unit, ends the group.
+      group = flag_byte | 0x100u;
+      pending = 1;
     }
-
-    // Careful path, one group byte by byte: near the end of a block, where a
-    // read may come between any two bytes and the input may end anywhere.
-    std::uint8_t flag_byte;
-    bool ended = !in.Next(flag_byte);
-    std::uint64_t unit_bytes = 1;  // input read since the last complete unit
-    bool at_limit = false;
-    unsigned flag = flag_byte;
-    for (int unit = 0; unit < 8 && !ended; ++unit, flag >>= 1) {
-      if (flag & 1) {
-        ended = !in.Next(*op);
-        if (!ended) {
-          ++op;
-          unit_bytes += 1;
+    while (group != 1) {
+      const bool literal = (group & 1) != 0;
+      if constexpr (kPiecewise) {
+        if (!in.Final() && in.Available() < (literal ? 1u : 2u)) {
+          return stop(send() ? DecodeStatus::kNeedInput : DecodeStatus::kSinkFailed);
         }
+      }
+      if (literal) {
+        if (!in.Next(*op)) return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
+        ++op;
+        pending += 1;
       } else {
         std::uint8_t a;
         std::uint8_t b;
-        ended = !in.Next(a) || !in.Next(b);
-        if (!ended) {
-          const std::uint32_t position = a | ((b & 0xF0u) << 4);
-          const std::uint32_t length = (b & 0x0Fu) + MIN_MATCH;
-          const std::uint32_t cur =
-              (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) &
-              RING_MASK;
-          op = CopyReference(op, Back(cur, position), length);
-          unit_bytes += 2;
+        if (!in.Next(a) || !in.Next(b)) {
+          return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
         }
+        const std::uint32_t position = a | ((b & 0xF0u) << 4);
+        const std::uint32_t length = (b & 0x0Fu) + MIN_MATCH;
+        const std::uint32_t cur =
+            (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) &
+            RING_MASK;
+        op = CopyReference(op, Back(cur, position), length);
+        pending += 2;
       }
-      if (!ended) {
-        used += unit_bytes;
-        unit_bytes = 0;
-        if (emitted + static_cast<std::size_t>(op - window) >= limit) {
-          op = window + (limit - emitted);
-          at_limit = true;
-          break;
-        }
+      group >>= 1;
+      used += pending;
+      pending = 0;
+      // The unit that reaches the limit ends the stream, cut short there.
+      if (emitted + static_cast<std::size_t>(op - window) >= limit) {
+        op = window + (limit - emitted);
+        return stop(send() ? DecodeStatus::kLimit : DecodeStatus::kSinkFailed);
       }
     }
-    if (at_limit) return stop(send() ? DecodeStatus::kLimit : DecodeStatus::kSinkFailed);
-    if (ended) return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
+    group = 0;
   }
 }
 

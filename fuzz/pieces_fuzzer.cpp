@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -35,7 +36,8 @@ constexpr std::size_t kHeader = 9;
 
 // Writes `data` to `object` in pieces of the sizes in `sizes`, in turn.
 template <class Object>
-void Feed(Object& object, std::span<const std::uint8_t> data, const std::uint8_t* sizes) {
+void Feed(Object& object, std::span<const std::uint8_t> data, const std::uint8_t* sizes,
+          const std::function<void()>& before_finish = {}) {
   const bool all_empty = std::all_of(sizes, sizes + 8, [](std::uint8_t b) { return b == 0; });
   for (std::size_t k = 0; !data.empty(); ++k) {
     const std::uint8_t b = sizes[k % 8];
@@ -46,6 +48,7 @@ void Feed(Object& object, std::span<const std::uint8_t> data, const std::uint8_t
     data = data.subspan(n);
   }
   Check(object.write({}), "empty write failed");
+  if (before_finish) before_finish();
   Check(object.finish(), "finish failed");
 }
 
@@ -123,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     Bytes out;
     lzring::decoder d(Into(out));
-    Feed(d, payload, sizes);
+    // Every unit is out once its bytes are in: finish() adds nothing.
+    Feed(d, payload, sizes, [&] { Check(out == expanded, "output held back until finish()"); });
     Check(out == expanded, "expansion in pieces differs from expand()");
     Check(d.bytes_used() <= payload.size() &&
               codec.expanded_size(payload.first(d.bytes_used())) == expanded.size(),
@@ -141,7 +145,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Bytes out;
     lzring::decoder d(Into(out), limit);
-    Feed(d, payload, sizes);
+    Feed(d, payload, sizes, [&] {
+      Check(d.at_limit() == !r.ended && out.size() == r.bytes_out,
+            "the limit is not reached until finish()");
+    });
     Check(out == bounded, "bounded expansion in pieces differs from expand_bounded()");
     Check(d.bytes_used() == r.bytes_used, "bytes_used differs from expand_bounded()");
     Check(d.at_limit() == !r.ended && d.ended_early() == r.ended, "limit flags");

@@ -15,6 +15,7 @@ import re
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.sdist import sdist
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -60,6 +61,17 @@ class BuildExt(build_ext):
             self.parallel = min(os.cpu_count() or 1, 2)
 
 
+class RefuseSdist(sdist):
+    """A source archive of this folder would lack the library's sources
+    beside it (api/, codec/, io/, include/), and could not be built."""
+
+    def run(self):
+        raise SystemExit(
+            "lzring: no source distribution of the Python package is made: its\n"
+            "extension is built from the C++ sources of the whole lzring tree.\n"
+            "Install from a checkout of that tree: pip install ./python")
+
+
 version = project_version()
 warnings = ["-Wall", "-Wextra", "-Wpedantic"]
 if os.environ.get("LZRING_WERROR", "") not in ("", "0"):
@@ -83,4 +95,4 @@ extension = Extension(
     language="c++",
 )
 
-setup(version=version, ext_modules=[extension], cmdclass={"build_ext": BuildExt})
+setup(version=version, ext_modules=[extension], cmdclass={"build_ext": BuildExt, "sdist": RefuseSdist})

@@ -132,7 +132,9 @@ TEST(CppApi, OverlappingSpansAreInvalid) {
   const Bytes packed = c.compress(plain);
   constexpr std::ptrdiff_t kIn = 8000;   // where the input lies in the buffer
   constexpr std::ptrdiff_t kOut = 6000;  // output span size, room for either result
-  for (const bool expanding : {false, true}) {
+  enum Call { kCompressInto, kExpandInto, kExpandBounded };
+  for (const Call call : {kCompressInto, kExpandInto, kExpandBounded}) {
+    const bool expanding = call != kCompressInto;
     const Bytes& in = expanding ? packed : plain;
     const Bytes& result = expanding ? plain : packed;
     const auto size = static_cast<std::ptrdiff_t>(in.size());
@@ -146,10 +148,15 @@ TEST(CppApi, OverlappingSpansAreInvalid) {
       const std::span<const std::uint8_t> source(buffer.data() + kIn, in.size());
       const std::span<std::uint8_t> out(buffer.data() + kIn + row.out_from_in, kOut);
       std::error_code ec;
-      const std::size_t n =
-          expanding ? c.expand_into(source, out, ec) : c.compress_into(source, out, ec);
-      const std::string label =
-          (expanding ? "expand " : "compress ") + std::to_string(row.out_from_in);
+      std::size_t n = 0;
+      if (call == kExpandBounded) {
+        const bounded_result r = c.expand_bounded(source, out);
+        ec = r.read_error;
+        n = r.bytes_out;
+      } else {
+        n = expanding ? c.expand_into(source, out, ec) : c.compress_into(source, out, ec);
+      }
+      const std::string label = std::to_string(call) + " at " + std::to_string(row.out_from_in);
       if (row.overlap) {
         EXPECT_EQ(ec, std::errc::invalid_argument) << label;
         EXPECT_EQ(n, 0u) << label;
@@ -233,6 +240,106 @@ TEST(CppApi, IndependentCodecsRunOnThreadsAtOnce) {
     }
   }
   EXPECT_EQ(ok, std::vector<int>(inputs.size(), 1));
+}
+
+// The forms that cannot report an overlap work through a copy when the
+// input is a view of their own output: a vector's storage, or the output
+// of an encoder or decoder written back to it.
+TEST(CppApi, InputsThatAreViewsOfTheOutputWorkThroughACopy) {
+  codec c;
+  const Bytes plain = test::TextBytes(200000, 6);
+  const Bytes packed = c.compress(plain);
+  for (const bool expanding : {false, true}) {
+    for (const std::size_t spare : {0, 1 << 20}) {  // room to grow in place, or none
+      Bytes v = expanding ? packed : plain;
+      v.reserve(v.size() + spare);
+      const std::span<const std::uint8_t> view(v.data() + 1, v.size() - 1);
+      const Bytes copy(view.begin(), view.end());
+      const Bytes expected = expanding ? c.expand(copy) : c.compress(copy);
+      if (expanding) {
+        c.expand(view, v);
+      } else {
+        c.compress(view, v);
+      }
+      EXPECT_EQ(v, expected) << expanding << " " << spare;
+    }
+  }
+  decoder d;
+  ASSERT_TRUE(d.write(packed));
+  ASSERT_TRUE(d.write(d.output()));
+  ASSERT_TRUE(d.finish());
+  Bytes joined = packed;
+  joined.insert(joined.end(), plain.begin(), plain.end());
+  EXPECT_EQ(Bytes(d.output().begin(), d.output().end()), expand(joined));
+
+  encoder e;
+  ASSERT_TRUE(e.write(plain));
+  const Bytes first(e.output().begin(), e.output().end());
+  ASSERT_FALSE(first.empty());
+  ASSERT_TRUE(e.write(e.output()));
+  ASSERT_TRUE(e.finish());
+  joined = plain;
+  joined.insert(joined.end(), first.begin(), first.end());
+  const Bytes packed_joined = compress(joined);
+  EXPECT_EQ(Bytes(e.output().begin(), e.output().end()), packed_joined);
+  // read() into its own output.
+  std::span<std::uint8_t> own(const_cast<std::uint8_t*>(e.output().data()) + 3, 100);
+  EXPECT_EQ(e.read(own), 100u);
+  EXPECT_TRUE(std::equal(own.begin(), own.end(), packed_joined.begin()));
+}
+
+// Every call on a moved-from object is valid and fails; assigned to, the
+// object works again.
+TEST(CppApi, MovedFromObjectsAreValidAndFailed) {
+  const Bytes plain = test::TextBytes(1000, 9);
+  const auto invalid = std::make_error_code(std::errc::invalid_argument);
+  Bytes out(5000);
+  std::error_code ec;
+  codec a;
+  codec b(std::move(a));
+  EXPECT_THROW(a.compress(plain), std::system_error);
+  EXPECT_THROW(a.expand(plain), std::system_error);
+  EXPECT_EQ(a.compress_into(plain, out, ec), 0u);
+  EXPECT_EQ(ec, invalid);
+  EXPECT_EQ(a.expand_into(plain, out, ec), 0u);
+  EXPECT_EQ(ec, invalid);
+  EXPECT_EQ(a.expanded_size(plain), 0u);
+  EXPECT_EQ(a.expand_bounded(plain, out).read_error, invalid);
+  a.set_threads(2);
+  EXPECT_EQ(a.threads(), 0u);
+  EXPECT_EQ(a.compress_fd(0, 1).read_error, invalid);
+  EXPECT_EQ(a.expand_fd(0, 1).read_error, invalid);
+  EXPECT_EQ(a.expand_fd_bounded(0, 1, 10).read_error, invalid);
+  EXPECT_EQ(a.measure_fd(0).read_error, invalid);
+  EXPECT_EQ(a.compress_file("in", "out").read_error, invalid);
+  EXPECT_EQ(a.expand_file("in", "out").read_error, invalid);
+  EXPECT_EQ(a.measure_file("in").read_error, invalid);
+  a = std::move(b);
+  EXPECT_EQ(a.expand(a.compress(plain)), plain);
+
+  auto check = [&](auto& moved) {
+    EXPECT_TRUE(moved.failed());
+    EXPECT_FALSE(moved.finished());
+    EXPECT_FALSE(moved.write(plain));
+    EXPECT_FALSE(moved.finish());
+    moved.reset();
+    moved.consume(1);
+    EXPECT_TRUE(moved.output().empty());
+    EXPECT_EQ(moved.read(out), 0u);
+    EXPECT_EQ(moved.bytes_in(), 0u);
+    EXPECT_EQ(moved.bytes_out(), 0u);
+  };
+  encoder e;
+  encoder e2(std::move(e));
+  check(e);
+  decoder d;
+  decoder d2(std::move(d));
+  check(d);
+  EXPECT_FALSE(d.at_limit() || d.ended_early());
+  EXPECT_EQ(d.bytes_used(), 0u);
+  d = std::move(d2);
+  ASSERT_TRUE(d.write(compress(plain)) && d.finish());
+  EXPECT_EQ(Bytes(d.output().begin(), d.output().end()), plain);
 }
 
 TEST(CppApi, MovedCodecKeepsWorking) {

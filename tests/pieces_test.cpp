@@ -199,6 +199,67 @@ TEST(Pieces, ASinkThatRefusesOrThrowsFailsTheObject) {
   EXPECT_EQ(out, compress(plain));
 }
 
+// ---- Where a stream fed in pieces ends -------------------------------------
+
+// Every unit is out as soon as its bytes have arrived: once the whole stream
+// is written, with or without bytes after it, all of its output is out and a
+// decoder bounded to its size is at the limit, before finish().
+TEST(Pieces, EveryUnitIsOutOnceItsBytesArrive) {
+  const std::vector<Input> inputs = {{"empty", {}},
+                                     {"a", test::FromText("a")},
+                                     {"abc", test::FromText("abc")},
+                                     {"hello_world", test::FromText("hello world")},
+                                     {"text_4097", test::TextBytes(4097, 40)},
+                                     {"noise_64k", test::RandomBytes(65536, 41)}};
+  enum Feeding { kWhole, kSingleBytes, kOneByteReads };
+  std::uint32_t seed = 50;
+  for (const Input& input : inputs) {
+    const Bytes packed = compress(input.data);
+    for (const std::size_t after : {0, 1, 9, 13, 14, 300}) {
+      Bytes stream = packed;
+      const Bytes junk = test::RandomBytes(after, ++seed);
+      stream.insert(stream.end(), junk.begin(), junk.end());
+      const std::uint64_t unbounded_size = expanded_size(stream);
+      for (const Feeding feeding : {kWhole, kSingleBytes, kOneByteReads}) {
+        SCOPED_TRACE(input.name + " +" + std::to_string(after) + " feeding " +
+                     std::to_string(feeding));
+        decoder bounded({}, input.data.size());
+        decoder unbounded;
+        Bytes out;
+        std::size_t written = 0;
+        const std::size_t piece = feeding == kSingleBytes ? 1 : stream.size();
+        do {
+          const std::size_t n = std::min(piece, stream.size() - written);
+          const std::span<const std::uint8_t> bytes(stream.data() + written, n);
+          ASSERT_TRUE(bounded.write(bytes));
+          ASSERT_TRUE(unbounded.write(bytes));
+          written += n;
+          std::uint8_t one;
+          if (feeding == kOneByteReads) {
+            while (bounded.read({&one, 1}) == 1) out.push_back(one);
+          } else {
+            out.insert(out.end(), bounded.output().begin(), bounded.output().end());
+            bounded.consume(bounded.output().size());
+          }
+          if (written >= packed.size()) {
+            EXPECT_EQ(out, input.data);
+            EXPECT_TRUE(bounded.at_limit());
+            EXPECT_EQ(bounded.bytes_used(), packed.size());
+          }
+        } while (written < stream.size());
+        // Nothing held back: what the input so far expands to is out.
+        EXPECT_EQ(unbounded.bytes_out(), unbounded_size);
+        ASSERT_TRUE(bounded.finish() && unbounded.finish());
+        EXPECT_TRUE(bounded.output().empty());
+        EXPECT_FALSE(bounded.ended_early());
+        EXPECT_EQ(bounded.bytes_used(), packed.size());
+        EXPECT_EQ(bounded.bytes_in(), stream.size());
+        EXPECT_EQ(unbounded.bytes_out(), unbounded_size);
+      }
+    }
+  }
+}
+
 // ---- Streams inside a container ------------------------------------------
 
 // A container: junk, then streams and junk in turn; the last stream ends

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "lzring/lzring.hpp"
 #include "lzring/streambuf.hpp"
@@ -122,38 +124,107 @@ TEST(Streambuf, AFailedStreamUnderneathIsAFailure) {
   EXPECT_FALSE(packer.finish());
 
   // A file that cannot be written: the failure shows when it is flushed.
-  test::TempDir dir;
   std::ofstream full("/dev/full", std::ios::binary);
   ostreambuf to_full(full);
   std::ostream small(&to_full);
   small << "short";
   EXPECT_FALSE(to_full.finish());
+}
 
-  // Reading: the source fails part way, or never opened.
+// Writes after finish() fail, whatever their size, and leave the stream
+// as finished.
+TEST(Streambuf, WritesAfterFinishFail) {
+  const std::string big(10000, 'x');
+  const std::function<void(std::ostream&)> writes[] = {
+      [](std::ostream& out) { out.put('a'); },
+      [](std::ostream& out) { out << "some text"; },
+      [&big](std::ostream& out) {
+        out.write(big.data(), static_cast<std::streamsize>(big.size()));
+      },
+      [](std::ostream& out) { out << 'a' << std::flush; },
+  };
+  for (std::size_t row = 0; row < std::size(writes); ++row) {
+    std::ostringstream target;
+    ostreambuf packer(target);
+    std::ostream out(&packer);
+    out << "before";
+    ASSERT_TRUE(packer.finish());
+    out << std::flush;
+    EXPECT_TRUE(out.good()) << row;  // flushing alone is no write
+    writes[row](out);
+    EXPECT_TRUE(out.bad()) << row;
+    EXPECT_EQ(packer.bytes_in(), 6u) << row;
+    EXPECT_FALSE(packer.finish()) << row;
+    EXPECT_EQ(test::FromText(target.str()), compress(test::FromText("before"))) << row;
+  }
+}
+
+// Each way of reading, over each failure: the bytes before the failure
+// arrive, nothing is thrown, read() counts what it copied, and failed()
+// tells the failure.
+TEST(Streambuf, ReadingEndsAtAFailureWithTheBytesBeforeIt) {
   const std::string all = Everything();
   const Bytes packed = compress(Bytes(all.begin(), all.end()));
-  BrokenBuf cut(std::string(packed.begin(), packed.begin() + 3000));
-  std::istream source(&cut);
-  istreambuf expander(source);
-  std::istream in(&expander);
-  std::string got;
-  for (char ch; in.get(ch);) got += ch;
-  EXPECT_TRUE(in.bad());
-  EXPECT_EQ(got, all.substr(0, got.size()));
-  std::ifstream missing(dir / "missing", std::ios::binary);
-  istreambuf from_missing(missing);
-  std::istream none(&from_missing);
-  EXPECT_EQ(none.get(), std::char_traits<char>::eof());
-  EXPECT_TRUE(none.bad());
+  test::TempDir dir;
+  using Reader = std::function<std::string(std::istream&)>;
+  const std::pair<const char*, Reader> readers[] = {
+      {"get",
+       [](std::istream& in) {
+         std::string got;
+         for (char ch; in.get(ch);) got += ch;
+         return got;
+       }},
+      {"read",
+       [](std::istream& in) {
+         std::string got(1 << 20, '\0');
+         in.read(got.data(), static_cast<std::streamsize>(got.size()));
+         got.resize(static_cast<std::size_t>(in.gcount()));
+         return got;
+       }},
+      {"iterator",
+       [](std::istream& in) {
+         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+       }},
+      {"getline",
+       [](std::istream& in) {
+         std::string got;
+         for (std::string line; std::getline(in, line);) got += in.eof() ? line : line + "\n";
+         return got;
+       }},
+  };
+  for (const auto& [how, read] : readers) {
+    // The source fails part way.
+    BrokenBuf cut(std::string(packed.begin(), packed.begin() + 10000));
+    std::istream source(&cut);
+    istreambuf broken(source);
+    std::istream in(&broken);
+    std::string got;
+    EXPECT_NO_THROW(got = read(in)) << how;
+    EXPECT_GT(got.size(), 0u) << how;
+    EXPECT_EQ(got, all.substr(0, got.size())) << how;
+    EXPECT_TRUE(broken.failed()) << how;
 
-  // A stream shorter than the size asked for.
-  std::istringstream whole(std::string(packed.begin(), packed.end()));
-  istreambuf too_far(whole, all.size() + 1);
-  std::istream longer(&too_far);
-  std::string read;
-  for (char ch; longer.get(ch);) read += ch;
-  EXPECT_EQ(read, all);
-  EXPECT_TRUE(longer.bad());
+    // It never opened.
+    std::ifstream missing(dir / "missing", std::ios::binary);
+    istreambuf from_missing(missing);
+    std::istream none(&from_missing);
+    EXPECT_EQ(read(none), "") << how;
+    EXPECT_TRUE(from_missing.failed()) << how;
+
+    // The stream is shorter than the size asked for: all of it arrives.
+    std::istringstream whole(std::string(packed.begin(), packed.end()));
+    istreambuf too_far(whole, all.size() + 1);
+    std::istream longer(&too_far);
+    EXPECT_EQ(read(longer), all) << how;
+    EXPECT_TRUE(too_far.failed()) << how;
+
+    // No failure.
+    std::istringstream good(std::string(packed.begin(), packed.end()));
+    istreambuf fine(good, all.size());
+    std::istream plain(&fine);
+    EXPECT_EQ(read(plain), all) << how;
+    EXPECT_FALSE(fine.failed()) << how;
+  }
 }
 
 }  // namespace

@@ -82,15 +82,20 @@ struct bounded_result {
   std::uint64_t bytes_used = 0;  // compressed bytes up to the end of the unit that
                                  // produced the last output byte
   bool ended = false;            // the input ended before the limit was reached
-  std::error_code read_error;    // descriptors: reading the source failed
+  std::error_code read_error;    // descriptors: reading the source failed; in memory:
+                                 // std::errc::invalid_argument (overlapping spans,
+                                 // moved-from codec)
   std::error_code write_error;   // descriptors: writing the destination failed
 
   // True when all `limit` bytes were produced (and written) without error.
   explicit operator bool() const noexcept { return !ended && !read_error && !write_error; }
 };
 
-// One compressor/expander with its own working state. Not copyable; movable
-// (a moved-from codec may only be destroyed or assigned to).
+// One compressor/expander with its own working state. Not copyable; movable.
+// A moved-from codec stays valid but has no working state: its calls fail
+// with std::errc::invalid_argument (thrown as std::system_error by the
+// forms without an error_code; threads() and expanded_size() give 0) until
+// a codec is assigned to it.
 class LZRING_CXX_API codec {
  public:
   // Allocates the working state; throws std::bad_alloc when that fails.
@@ -120,7 +125,8 @@ class LZRING_CXX_API codec {
   // several threads std::system_error when a thread cannot be started.
   std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
   // Replaces the contents of `out` with the compressed form of `in`, reusing
-  // its capacity. Throws as above.
+  // its capacity. `in` may be a view of `out` (it is then copied first).
+  // Throws as above.
   void compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
   // Compresses `in` into `out` and returns the compressed size. When `out`
   // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
@@ -137,7 +143,8 @@ class LZRING_CXX_API codec {
   // input. Throws only std::bad_alloc.
   std::vector<std::uint8_t> expand(std::span<const std::uint8_t> in);
   // Replaces the contents of `out` with the expansion of `in`, reusing its
-  // capacity. Throws only std::bad_alloc.
+  // capacity. `in` may be a view of `out` (it is then copied first). Throws
+  // only std::bad_alloc.
   void expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
   // Expands `in` into `out` and returns the expanded size. When `out` is too
   // small, sets `ec` to std::errc::no_buffer_space and returns 0;
@@ -155,7 +162,8 @@ class LZRING_CXX_API codec {
   // Expands the stream at the start of `in` into `out` and stops after
   // out.size() bytes, whatever follows the stream in `in`. bytes_used tells
   // where the stream ended; `ended` that `in` ended first (bytes_out is then
-  // short of out.size()).
+  // short of out.size()). Spans that share any byte are refused with
+  // read_error std::errc::invalid_argument, before `out` is written.
   bounded_result expand_bounded(std::span<const std::uint8_t> in,
                                 std::span<std::uint8_t> out) noexcept;
 
@@ -218,9 +226,11 @@ class LZRING_CXX_API codec {
 // sink function, called with each run of bytes as it is produced, or, without
 // one, into a buffer inside the object that the caller drains with output()
 // and consume() (or read()). Output is produced as the input allows, so
-// drain it after each write. An object works on one stream at a time and
-// must not be used by several threads at once; separate objects may. Both
-// are movable; a moved-from object may only be destroyed or assigned to.
+// drain it after each write. A piece may be a view of the object's own
+// output (it is then copied first). An object works on one stream at a time
+// and must not be used by several threads at once; separate objects may.
+// Both are movable; a moved-from object stays valid and failed (failed()
+// true, write() and finish() false, no output) until one is assigned to it.
 //
 // Errors: a sink that returns false fails the object; a sink that throws
 // fails it and its exception comes out of write() or finish(). Either may
@@ -276,16 +286,19 @@ class LZRING_CXX_API encoder {
 };
 
 // Expands a compressed stream that arrives in pieces, whole or up to a given
-// number of output bytes. Output for every whole group received is delivered
-// before write() returns.
+// number of output bytes. Every unit whose bytes have all arrived (its
+// group's flag byte and its one or two bytes) is expanded and delivered
+// before write() returns; only a reference cut between its two bytes waits
+// for the next piece.
 class LZRING_CXX_API decoder {
  public:
   static constexpr std::uint64_t no_limit = UINT64_MAX;
 
   // Output goes to `sink`, or into the object when `sink` is empty. With a
-  // limit, the object stops after `limit` output bytes (at_limit()), and
-  // input after the unit that reached it is not used: bytes_used() tells
-  // where the stream ended within everything written.
+  // limit, the object stops after `limit` output bytes: at_limit() is true
+  // as soon as the unit that reaches the limit has arrived, whatever follows
+  // it (at once for a limit of 0), and input after that unit is not used:
+  // bytes_used() tells where the stream ended within everything written.
   explicit decoder(sink_fn sink = {}, std::uint64_t limit = no_limit);
   ~decoder();
   decoder(decoder&& other) noexcept;

@@ -14,12 +14,13 @@
 //   std::istream in(&expander);
 //   std::string line;
 //   while (std::getline(in, line)) { ... }
-//   if (in.bad()) { /* reading report.lzr failed */ }
+//   if (expander.failed()) { /* reading report.lzr failed */ }
 //
 // A failure of the other stream is never taken for success: writes then
-// fail (the std::ostream gets badbit), finish() returns false, and reads
-// end with badbit set on the std::istream. Neither adaptor may be copied or
-// moved, as the std::ostream or std::istream built on it keeps its address.
+// fail (the std::ostream gets badbit) and finish() returns false; reads end
+// as at the end of the stream, as a std::filebuf's do on a read error, and
+// failed() tells the two apart. Neither adaptor may be copied or moved, as
+// the std::ostream or std::istream built on it keeps its address.
 #ifndef LZRING_STREAMBUF_HPP
 #define LZRING_STREAMBUF_HPP
 
@@ -45,7 +46,8 @@ class LZRING_CXX_API ostreambuf : public std::streambuf {
 
   // Compresses what remains, writes the end of the stream and flushes the
   // target. False when writing to the target failed at any point. Later
-  // writes fail.
+  // writes fail (the std::ostream gets badbit) and are not counted; a
+  // later finish() then returns false.
   bool finish();
 
   std::uint64_t bytes_in() const noexcept;   // bytes written to this buffer
@@ -62,13 +64,16 @@ class LZRING_CXX_API ostreambuf : public std::streambuf {
   std::ostream& target_;
   encoder encoder_;
   bool done_ = false;
+  bool late_write_ = false;  // a write came after finish()
   char area_[4096];
 };
 
 // Expands the compressed stream read from `source`, whole or its first
 // `limit` bytes. The source is read ahead in blocks; bytes_used() tells how
 // many of its bytes the stream took, for a caller that reads on after it.
-// A stream that ends before `limit` bytes is a failure (badbit).
+// A stream that ends before `limit` bytes is a failure. Reading ends at a
+// failure as at the end of the stream, after the bytes expanded before it
+// (a read() counts them in gcount()); failed() then tells the failure.
 class LZRING_CXX_API istreambuf : public std::streambuf {
  public:
   explicit istreambuf(std::istream& source, std::uint64_t limit = decoder::no_limit);
@@ -78,6 +83,8 @@ class LZRING_CXX_API istreambuf : public std::streambuf {
 
   std::uint64_t bytes_used() const noexcept;  // compressed bytes the stream took so far
   std::uint64_t bytes_out() const noexcept;   // bytes expanded so far
+  // Reading the source failed, or the stream ended before `limit` bytes.
+  bool failed() const noexcept;
 
  protected:
   int_type underflow() override;

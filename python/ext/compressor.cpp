@@ -113,7 +113,20 @@ PyObject* CompressorFlush(PyObject* object, PyObject*) {
   return TakeOutput(*encoder);
 }
 
+// Named in the methods, __init__ shows its own signature in help() in
+// place of the slot's generic one; Compressor(...) still runs the slot.
+PyObject* CompressorInitMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (CompressorInit(self, args, kwargs) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+const char kInitDoc[] =
+    "__init__($self, /, threads=1)\n--\n\n"
+    "Start a stream; threads as in lzring.compress().";
+
 PyMethodDef kMethods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CompressorInitMethod)),
+     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, kInitDoc},
     {"compress", CompressorCompress, METH_VARARGS, kCompressMethodDoc},
     {"flush", CompressorFlush, METH_NOARGS, kFlushDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -15,8 +15,8 @@ namespace lzring::python {
 namespace {
 
 // Input given to the decoder is remembered this far back: the decoder keeps
-// at most one group cut by a piece's end (MAX_GROUP_BYTES - 1 bytes), and
-// a stream that reaches its size inside that group ends in those bytes.
+// at most the first byte of a reference cut by a piece's end, and a stream
+// that reaches its size with that reference ends one byte into the next.
 constexpr std::size_t kRecent = 32;
 
 struct State {
@@ -100,6 +100,7 @@ struct State {
 
   // Adds `more` to the input kept for later, dropping what was taken.
   void Append(std::span<const std::uint8_t> more) {
+    if (more.empty()) return;
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pending_from));
     pending_from = 0;
     pending.insert(pending.end(), more.begin(), more.end());
@@ -195,13 +196,13 @@ PyObject* TakeOutput(State& s, std::size_t most) {
 
 const char kDecompressMethodDoc[] =
     "decompress($self, data, /, max_length=-1)\n--\n\n"
-    "Take the next piece of the compressed stream and return the output it\n"
-    "completes. With max_length >= 0 at most that many bytes are returned\n"
-    "and the rest of the input is kept: needs_input is then False, and\n"
-    "decompress(b'') gives more. Output waits for the whole group of units\n"
-    "it belongs to; flush() ends the input. Once size bytes were produced,\n"
-    "eof is True and the input after the stream's end is in unused_data;\n"
-    "a call after that raises EOFError.";
+    "Take the next piece of the compressed stream and return every byte\n"
+    "that the input so far expands to (only a two-byte unit cut between its\n"
+    "bytes waits for the next piece). With max_length >= 0 at most that many\n"
+    "bytes are returned and the rest of the input is kept: needs_input is\n"
+    "then False, and decompress(b'') gives more. Once size bytes were\n"
+    "returned, eof is True and the input after the stream's end is in\n"
+    "unused_data; a call after that raises EOFError.";
 
 PyObject* DecompressorDecompress(PyObject* object, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"", "max_length", nullptr};
@@ -235,9 +236,11 @@ PyObject* DecompressorDecompress(PyObject* object, PyObject* args, PyObject* kwa
 
 const char kFlushDoc[] =
     "flush($self, /)\n--\n\n"
-    "End the input and return all output not yet returned, that of the\n"
-    "units the input ended in included. eof is True afterwards. With a\n"
-    "size, a stream that ended before size bytes raises EOFError.";
+    "End the input and return the output not yet returned: b'' when every\n"
+    "decompress() call ran without max_length. eof is True afterwards.\n"
+    "Raises EOFError when the input ended inside a unit (without size) or\n"
+    "before size bytes (with size); all the output expanded is kept, already\n"
+    "returned by decompress() or still to be taken with decompress(b'').";
 
 PyObject* DecompressorFlush(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Decompressor*>(object);
@@ -246,7 +249,7 @@ PyObject* DecompressorFlush(PyObject* object, PyObject*) {
   if (s == nullptr) return nullptr;
   if (AtEof(*s)) return PyBytes_FromStringAndSize(nullptr, 0);
   const bool ok = RunCodec(true, [&]() {
-    if (!s->reached) {
+    if (!s->reached && !s->ended) {
       s->Feed(s->Pending(), SIZE_MAX);
       s->Keep({}, true);
       if (!s->reached) s->decoder.finish();
@@ -254,11 +257,18 @@ PyObject* DecompressorFlush(PyObject* object, PyObject*) {
     s->ended = true;
   });
   if (!ok) return nullptr;
+  // The output stays queued for decompress(b'') when the end is reported.
   if (!s->reached && s->size != kNoSize) {
-    const unsigned long long produced = s->decoder.bytes_out();
-    s->decoder.consume(s->Queued());
-    PyErr_Format(PyExc_EOFError, "compressed data ends after %llu of %llu bytes", produced,
+    PyErr_Format(PyExc_EOFError, "compressed data ends after %llu of %llu bytes",
+                 static_cast<unsigned long long>(s->decoder.bytes_out()),
                  static_cast<unsigned long long>(s->size));
+    return nullptr;
+  }
+  const std::uint64_t cut = s->decoder.bytes_in() - s->decoder.bytes_used();
+  if (!s->reached && cut > 0) {
+    PyErr_Format(PyExc_EOFError,
+                 "compressed data ends inside a unit: its last %llu byte(s) were not expanded",
+                 static_cast<unsigned long long>(cut));
     return nullptr;
   }
   return TakeOutput(*s, SIZE_MAX);
@@ -287,7 +297,21 @@ PyObject* GetUnusedData(PyObject* object, void*) {
   return BytesOf(self->state->unused);
 }
 
+// Named in the methods, __init__ shows its own signature in help() in
+// place of the slot's generic one; Decompressor(...) still runs the slot.
+PyObject* DecompressorInitMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (DecompressorInit(self, args, kwargs) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+const char kInitDoc[] =
+    "__init__($self, /, size=None)\n--\n\n"
+    "Start a stream, of size output bytes when size is given.";
+
 PyMethodDef kMethods[] = {
+    {"__init__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(DecompressorInitMethod)),
+     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, kInitDoc},
     {"decompress",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(DecompressorDecompress)),
      METH_VARARGS | METH_KEYWORDS, kDecompressMethodDoc},
@@ -297,8 +321,9 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"eof", GetEof, nullptr,
-     "True once the stream has ended: size bytes were produced and returned, or\n"
-     "flush() ended the input.",
+     "True once the stream has ended and all its output was returned: with\n"
+     "size, as soon as size bytes are out; without size, only after flush(),\n"
+     "as the format has no end marker (the stream ends where the input ends).",
      nullptr},
     {"needs_input", GetNeedsInput, nullptr,
      "False when decompress() can return more output without more input\n"
@@ -312,12 +337,19 @@ PyGetSetDef kGetSet[] = {
 const char kDoc[] =
     "Decompressor(size=None)\n--\n\n"
     "Expand a compressed stream given in pieces, as zlib's decompressobj()\n"
-    "and lzma.LZMADecompressor do. The format has no end marker: without\n"
-    "size the stream ends where the input ends, which flush() tells the\n"
-    "object. With size (a stream stored inside another file, of known\n"
-    "expanded size) it ends after that many output bytes, and eof and\n"
-    "unused_data behave as in lzma. The output is exactly decompress() of the\n"
-    "pieces joined. One call at a time runs on an object; others wait.";
+    "and lzma.LZMADecompressor do; each decompress() call returns every\n"
+    "byte its input completes. With size (a stream stored inside another\n"
+    "file, of known expanded size) the stream ends after that many output\n"
+    "bytes, and eof and unused_data behave as in lzma. Without size the\n"
+    "format has no end marker: the stream ends where the input ends, and eof\n"
+    "stays False until flush() says the input has ended. Instead of lzma's\n"
+    "'while not d.eof' loop, write:\n\n"
+    "    d = lzring.Decompressor()\n"
+    "    for chunk in iter(lambda: f.read(65536), b''):\n"
+    "        out.write(d.decompress(chunk))\n"
+    "    d.flush()  # raises EOFError if the input ended inside a unit\n\n"
+    "The output is exactly decompress() of the pieces joined. One call at a\n"
+    "time runs on an object; others wait.";
 
 // A heap type: its dealloc releases the reference each object holds.
 PyType_Slot kSlots[] = {

@@ -66,8 +66,8 @@ PyObject* RunOnFiles(PyObject* args, PyObject* kwargs, bool compressing) {
 extern const char kCompressFileDoc[] =
     "compress_file(src, dst, *, threads=1)\n--\n\n"
     "Compress the file src into dst (created or truncated) and return the\n"
-    "number of bytes written: the bytes _Encode writes, on any number of\n"
-    "threads (see compress()). Paths are str, bytes or os.PathLike. Raises\n"
+    "number of bytes written: the bytes of compress() of its contents, on any\n"
+    "number of threads. Paths are str, bytes or os.PathLike. Raises\n"
     "OSError with errno and filename: src cannot be read or is a directory,\n"
     "dst cannot be written, or dst is src itself (EINVAL, nothing touched).\n"
     "A failed write can leave a partial dst. The GIL is released meanwhile.";

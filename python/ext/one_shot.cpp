@@ -109,7 +109,8 @@ PyObject* ExpandSize(Buffer& in, std::uint64_t size) {
 extern const char kCompressDoc[] =
     "compress(data, /, *, threads=1)\n--\n\n"
     "Return the compressed form of data, any object with the buffer protocol.\n\n"
-    "The bytes are exactly those that _Encode writes for the same source.\n"
+    "The bytes are exactly those of the library's file compressor (and of\n"
+    "lzring.open() and compress_file()) for the same source.\n"
     "threads: 1 compresses on the calling thread, 0 on one thread per\n"
     "processor, N on up to N threads; the output is the same for every count.\n"
     "The GIL is released while compressing.";

@@ -5,6 +5,8 @@ import errno
 import io
 import os
 import random
+import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -75,11 +77,12 @@ class ContainerTest(unittest.TestCase):
         with self.assertRaisesRegex(EOFError, f"ends after {len(item)} of {len(item) + 1} bytes"):
             lzring.decompress(stream, size=len(item) + 1)
         d = lzring.Decompressor(size=len(item) + 1)
-        self.assertTrue(item.startswith(d.decompress(stream)))  # the last group waits
+        self.assertEqual(d.decompress(stream, max_length=len(item) - 1), item[:-1])
         self.assertFalse(d.eof)
-        self.assertTrue(d.needs_input)
         with self.assertRaises(EOFError):
             d.flush()
+        self.assertEqual(d.decompress(b""), item[-1:])  # kept after the error
+        self.assertTrue(d.eof)
 
 
 class DecompressorTest(unittest.TestCase):
@@ -96,12 +99,99 @@ class DecompressorTest(unittest.TestCase):
         self.assertTrue(d.eof)
         self.assertEqual(d.unused_data, b"")
 
-    def test_output_waits_for_whole_groups_until_flush(self):
+    def test_every_byte_is_out_as_soon_as_its_input(self):
+        """Each input with bytes after its stream, fed whole, a byte at a time
+        and drained with max_length=1: with size the stream ends at its last
+        unit; without, all the input so far is expanded at every call."""
+        rng = random.Random(22)
+        items = [b"", b"a", b"abc", b"hello world",
+                 dict(reference.shapes())["text of 4097 bytes"], rng.randbytes(65536)]
+        for item in items:
+            stream = lzring.compress(item)
+            for after in (0, 1, 9, 13, 14, 300):
+                data = stream + rng.randbytes(after)
+                for feeding in ("whole", "bytes", "max_length=1"):
+                    with self.subTest(size=len(item), after=after, feeding=feeding):
+                        self.check_feeding(item, stream, data, feeding)
+
+    def check_feeding(self, item, stream, data, feeding):
+        pieces = [data[i : i + 1] for i in range(len(data))] or [b""] if feeding == "bytes" else [data]
+        most = 1 if feeding == "max_length=1" else -1
+        d = lzring.Decompressor(size=len(item))
+        out, given = b"", 0
+        for piece in pieces:
+            out += d.decompress(piece, max_length=most)
+            given += len(piece)
+            if d.eof:
+                break
+            while feeding == "max_length=1" and not d.needs_input and not d.eof:
+                out += d.decompress(b"", max_length=1)
+        self.assertEqual((out, d.eof, d.unused_data), (item, True, data[len(stream) : given]))
+        self.assertEqual(given, max(len(stream), len(pieces[0])))
+        self.assertEqual(d.flush(), b"")
+
         d = lzring.Decompressor()
-        self.assertEqual(d.decompress(b"\x01a"), b"")  # a group of eight units cut short
-        self.assertFalse(d.eof)
-        self.assertEqual(d.flush(), b"a")
+        out = b""
+        for piece in pieces:
+            out += d.decompress(piece, max_length=most)
+            while not d.needs_input:
+                out += d.decompress(b"", max_length=1)
+        self.assertEqual(out, lzring.decompress(data))  # nothing held back
+        self.assertFalse(d.eof)  # no end marker: only flush() ends the input
+        if data == stream:
+            self.assertEqual(d.flush(), b"")
+            self.assertTrue(d.eof)
+
+    def test_flush_reports_a_unit_cut_short(self):
+        d = lzring.Decompressor()
+        self.assertEqual(d.decompress(b"\x01a\xee"), b"a")  # a reference's first byte
+        with self.assertRaisesRegex(EOFError, "inside a unit: its last 1 byte"):
+            d.flush()
         self.assertTrue(d.eof)
+
+
+class MainTest(unittest.TestCase):
+    """python -m lzring over files and standard streams, in order."""
+
+    def test_files_and_streams(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        data = dict(reference.shapes())["text of 4097 bytes"]
+        packed = lzring.compress(data)
+        with open(os.path.join(tmp.name, "a"), "wb") as f:
+            f.write(data)
+        rows = [  # arguments, standard input, exit status, standard output, file made
+            (["a"], b"", 0, b"", ("a.lzr", packed)),
+            (["-d", "-o", "b", "a.lzr"], b"", 0, b"", ("b", data)),
+            (["-c", "a"], b"", 0, packed, None),
+            (["-d", "-c", "a.lzr"], b"", 0, data, None),
+            ([], data, 0, packed, None),
+            (["-d", "-"], packed, 0, data, None),
+            (["-o", "c.lzr", "-"], data, 0, b"", ("c.lzr", packed)),
+            (["-d", "a"], b"", 1, b"", None),  # no suffix to drop
+            (["missing", "a"], b"", 1, b"", ("a.lzr", packed)),  # goes on after a failure
+            (["-o", "x", "a", "b"], b"", 2, b"", None),
+        ]
+        for args, stdin, status, stdout, made in rows:
+            with self.subTest(args=args):
+                result = subprocess.run([sys.executable, "-m", "lzring", *args], input=stdin,
+                                        capture_output=True, cwd=tmp.name)
+                self.assertEqual((result.returncode, result.stdout), (status, stdout),
+                                 result.stderr)
+                self.assertEqual(bool(result.stderr), status != 0)
+                if made:
+                    with open(os.path.join(tmp.name, made[0]), "rb") as f:
+                        self.assertEqual(f.read(), made[1])
+
+    def test_no_source_archive(self):
+        setup = os.path.join(reference.ROOT, "python", "setup.py")
+        with tempfile.TemporaryDirectory() as tmp:
+            result = subprocess.run([sys.executable, setup, "sdist", "--dist-dir", tmp],
+                                    capture_output=True, text=True,
+                                    cwd=os.path.dirname(setup))
+            self.assertNotEqual(result.returncode, 0)
+            self.assertIn("no source distribution", result.stderr)
+            self.assertEqual(os.listdir(tmp), [])
 
 
 class OpenTest(unittest.TestCase):

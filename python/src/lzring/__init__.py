@@ -1,7 +1,7 @@
 """Compression with LZSS over a 4096-byte ring, in the manner of zlib, bz2 and lzma.
 
 The compressed bytes are fixed: every function here gives exactly the bytes
-that the library's _Encode writes for the same source, on any number of
+that the library's C functions write for the same file, on any number of
 threads, and every byte sequence is a valid compressed stream. A stream has
 no header and no end marker: it ends where its bytes end, or, for a stream
 stored inside another file, after its known expanded size.

@@ -76,3 +76,13 @@ def open(
     errors: str | None = None,
     newline: str | None = None,
 ) -> io.TextIOWrapper: ...
+@overload
+def open(
+    filename: _Path | IO[bytes],
+    mode: str,
+    *,
+    threads: int = 1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> LZRingFile | io.TextIOWrapper: ...

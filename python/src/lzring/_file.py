@@ -20,8 +20,9 @@ _READ_SIZE = 64 * 1024
 class _Reader(io.RawIOBase):
     """The expanded bytes of a compressed file object, under LZRingFile's buffer.
 
-    The stream ends where the file ends; its last units come out of the
-    decompressor's flush(). Seeking is emulated: forwards by reading, backwards
+    The stream ends where the file ends, as in lzring.decompress(): every
+    decompress() call gives all the output its input completes, and a unit
+    cut short by the file's end expands to nothing. Seeking is emulated: forwards by reading, backwards
     by starting again from where the stream began.
     """
 
@@ -51,7 +52,6 @@ class _Reader(io.RawIOBase):
             if data:
                 self._out = memoryview(self._decompressor.decompress(data))
             else:
-                self._out = memoryview(self._decompressor.flush())
                 self._ended = True
         return True
 
@@ -69,7 +69,6 @@ class _Reader(io.RawIOBase):
         parts = [bytes(self._out)]
         if not self._ended:
             parts.append(self._decompressor.decompress(self._fp.read()))
-            parts.append(self._decompressor.flush())
             self._ended = True
         self._out = memoryview(b"")
         data = b"".join(parts)
@@ -225,20 +224,27 @@ class LZRingFile(io.BufferedIOBase):
         return self._buffer.read(size)
 
     def read1(self, size=-1):
+        """Reads up to size expanded bytes with at most one read of the file."""
         self._check_reading()
         if size < 0:
             size = io.DEFAULT_BUFFER_SIZE
         return self._buffer.read1(size)
 
     def readinto(self, b):
+        """Fills the writable buffer b with expanded bytes; returns how many
+        (fewer only at the end of the stream, 0 there)."""
         self._check_reading()
         return self._buffer.readinto(b)
 
     def readinto1(self, b):
+        """Puts expanded bytes into the writable buffer b with at most one
+        read of the file; returns how many."""
         self._check_reading()
         return self._buffer.readinto1(b)
 
     def peek(self, size=0):
+        """Returns expanded bytes ahead without moving the position: at
+        least one unless at the end of the stream, possibly more than size."""
         self._check_reading()
         return self._buffer.peek(size)
 
