@@ -8,7 +8,7 @@ root=..
 # emscripten's optimizer runs on Node and needs Debian's acorn from here.
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 mkdir -p dist
-em++ -std=c++20 -O3 -flto -mbulk-memory ${LZRING_WASM_FLAGS:-} -Wall -Wextra -Wpedantic -I"$root" -I"$root/include" \
+em++ -std=c++20 -O3 -flto -mbulk-memory -msimd128 ${LZRING_WASM_FLAGS:-} -Wall -Wextra -Wpedantic -I"$root" -I"$root/include" \
   -DLZRING_VERSION_STRING='"1.0.0"' \
   -sSTANDALONE_WASM --no-entry -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB \
   -sINITIAL_MEMORY=4MB -sTOTAL_STACK=256KB \

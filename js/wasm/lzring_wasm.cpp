@@ -42,8 +42,8 @@ LZR_EXPORT(lzr_free) void LzrFree(void* p) {
 
 // Compresses `n` bytes at `in` into `out` (`cap` bytes, at least the bound).
 // Returns the compressed size, or -1 when the codec could not be made.
-LZR_EXPORT(lzr_compress) double LzrCompress(const std::uint8_t* in, std::size_t n,
-                                            std::uint8_t* out, std::size_t cap) {
+LZR_EXPORT(lzr_compress)
+double LzrCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap) {
   lzring::codec* codec = SharedCodec();
   if (codec == nullptr) return -1;
   std::error_code ec;
@@ -58,8 +58,9 @@ LZR_EXPORT(lzr_expanded_size) double LzrExpandedSize(const std::uint8_t* in, std
 
 // Expands the stream at the start of `in` into `out`, at most `cap` bytes.
 // result[0] receives the bytes produced, result[1] the input bytes used.
-LZR_EXPORT(lzr_expand) int LzrExpand(const std::uint8_t* in, std::size_t n, std::uint8_t* out,
-                                     std::size_t cap, double* result) {
+LZR_EXPORT(lzr_expand)
+int LzrExpand(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+              double* result) {
   lzring::codec* codec = SharedCodec();
   if (codec == nullptr) return -1;
   const lzring::bounded_result r = codec->expand_bounded({in, n}, {out, cap});
@@ -78,8 +79,8 @@ LZR_EXPORT(lzr_encoder_delete) void LzrEncoderDelete(lzring::encoder* e) {
   delete e;
 }
 
-LZR_EXPORT(lzr_encoder_write) int LzrEncoderWrite(lzring::encoder* e, const std::uint8_t* p,
-                                                  std::size_t n) {
+LZR_EXPORT(lzr_encoder_write)
+int LzrEncoderWrite(lzring::encoder* e, const std::uint8_t* p, std::size_t n) {
   return e->write({p, n}) ? 1 : 0;
 }
 
@@ -109,8 +110,8 @@ LZR_EXPORT(lzr_decoder_delete) void LzrDecoderDelete(lzring::decoder* d) {
   delete d;
 }
 
-LZR_EXPORT(lzr_decoder_write) int LzrDecoderWrite(lzring::decoder* d, const std::uint8_t* p,
-                                                  std::size_t n) {
+LZR_EXPORT(lzr_decoder_write)
+int LzrDecoderWrite(lzring::decoder* d, const std::uint8_t* p, std::size_t n) {
   return d->write({p, n}) ? 1 : 0;
 }
 
