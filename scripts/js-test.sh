@@ -53,5 +53,19 @@ npm ci --no-audit --no-fund --loglevel=error || skip "npm ci failed (is the npm 
 
 echo "== javascript: npm test" >&2
 LZRING_CLI=$PWD/../build/release/cli/lzring npm test
+echo "== javascript: the packed package, installed" >&2
+# What a user installs: the files npm pack takes, imported by name.
+consumer=$(mktemp -d)
+trap 'rm -rf "$consumer"' EXIT
+npm pack --silent --pack-destination "$consumer" >/dev/null
+(cd "$consumer" && echo '{"type": "module"}' >package.json &&
+  npm install --no-audit --no-fund --loglevel=error ./lzring-*.tgz >/dev/null &&
+  node --input-type=module -e '
+    const { compress, decompress } = await import("lzring");
+    const packed = compress(new TextEncoder().encode("aaaa"));
+    if (Buffer.from(packed).toString("hex") !== "0161eef0") throw new Error("wrong bytes");
+    if (new TextDecoder().decode(decompress(packed)) !== "aaaa") throw new Error("no round trip");
+    console.log("packed package: ok");')
+
 echo "== javascript: page in chromium" >&2
 LZRING_CLI=$PWD/../build/release/cli/lzring CHROMIUM=$(command -v chromium) npm run --silent test:browser
