@@ -117,16 +117,15 @@ export function decompress(data, options) {
   let out = 0;
   try {
     heap().set(input, p);
-    let cap = size;
-    if (size === undefined) {
-      // One pass into room for the largest expansion (a group of 17 bytes
-      // gives at most 144) while that is modest; a first pass measures
-      // otherwise.
-      cap = Math.ceil((n * 144) / 17);
-      if (cap > ONE_PASS_LIMIT) {
-        cap = wasm.lzr_expanded_size(p, n);
-        if (cap < 0) throw new RangeError('lzring: out of WebAssembly memory');
-      }
+    // No stream expands more than a group of 17 bytes into 144: a larger
+    // size cannot be reached, and needs no room beyond that.
+    const most = Math.ceil((n * 144) / 17);
+    let cap = size === undefined ? most : Math.min(size, most);
+    if (size === undefined && cap > ONE_PASS_LIMIT) {
+      // One pass into room for the most while that is modest; a first pass
+      // measures otherwise.
+      cap = wasm.lzr_expanded_size(p, n);
+      if (cap < 0) throw new RangeError('lzring: out of WebAssembly memory');
     }
     out = allocate(cap, 'an expanded stream');
     if (wasm.lzr_expand(p, n, out, cap, results) < 0) {
@@ -261,6 +260,8 @@ function transform(codec, done) {
       done?.();
       codec.close();
     }),
+    // Where the platform tells of a cancelled or aborted stream.
+    cancel: () => codec.close(),
   });
 }
 

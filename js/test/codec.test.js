@@ -72,6 +72,7 @@ test('errors have their types', () => {
     [() => decompress(packed, { size: 2 ** 53 }), RangeError],
     [() => decompress(packed, { size: NaN }), RangeError],
     [() => decompress(packed, { size: 3001 }), StreamEndError],
+    [() => decompress(packed, { size: 2 ** 53 - 1 }), StreamEndError],
   ];
   for (const [call, type] of cases) assert.throws(call, type, call.toString());
   assert.throws(() => decompress(packed, { size: 3001 }), { expected: 3001, produced: 3000 });
