@@ -1,7 +1,7 @@
 // Type declarations for lzring's JavaScript package.
 
-/** Bytes the functions and streams take: any view of an ArrayBuffer, or one. */
-export type Bytes = ArrayBufferView | ArrayBuffer;
+/** Bytes the functions and streams take: any view of an ArrayBuffer, or one (shared or not). */
+export type Bytes = ArrayBufferView | ArrayBuffer | SharedArrayBuffer;
 
 /** Options for a stream stored inside other data. */
 export interface SizeOptions {
@@ -42,7 +42,7 @@ export function decompress(data: Bytes, options?: SizeOptions): Uint8Array;
 export function expandedSize(data: Bytes): number;
 
 /** Compresses the bytes written to `writable` into `readable`. */
-export class CompressionStream implements GenericTransformStream {
+export class CompressionStream {
   constructor();
   readonly readable: ReadableStream<Uint8Array>;
   readonly writable: WritableStream<Bytes>;
@@ -53,7 +53,7 @@ export class CompressionStream implements GenericTransformStream {
  * `size`, stops after that many bytes (later input is not used) and fails
  * with StreamEndError when the input ends sooner.
  */
-export class DecompressionStream implements GenericTransformStream {
+export class DecompressionStream {
   constructor(options?: SizeOptions);
   readonly readable: ReadableStream<Uint8Array>;
   readonly writable: WritableStream<Bytes>;

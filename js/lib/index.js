@@ -34,12 +34,13 @@ function heap() {
   return new Uint8Array(wasm.memory.buffer);
 }
 
-// Bytes of a Uint8Array, any other ArrayBuffer view, or an ArrayBuffer,
-// without a copy.
+// Bytes of a Uint8Array, any other ArrayBuffer view, or an ArrayBuffer
+// (shared or not), without a copy.
 function bytesOf(data, what) {
   if (data instanceof Uint8Array) return data;
   if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
   if (data instanceof ArrayBuffer) return new Uint8Array(data);
+  if (typeof SharedArrayBuffer === 'function' && data instanceof SharedArrayBuffer) return new Uint8Array(data);
   const kind = data === null ? 'null' : typeof data === 'object' ? data.constructor?.name : typeof data;
   throw new TypeError(`lzring: ${what} must be a Uint8Array, an ArrayBuffer view or an ArrayBuffer, not ${kind}`);
 }
@@ -152,7 +153,12 @@ class Codec {
     if (handle === 0) throw new RangeError('lzring: out of WebAssembly memory');
     this.calls = calls;
     this.handle = handle;
-    this.stage = allocate(STAGE_BYTES, 'a stream buffer');
+    try {
+      this.stage = allocate(STAGE_BYTES, 'a stream buffer');
+    } catch (error) {
+      calls.free(handle);
+      throw error;
+    }
     orphans.register(this, { free: Codec.release, handle: [handle, this.stage, calls] }, this);
   }
 

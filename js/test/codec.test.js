@@ -42,6 +42,9 @@ test('inputs of every kind of buffer give the same bytes', () => {
   assert.deepEqual(compress(copy.buffer), packed);
   assert.deepEqual(compress(new DataView(copy.buffer)), packed);
   assert.deepEqual(compress(Buffer.from(copy)), packed);
+  const shared = new Uint8Array(new SharedArrayBuffer(bytes.length));
+  shared.set(bytes);
+  assert.deepEqual(compress(shared.buffer), packed);
   const inside = new Uint8Array(packed.length + 10);
   inside.set(packed, 5);
   assert.deepEqual(decompress(inside.subarray(5, 5 + packed.length)), bytes);
