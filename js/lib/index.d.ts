@@ -1,0 +1,62 @@
+// Type declarations for lzring's JavaScript package.
+
+/** Bytes the functions and streams take: any view of an ArrayBuffer, or one (shared or not). */
+export type Bytes = ArrayBufferView | ArrayBuffer | SharedArrayBuffer;
+
+/** Options for a stream stored inside other data. */
+export interface SizeOptions {
+  /** Expanded size of the stream: expand exactly this many bytes, whatever follows. */
+  size?: number | bigint;
+}
+
+/** A stream ended before producing the number of bytes asked for. */
+export class StreamEndError extends Error {
+  readonly name: 'StreamEndError';
+  /** The size asked for. */
+  readonly expected: number;
+  /** The bytes the stream gave. */
+  readonly produced: number;
+}
+
+/** Largest compressed size of `n` source bytes: n + ceil(n / 8). */
+export function compressBound(n: number): number;
+
+/**
+ * Returns the compressed form of `data`, byte for byte that of the native
+ * library. Throws TypeError for anything but bytes, RangeError when the
+ * source and its compressed form do not fit WebAssembly memory (use
+ * CompressionStream).
+ */
+export function compress(data: Bytes): Uint8Array;
+
+/**
+ * Returns the expansion of `data`; every byte sequence is valid input. With
+ * `size`, expands the stream at the start of `data` to exactly that many
+ * bytes and throws StreamEndError when it ends sooner. Throws TypeError and
+ * RangeError for bad arguments, RangeError when the result does not fit
+ * WebAssembly memory (use DecompressionStream).
+ */
+export function decompress(data: Bytes, options?: SizeOptions): Uint8Array;
+
+/** Returns the size that decompress(data) gives. */
+export function expandedSize(data: Bytes): number;
+
+/** Compresses the bytes written to `writable` into `readable`. */
+export class CompressionStream {
+  constructor();
+  readonly readable: ReadableStream<Uint8Array>;
+  readonly writable: WritableStream<Bytes>;
+}
+
+/**
+ * Expands the compressed bytes written to `writable` into `readable`. With
+ * `size`, stops after that many bytes (later input is not used) and fails
+ * with StreamEndError when the input ends sooner.
+ */
+export class DecompressionStream {
+  constructor(options?: SizeOptions);
+  readonly readable: ReadableStream<Uint8Array>;
+  readonly writable: WritableStream<Bytes>;
+  /** Compressed bytes used so far, up to the end of the last unit expanded. */
+  readonly bytesUsed: number;
+}

@@ -1,0 +1,82 @@
+// The whole-buffer functions: the same bytes as the native tool on the corpus
+// and on generated inputs around the format's and the glue's edges, their
+// expansion back, and their errors.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import path from 'node:path';
+import { compress, decompress, expandedSize, compressBound, StreamEndError } from '../lib/index.js';
+import { cli, corpusFiles, nativeCompress, shape } from './helpers.js';
+
+const native = { skip: cli ? false : 'SKIPPED: no native tool (build the release preset or set LZRING_CLI)' };
+
+function checkIdentity(name, bytes) {
+  const packed = compress(bytes);
+  assert.deepEqual(packed, nativeCompress(bytes), `${name}: compressed bytes differ from the native tool's`);
+  assert.ok(packed.length <= compressBound(bytes.length), name);
+  assert.equal(expandedSize(packed), bytes.length, name);
+  assert.deepEqual(decompress(packed), bytes, `${name}: expansion differs`);
+  assert.deepEqual(decompress(packed, { size: bytes.length }), bytes, `${name}: bounded expansion differs`);
+}
+
+test('corpus: same bytes as the native tool, and back', native, () => {
+  const files = corpusFiles();
+  assert.ok(files.length > 0, 'the corpus is missing (set LZRING_CORPUS)');
+  for (const file of files) checkIdentity(path.basename(file), new Uint8Array(readFileSync(file)));
+});
+
+// Around the group and unit sizes, the ring, the encoder's 64 KiB runs and
+// the streams' 256 KiB pieces.
+const sizes = [0, 1, 2, 17, 18, 19, 4095, 4096, 4097, 65535, 65536, 65537, 262143, 262144, 262145];
+
+test('generated shapes: same bytes as the native tool, and back', native, () => {
+  for (const kind of ['zeros', 'text', 'noise']) {
+    for (const n of sizes) checkIdentity(`${kind} ${n}`, shape(kind, n));
+  }
+});
+
+test('inputs of every kind of buffer give the same bytes', () => {
+  const bytes = shape('text', 5000);
+  const packed = compress(bytes);
+  const copy = bytes.slice();
+  assert.deepEqual(compress(copy.buffer), packed);
+  assert.deepEqual(compress(new DataView(copy.buffer)), packed);
+  assert.deepEqual(compress(Buffer.from(copy)), packed);
+  const shared = new Uint8Array(new SharedArrayBuffer(bytes.length));
+  shared.set(bytes);
+  assert.deepEqual(compress(shared.buffer), packed);
+  const inside = new Uint8Array(packed.length + 10);
+  inside.set(packed, 5);
+  assert.deepEqual(decompress(inside.subarray(5, 5 + packed.length)), bytes);
+});
+
+test('a stream inside other data expands to its size', () => {
+  const bytes = shape('text', 100000);
+  const packed = compress(bytes);
+  const image = new Uint8Array(packed.length + 1000).fill(0xab);
+  image.set(packed);
+  assert.deepEqual(decompress(image, { size: bytes.length }), bytes);
+  assert.deepEqual(decompress(image, { size: 1234n }), bytes.subarray(0, 1234));
+  assert.equal(decompress(packed, { size: 0 }).length, 0);
+});
+
+test('errors have their types', () => {
+  const packed = compress(shape('text', 3000));
+  const cases = [
+    [() => compress('text'), TypeError],
+    [() => compress(null), TypeError],
+    [() => compress([1, 2, 3]), TypeError],
+    [() => decompress(undefined), TypeError],
+    [() => expandedSize(42), TypeError],
+    [() => decompress(packed, 3000), TypeError],
+    [() => decompress(packed, { size: '3000' }), TypeError],
+    [() => decompress(packed, { size: -1 }), RangeError],
+    [() => decompress(packed, { size: 1.5 }), RangeError],
+    [() => decompress(packed, { size: 2 ** 53 }), RangeError],
+    [() => decompress(packed, { size: NaN }), RangeError],
+    [() => decompress(packed, { size: 3001 }), StreamEndError],
+    [() => decompress(packed, { size: 2 ** 53 - 1 }), StreamEndError],
+  ];
+  for (const [call, type] of cases) assert.throws(call, type, call.toString());
+  assert.throws(() => decompress(packed, { size: 3001 }), { expected: 3001, produced: 3000 });
+});
