@@ -9,8 +9,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source scripts/setup.sh
+
 skip() {
-  echo "SKIPPED: JavaScript tests: $*"
+  lzring_skipped "JavaScript tests ($*)"
   exit 0
 }
 
@@ -25,13 +27,8 @@ for need in "${needs[@]}"; do
   missing+=("${need#*:}")
 done
 if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  # A list that fails to refresh leaves the old one, which may still do.
-  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq || true
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null || skip "cannot install ${missing[*]}"
+  lzring_try_packages "${missing[@]}" ||
+    skip "cannot install ${missing[*]}: $LZRING_APT_REASON"
 fi
 for tool in em++ node npm chromium; do
   command -v "$tool" >/dev/null || skip "$tool is not available"

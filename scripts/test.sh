@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the release build, then the debug build
 # under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python
-# package against the release build. Warnings are errors when CI is set.
+# package against the release build, then the JavaScript package in Node and
+# in a browser. Warnings are errors when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -19,3 +20,4 @@ for preset in release debug; do
 done
 
 scripts/python-test.sh
+scripts/js-test.sh
