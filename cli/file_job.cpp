@@ -70,11 +70,14 @@ class Job {
   bool RemovingInput() const { return o_.remove_input && !in_.is_stdin; }
   std::optional<std::string> OutputName();
   bool CheckInput(bool to_file);
+  bool SkipNonRegular(FileKind kind, bool to_file);
   stream_result Stream(int out_fd);
   stream_result StreamRange(int out_fd, const progress_fn& progress);
   bool SkipToOffset(stream_result& r);
   void ReportFailure(const stream_result& r, const std::string& output_name);
   void ToFile(const std::string& output);
+  void ToStdout();
+  bool InputChanged(const stream_result& r);
   void InPlace(const std::string& output);
   void ToNewFile(const std::string& output);
   bool FinishFile(OutputFile& file, const std::string& output);
@@ -126,11 +129,7 @@ bool Job::CheckInput(bool to_file) {
     // What the name leads to decides before the open, which waits for the
     // writer of a FIFO: one that is skipped is never waited for.
     FileInfo named;
-    if (StatPath(input_, true, named) && named.kind != FileKind::kDirectory &&
-        named.kind != FileKind::kRegular && to_file && !o_.force) {
-      report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
-      return false;
-    }
+    if (StatPath(input_, true, named) && !SkipNonRegular(named.kind, to_file)) return false;
     // --rm removes a name: not a symbolic link's (the file it leads to would
     // stay) unless forced.
     if (!Open(input_, removing, in_)) {
@@ -147,10 +146,7 @@ bool Job::CheckInput(bool to_file) {
     return false;
   }
   const bool regular = in_.info.kind == FileKind::kRegular;
-  if (!in_.is_stdin && to_file && !regular && !o_.force) {
-    report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
-    return false;
-  }
+  if (!in_.is_stdin && !SkipNonRegular(in_.info.kind, to_file)) return false;
   // Removing one name of a file with others does not free it, and the
   // other names would still show the uncompressed data.
   if (removing && !in_.is_stdin && regular && in_.info.links > 1) {
@@ -164,6 +160,38 @@ bool Job::CheckInput(bool to_file) {
     return false;
   }
   return true;
+}
+
+// Whether a named input of `kind` may be read (true), or is skipped with a
+// warning. A socket cannot be opened; a device or FIFO is read with -f, when
+// written to a file, but never removed: its data would be gone for good.
+bool Job::SkipNonRegular(FileKind kind, bool to_file) {
+  if (kind == FileKind::kRegular || kind == FileKind::kDirectory) return true;
+  if (kind == FileKind::kSocket) {
+    report_.Warning(name_, "is a socket -- ignored");
+    return false;
+  }
+  if (!to_file) return true;
+  if (o_.remove_input) {
+    report_.Warning(name_, "is not a regular file -- ignored (--rm removes only regular files)");
+    return false;
+  }
+  if (o_.force) return true;
+  report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
+  return false;
+}
+
+// Whether a regular input changed while it was read: another size or time
+// now, or another count of bytes read than it had (unless a range of it was
+// read). The output then holds what was read, which may not be the file as
+// it is or was.
+bool Job::InputChanged(const stream_result& r) {
+  if (in_.info.kind != FileKind::kRegular) return false;
+  FileInfo now;
+  if (!StatOpen(in_.fd, now)) return false;
+  const bool whole = !o_.offset && !o_.size;
+  return now.size != in_.info.size || now.write_time != in_.info.write_time ||
+         (whole && r.bytes_in != in_.info.size);
 }
 
 // Runs the codec from the input into `out_fd`, with a progress line when the
@@ -284,16 +312,33 @@ void Job::ToFile(const std::string& output) {
     report_.Error(output, std::error_code(EISDIR, std::generic_category()));
     return;
   }
-  // Devices, FIFOs and sockets are written into, never replaced: a name in
-  // /dev stays the device it is. A block device holds stored data, so it
-  // takes -f like an existing file; /dev/null or a FIFO loses nothing.
+  // A name of what is open as standard output (/dev/stdout, a link to
+  // /proc/self/fd/1) is written as -c writes, whatever that is.
+  FileInfo out;
+  if (leads_somewhere && StatOpen(kStdout, out) && SameFile(target, out)) {
+    ToStdout();
+    return;
+  }
+  if (leads_somewhere && target.kind == FileKind::kSocket) {
+    report_.Error(output, "is a socket; not written");
+    return;
+  }
+  // Devices and FIFOs are written into, never replaced: a name in /dev stays
+  // the device it is. Only one the user named (-o) or forced (-f) is: an
+  // implicit name that exists is never overwritten, and the open of a FIFO
+  // nobody reads would wait forever. A block device holds stored data, so
+  // it takes -f like an existing file.
   if (leads_somewhere && target.kind != FileKind::kRegular &&
-      (o_.force || target.kind != FileKind::kBlockDevice)) {
+      (o_.force || (o_.output && target.kind != FileKind::kBlockDevice))) {
     InPlace(output);
     return;
   }
   if (exists && !o_.force) {
     report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
+    return;
+  }
+  if (exists && IsSystemName(output)) {
+    report_.Error(output, "is in /dev or /proc; not replaced");
     return;
   }
   ToNewFile(output);
@@ -327,7 +372,11 @@ void Job::InPlace(const std::string& output) {
   if (!ok || !r || !closed) return;
   // The data are gone into a device or another process: nothing holds them
   // that a removed input could be restored from.
-  if (RemovingInput()) report_.Warning(name_, "not removed: " + output + " is not a regular file");
+  if (RemovingInput()) {
+    report_.Warning(name_, "not removed: " + output + " is not a regular file");
+  } else if (InputChanged(r)) {
+    report_.Warning(name_, "changed while it was read");
+  }
   Verbose(r, " -- written to " + output);
 }
 
@@ -353,6 +402,8 @@ void Job::ToNewFile(const std::string& output) {
       Verbose(r, " -- replaced with " + output);
       return;
     }
+  } else if (InputChanged(r)) {
+    report_.Warning(name_, "changed while it was read");
   }
   Verbose(r, " -- created " + output);
 }
@@ -404,8 +455,23 @@ bool Job::RemoveInput(const stream_result& r) {
   return false;
 }
 
+void Job::ToStdout() {
+  if (Compressing() && IsTerminal(kStdout) && !o_.force) {
+    report_.Error("stdout", "compressed data not written to a terminal (use -f to force)");
+    return;
+  }
+  const stream_result r = Stream(kStdout);
+  if (!r) {
+    ReportFailure(r, "stdout");
+    return;
+  }
+  if (InputChanged(r)) report_.Warning(name_, "changed while it was read");
+  Verbose(r, "");
+}
+
 void Job::Run() {
-  const bool to_stdout = o_.to_stdout || (input_ == "-" && !o_.output);
+  // -o - names standard output.
+  const bool to_stdout = o_.to_stdout || o_.output == "-" || (input_ == "-" && !o_.output);
   std::string output;
   if (!to_stdout) {
     std::optional<std::string> name = OutputName();
@@ -417,16 +483,11 @@ void Job::Run() {
     return;
   }
   if (!CheckInput(!to_stdout)) return;
-  if (!to_stdout) {
+  if (to_stdout) {
+    ToStdout();
+  } else {
     ToFile(output);
-    return;
   }
-  const stream_result r = Stream(kStdout);
-  if (!r) {
-    ReportFailure(r, "stdout");
-    return;
-  }
-  Verbose(r, "");
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ inline constexpr int kStdin = 0;
 inline constexpr int kStdout = 1;
 inline constexpr int kStderr = 2;
 
-enum class FileKind { kRegular, kDirectory, kCharDevice, kBlockDevice, kFifo, kOther };
+enum class FileKind { kRegular, kDirectory, kCharDevice, kBlockDevice, kFifo, kSocket, kOther };
 
 // A time as seconds and nanoseconds since the platform's epoch.
 struct FileTime {
@@ -54,6 +54,10 @@ inline bool SameFile(const FileInfo& a, const FileInfo& b) {
 bool StatPath(const std::string& path, bool follow_links, FileInfo& info);
 // What the open file `fd` is.
 bool StatOpen(int fd, FileInfo& info);
+// Whether `path`, or a symbolic link it leads through, names something in
+// the system's trees of devices and processes (/dev, /proc): such a name is
+// never replaced by a file. Always false where there are no such trees.
+bool IsSystemName(const std::string& path);
 
 // Opens an input for reading, as every program does: a FIFO's open waits
 // for its writer. `no_follow` refuses a symbolic link (ELOOP). -1 on failure.

@@ -126,6 +126,10 @@ bool StatPath(const std::string& path, bool follow_links, FileInfo& info) {
   return ok;
 }
 
+bool IsSystemName(const std::string&) {
+  return false;
+}
+
 bool StatOpen(int fd, FileInfo& info) {
   const HANDLE handle = HandleOf(fd);
   if (handle == INVALID_HANDLE_VALUE || handle == reinterpret_cast<HANDLE>(-2)) {

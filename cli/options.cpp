@@ -188,6 +188,13 @@ std::optional<std::string> CheckOptions(const Options& o) {
   const std::size_t inputs = o.files.empty() ? 1 : o.files.size();
   if (o.output && inputs > 1) return std::string("-o names the output of a single input");
   if (o.output && o.to_stdout) return std::string("-o and -c cannot be used together");
+  if (o.output && o.mode == Mode::kList)
+    return std::string("-l writes no output file; -o cannot be used with it");
+  // An input written to standard output is kept: asking to remove it is a
+  // mistake better said than silently ignored.
+  if (o.remove_input && (o.to_stdout || o.output == "-")) {
+    return std::string("--rm removes inputs written to files, not to standard output");
+  }
   // Compressed streams have no header, so two of them back to back do not
   // expand to the two inputs: refuse to concatenate them.
   if (o.mode == Mode::kCompress && o.to_stdout && inputs > 1) {
@@ -207,7 +214,8 @@ std::string UsageText() {
          "  -d, --decompress  expand FILE.lzr to FILE\n"
          "  -z, --compress    compress (the default)\n"
          "  -c, --stdout      write to standard output; keep the inputs\n"
-         "  -o, --output=OUT  write the output of the single input to OUT\n"
+         "  -o, --output=OUT  write the output of the single input to OUT (- is\n"
+         "                    standard output)\n"
          "  -S, --suffix=SUF  use suffix SUF instead of .lzr\n"
          "  -k, --keep        keep the inputs (the default)\n"
          "      --rm          remove each input once its output is complete\n"
