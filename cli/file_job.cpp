@@ -14,18 +14,12 @@
 namespace lzring::cli {
 namespace {
 
-bool HasSuffix(const std::string& name, const std::string& suffix) {
-  const std::size_t n = suffix.size();
-  return name.size() > n && name.compare(name.size() - n, n, suffix) == 0 &&
-         name[name.size() - n - 1] != '/';
-}
-
 std::error_code LastError() {
   return std::error_code(errno, std::generic_category());
 }
 
 std::string ErrorText() {
-  return LastError().message();
+  return LastErrorText();
 }
 
 // An open input and what the system said of it; closes what it opened.
@@ -101,17 +95,18 @@ class Job {
 std::optional<std::string> Job::OutputName() {
   if (o_.output) return *o_.output;
   if (Compressing()) {
-    if (HasSuffix(input_, o_.suffix)) {
+    if (SuffixLength(input_, o_.suffix) != 0) {
       report_.Warning(name_, "already has " + o_.suffix + " suffix -- unchanged");
       return std::nullopt;
     }
     return input_ + o_.suffix;
   }
-  if (!HasSuffix(input_, o_.suffix)) {
+  const std::size_t suffix = SuffixLength(input_, o_.suffix);
+  if (suffix == 0) {
     report_.Warning(name_, "unknown suffix -- ignored (use -o to name the output)");
     return std::nullopt;
   }
-  return input_.substr(0, input_.size() - o_.suffix.size());
+  return input_.substr(0, input_.size() - suffix);
 }
 
 // Opens the input and decides whether it may be processed.
@@ -122,7 +117,7 @@ bool Job::CheckInput(bool to_file) {
     in_.fd = kStdin;
     in_.is_stdin = true;
     if (!StatOpen(in_.fd, in_.info)) {
-      report_.Error(name_, LastError());
+      report_.Error(name_, ErrorText());
       return false;
     }
   } else {
@@ -136,7 +131,7 @@ bool Job::CheckInput(bool to_file) {
       if (removing && errno == ELOOP) {
         report_.Warning(name_, "is a symbolic link -- unchanged (use -f to force)");
       } else {
-        report_.Error(name_, LastError());
+        report_.Error(name_, ErrorText());
       }
       return false;
     }
@@ -300,7 +295,7 @@ void Job::ToFile(const std::string& output) {
   FileInfo target;
   const bool exists = StatPath(output, false, named);
   if (!exists && errno != ENOENT) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return;
   }
   const bool leads_somewhere = exists && StatPath(output, true, target);
@@ -349,13 +344,13 @@ void Job::InPlace(const std::string& output) {
   // Like the input's, the open of a FIFO waits for its reader.
   const int fd = OpenInPlace(output);
   if (fd < 0) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return;
   }
   FileInfo info;
   bool ok = StatOpen(fd, info);
   if (!ok) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
   } else if (info.kind == FileKind::kRegular) {
     // Replaced by a regular file since it was looked at: that is written
     // only through a new file.
@@ -368,7 +363,7 @@ void Job::InPlace(const std::string& output) {
   const stream_result r = ok ? Stream(fd) : stream_result{};
   if (ok && !r) ReportFailure(r, output);
   const bool closed = CloseFile(fd);
-  if (ok && r && !closed) report_.Error(output, LastError());
+  if (ok && r && !closed) report_.Error(output, ErrorText());
   if (!ok || !r || !closed) return;
   // The data are gone into a device or another process: nothing holds them
   // that a removed input could be restored from.
@@ -383,7 +378,7 @@ void Job::InPlace(const std::string& output) {
 void Job::ToNewFile(const std::string& output) {
   OutputFile file;
   if (!file.Create(output, o_.force)) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return;
   }
   const stream_result r = Stream(file.fd());
@@ -419,14 +414,14 @@ bool Job::FinishFile(OutputFile& file, const std::string& output) {
   // The input is removed only after its output is on disk, not just in the
   // page cache, so a crash right after cannot lose both.
   if (RemovingInput() && !SyncFile(fd)) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return false;
   }
   if (!file.Commit()) {
     if (errno == EEXIST && !o_.force) {
       report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
     } else {
-      report_.Error(output, LastError());
+      report_.Error(output, ErrorText());
     }
     return false;
   }
@@ -451,7 +446,13 @@ bool Job::RemoveInput(const stream_result& r) {
     return false;
   }
   if (RemoveFile(input_)) return true;
-  report_.Error(name_, LastError());
+  if (errno == ELOOP) {
+    // A link that the system follows whatever it is asked (wine): removing
+    // the name would remove the file it leads to.
+    report_.Warning(name_, "is a symbolic link -- not removed");
+  } else {
+    report_.Error(name_, ErrorText());
+  }
   return false;
 }
 

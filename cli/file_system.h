@@ -86,6 +86,22 @@ bool SetOffset(int fd, std::int64_t offset);
 // Reads up to `size` bytes: the count, 0 at the end, -1 on failure.
 std::int64_t ReadSome(int fd, void* buffer, std::size_t size);
 
+// Whether `name` ends in `suffix` after at least one character of its last
+// component: the length of that ending in bytes, or 0. Exactly on POSIX
+// systems; ignoring case on Windows, as its names do.
+std::size_t SuffixLength(const std::string& name, const std::string& suffix);
+// Whether `suffix` may make output names: not empty, and without a directory
+// separator (nor, on Windows, the ':' of drives and streams).
+bool ValidSuffix(const std::string& suffix);
+
+// The system's words for the failure that set errno last in this thread
+// (on Windows those of the Win32 error behind it).
+std::string LastErrorText();
+
+// Writes `text` to standard output (a console shows it in UTF-16 on
+// Windows). False (errno set) on failure.
+bool WriteStdout(const std::string& text);
+
 // Writes all of `text` to standard error, best effort: a message that
 // cannot be shown is not a further error.
 void WriteStderr(const char* text, std::size_t size);

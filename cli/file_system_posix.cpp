@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -165,6 +166,25 @@ std::int64_t ReadSome(int fd, void* buffer, std::size_t size) {
     const ssize_t n = ::read(fd, buffer, size);
     if (n >= 0 || errno != EINTR) return static_cast<std::int64_t>(n);
   }
+}
+
+std::size_t SuffixLength(const std::string& name, const std::string& suffix) {
+  const std::size_t n = suffix.size();
+  const bool ends = name.size() > n && name.compare(name.size() - n, n, suffix) == 0 &&
+                    name[name.size() - n - 1] != '/';
+  return ends ? n : 0;
+}
+
+bool ValidSuffix(const std::string& suffix) {
+  return !suffix.empty() && suffix.find('/') == std::string::npos;
+}
+
+std::string LastErrorText() {
+  return ErrorText();
+}
+
+bool WriteStdout(const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
 }
 
 void WriteStderr(const char* text, std::size_t size) {

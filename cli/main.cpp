@@ -13,6 +13,7 @@
 
 #include "cli/cleanup.h"
 #include "cli/file_job.h"
+#include "cli/file_system.h"
 #include "cli/listing.h"
 #include "cli/main.h"
 #include "cli/options.h"
@@ -25,8 +26,11 @@ namespace {
 
 constexpr int kUsageError = 1;
 
+// Through WriteStderr, as every message: a name in it reaches a Windows
+// console intact.
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "lzring: %s\nTry 'lzring --help' for more information.\n", message.c_str());
+  const std::string text = "lzring: " + message + "\nTry 'lzring --help' for more information.\n";
+  WriteStderr(text.data(), text.size());
   return kUsageError;
 }
 

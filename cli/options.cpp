@@ -5,10 +5,18 @@
 #include <charconv>
 #include <string_view>
 
+#include "cli/file_system.h"
 #include "lzring/lzring.hpp"
 
 namespace lzring::cli {
 namespace {
+
+// Windows programs show their help for /?; elsewhere it is a name.
+#ifdef _WIN32
+constexpr std::string_view kHelpSwitch = "/?";
+#else
+constexpr std::string_view kHelpSwitch = "";
+#endif
 
 std::optional<std::string> ParseThreads(std::string_view text, unsigned& threads) {
   unsigned value = 0;
@@ -122,8 +130,9 @@ std::optional<std::string> ApplyValue(char flag, std::string_view value, Options
   }
   if (flag == 'S') {
     // An empty suffix would make every output name its input's, and one
-    // with a slash would put outputs in other directories.
-    if (value.empty() || value.find('/') != std::string_view::npos) {
+    // with a separator would put outputs in other directories (or, with a
+    // colon on Windows, in a stream of the input).
+    if (!ValidSuffix(std::string(value))) {
       return "invalid suffix '" + std::string(value) + "'";
     }
     o.suffix = std::string(value);
@@ -138,7 +147,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
   bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (options_ended || arg == "-" || arg.size() < 2 || arg[0] != '-') {
+    if (!options_ended && !kHelpSwitch.empty() && arg == kHelpSwitch) {
+      o.help = true;
+    } else if (options_ended || arg == "-" || arg.size() < 2 || arg[0] != '-') {
       o.files.emplace_back(arg);
     } else if (arg == "--") {
       options_ended = true;
