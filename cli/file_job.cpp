@@ -181,7 +181,8 @@ bool Job::SkipNonRegular(FileKind kind, bool to_file) {
 // read). The output then holds what was read, which may not be the file as
 // it is or was.
 bool Job::InputChanged(const stream_result& r) {
-  if (in_.info.kind != FileKind::kRegular) return false;
+  // Standard input may start anywhere in its file.
+  if (in_.is_stdin || in_.info.kind != FileKind::kRegular) return false;
   FileInfo now;
   if (!StatOpen(in_.fd, now)) return false;
   const bool whole = !o_.offset && !o_.size;
