@@ -64,7 +64,7 @@ class Job {
   bool RemovingInput() const { return o_.remove_input && !in_.is_stdin; }
   std::optional<std::string> OutputName();
   bool CheckInput(bool to_file);
-  bool SkipNonRegular(FileKind kind, bool to_file);
+  bool MayRead(FileKind kind, bool to_file);
   stream_result Stream(int out_fd);
   stream_result StreamRange(int out_fd, const progress_fn& progress);
   bool SkipToOffset(stream_result& r);
@@ -124,7 +124,7 @@ bool Job::CheckInput(bool to_file) {
     // What the name leads to decides before the open, which waits for the
     // writer of a FIFO: one that is skipped is never waited for.
     FileInfo named;
-    if (StatPath(input_, true, named) && !SkipNonRegular(named.kind, to_file)) return false;
+    if (StatPath(input_, true, named) && !MayRead(named.kind, to_file)) return false;
     // --rm removes a name: not a symbolic link's (the file it leads to would
     // stay) unless forced.
     if (!Open(input_, removing, in_)) {
@@ -141,7 +141,7 @@ bool Job::CheckInput(bool to_file) {
     return false;
   }
   const bool regular = in_.info.kind == FileKind::kRegular;
-  if (!in_.is_stdin && !SkipNonRegular(in_.info.kind, to_file)) return false;
+  if (!in_.is_stdin && !MayRead(in_.info.kind, to_file)) return false;
   // Removing one name of a file with others does not free it, and the
   // other names would still show the uncompressed data.
   if (removing && !in_.is_stdin && regular && in_.info.links > 1) {
@@ -157,10 +157,10 @@ bool Job::CheckInput(bool to_file) {
   return true;
 }
 
-// Whether a named input of `kind` may be read (true), or is skipped with a
+// Whether a named input of `kind` may be read; if not, it is skipped with a
 // warning. A socket cannot be opened; a device or FIFO is read with -f, when
 // written to a file, but never removed: its data would be gone for good.
-bool Job::SkipNonRegular(FileKind kind, bool to_file) {
+bool Job::MayRead(FileKind kind, bool to_file) {
   if (kind == FileKind::kRegular || kind == FileKind::kDirectory) return true;
   if (kind == FileKind::kSocket) {
     report_.Warning(name_, "is a socket -- ignored");
