@@ -153,8 +153,10 @@ done
 # An executable exports nothing, and the build leaves no import library of
 # the tool that could be taken for the DLL's.
 exports() {
-  if objdump -p "$exe" | grep -q 'Export Tables'; then
-    fail "lzring.exe exports: $(objdump -p "$exe" | grep -c '^[[:space:]]*\[ *[0-9]*\] ') names"
+  local pe
+  pe=$(objdump -p "$exe")
+  if grep -q 'Export Tables' <<<"$pe"; then
+    fail "lzring.exe exports $(sed -n '/Ordinal\/Name Pointer/,/^$/p' <<<"$pe" | grep -c '\[') names"
   elif compgen -G "$(dirname "$exe")/cli/*.dll.a" >/dev/null; then
     fail "an import library of lzring.exe was built: $(compgen -G "$(dirname "$exe")/cli/*.dll.a")"
   else
