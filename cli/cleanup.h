@@ -10,8 +10,9 @@
 // same lock, so the sweep never reads a name while it is being written, and
 // no file is created after it.
 //
-// On POSIX systems SIGINT, SIGTERM and SIGHUP are blocked in every thread
-// and taken by a watcher thread with sigwait(). On Windows the console's
+// On POSIX systems SIGINT, SIGTERM, SIGHUP and SIGXCPU are blocked in every
+// thread and taken by a watcher thread with sigwait(); SIGPIPE, which comes
+// to the thread whose write failed, is relayed to the watcher. On Windows the console's
 // control handler (Ctrl-C, Ctrl-Break, closing the console, logging off,
 // shutting down) runs on a thread of its own that the system starts.
 #ifndef LZRING_CLI_CLEANUP_H
@@ -19,7 +20,7 @@
 
 namespace lzring::cli {
 
-// POSIX: blocks the three signals (those the caller has not set to be
+// POSIX: blocks those signals (those the caller has not set to be
 // ignored: an ignored signal stays ignored) and starts the watcher. Also
 // ignores SIGXFSZ, so that a file size limit makes the write fail with EFBIG
 // (and the temporary file is removed) instead of killing the process with

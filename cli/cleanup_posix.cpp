@@ -36,6 +36,15 @@ std::mutex g_lock;
 Slot g_slots[kSlots];
 bool g_ending = false;
 sigset_t g_watched;
+pthread_t g_watcher;
+
+// SIGPIPE comes to the thread whose write failed, which cannot sweep the
+// table (it may hold the lock): it hands the signal to the watcher, which
+// ends the process, and waits for that.
+void RelayPipe(int) {
+  ::pthread_kill(g_watcher, SIGPIPE);
+  for (;;) ::pause();
+}
 
 [[noreturn]] void Watch() {
   for (;;) {
@@ -83,7 +92,9 @@ void FillName(char* name) {
 void InstallCleanupHandlers() {
   ::signal(SIGXFSZ, SIG_IGN);
   sigemptyset(&g_watched);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  // The signals that end a compressor with its output removed: an
+  // interruption, a hang-up, a closed pipe, a processor time limit.
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXCPU}) {
     // A signal ignored by whoever started the tool (nohup, a background job
     // of a script) stays ignored: it is neither blocked nor waited for.
     struct sigaction current {};
@@ -92,39 +103,90 @@ void InstallCleanupHandlers() {
   }
   if (::pthread_sigmask(SIG_BLOCK, &g_watched, nullptr) != 0) return;
   try {
-    std::thread(Watch).detach();
+    std::thread watcher(Watch);
+    g_watcher = watcher.native_handle();
+    watcher.detach();
   } catch (const std::system_error&) {
     // No watcher: the signals keep their default action. Unnamed outputs
     // still leave nothing behind; a named temporary file may stay.
     ::pthread_sigmask(SIG_UNBLOCK, &g_watched, nullptr);
+    return;
+  }
+  // Every other thread takes SIGPIPE, raised by its own write, and relays
+  // it; the watcher, started with it blocked, waits for it.
+  if (sigismember(&g_watched, SIGPIPE) == 1) {
+    struct sigaction relay {};
+    relay.sa_handler = RelayPipe;
+    sigemptyset(&relay.sa_mask);
+    ::sigaction(SIGPIPE, &relay, nullptr);
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
   }
 }
 
-bool TempFile::Create(int dir_fd) {
-  std::lock_guard<std::mutex> guard(g_lock);
-  if (g_ending) {
-    errno = EINTR;
-    return false;
-  }
-  int k = 0;
-  while (k < kSlots && g_slots[k].used) ++k;
-  if (k == kSlots) {
-    errno = EMFILE;
-    return false;
-  }
+namespace {
+
+// Gives slot `k` a fresh name in `dir_fd` made by `make` (which returns
+// false with errno set, EEXIST when the name is taken), and registers it.
+// Called under g_lock.
+template <typename Make>
+bool TakeName(int k, int dir_fd, Make make) {
   Slot& slot = g_slots[k];
   for (int attempt = 0; attempt < 100; ++attempt) {
     FillName(slot.name);
-    fd_ = ::openat(dir_fd, slot.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd_ >= 0) {
+    if (make(slot.name)) {
       slot.used = true;
       slot.dir_fd = dir_fd;
-      slot_ = k;
       return true;
     }
     if (errno != EEXIST) return false;
   }
   return false;
+}
+
+// A free slot of the table, or -1 (errno set) when the tool is ending or
+// the table is full. Called under g_lock.
+int FreeSlot() {
+  if (g_ending) {
+    errno = EINTR;
+    return -1;
+  }
+  int k = 0;
+  while (k < kSlots && g_slots[k].used) ++k;
+  if (k == kSlots) {
+    errno = EMFILE;
+    return -1;
+  }
+  return k;
+}
+
+}  // namespace
+
+bool TempFile::Create(int dir_fd) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  const int k = FreeSlot();
+  if (k < 0) return false;
+  if (!TakeName(k, dir_fd, [&](const char* name) {
+        fd_ = ::openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        return fd_ >= 0;
+      })) {
+    return false;
+  }
+  slot_ = k;
+  return true;
+}
+
+bool TempFile::Link(int dir_fd, int fd) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  const int k = FreeSlot();
+  if (k < 0) return false;
+  if (!TakeName(k, dir_fd, [&](const char* name) { return LinkUnnamed(fd, dir_fd, name); })) {
+    return false;
+  }
+  slot_ = k;
+  return true;
 }
 
 TempFile::~TempFile() {

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "cli/cleanup.h"
+#include "cli/error_win32.h"
 #include "cli/temp_file_win32.h"
-#include "io/platform_file.h"
 
 namespace lzring::cli {
 namespace {
@@ -98,13 +98,13 @@ void InstallCleanupHandlers() {
 bool TempFile::Create(const std::wstring& dir) {
   Guard guard;
   if (g_ending) {
-    errno = EINTR;
+    SetErrno(EINTR);
     return false;
   }
   int k = 0;
   while (k < kSlots && g_slots[k].used) ++k;
   if (k == kSlots) {
-    errno = EMFILE;
+    SetErrno(EMFILE);
     return false;
   }
   Slot& slot = g_slots[k];
@@ -117,14 +117,14 @@ bool TempFile::Create(const std::wstring& dir) {
       if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
-        errno = FileLastError();
+        SetErrnoFromWin32();
         return false;
       }
       fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
       if (fd_ < 0) {
         CloseHandle(handle);
         DeleteFileW(slot.path.c_str());
-        errno = EMFILE;
+        SetErrno(EMFILE);
         return false;
       }
       slot.used = true;
@@ -132,10 +132,10 @@ bool TempFile::Create(const std::wstring& dir) {
       return true;
     }
   } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
+    SetErrno(ENOMEM);
     return false;
   }
-  errno = EEXIST;
+  SetErrno(EEXIST);
   return false;
 }
 
@@ -176,7 +176,7 @@ bool TempFile::Rename(const std::wstring& destination, bool replace) {
     }
   }
   if (!moved) {
-    errno = FileLastError();
+    SetErrnoFromWin32();
     return false;
   }
   // The temporary name is gone: nothing is left to remove.

@@ -21,6 +21,12 @@ int OpenUnnamed(int dir_fd);
 // when the name exists, a symbolic link (even a dangling one) included.
 bool LinkUnnamed(int fd, int dir_fd, const char* name);
 
+// Makes the name `name` in the directory `dir_fd` survive a crash: fsync()
+// of the directory, or, of one opened only to be searched (O_PATH, when it
+// may not be read), syncfs() through the named file. False (errno set) on
+// failure.
+bool SyncEntry(int dir_fd, const char* name);
+
 // Renames `from` to `to`, both in `dir_fd`, failing with EEXIST when `to`
 // exists, as LinkUnnamed() does.
 bool RenameNoReplace(int dir_fd, const char* from, const char* to);

@@ -24,7 +24,7 @@ bool LinkThenUnlink(int dir_fd, const char* from, const char* to) {
 int OpenDirectory(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   // A directory that may be written and searched but not listed still takes
-  // new files; it then cannot be synced.
+  // new files; it is then synced through them (SyncEntry).
   if (fd < 0 && errno == EACCES) return ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
   return fd;
 }
@@ -46,6 +46,24 @@ bool LinkUnnamed(int fd, int dir_fd, const char* name) {
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   return ::linkat(AT_FDCWD, self, dir_fd, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool SyncEntry(int dir_fd, const char* name) {
+  // EINVAL: a file system that has nothing to sync for a directory.
+  if (::fsync(dir_fd) == 0 || errno == EINVAL) return true;
+  if (errno != EBADF) return false;
+  // A directory that may be written and searched but not read was opened
+  // O_PATH, which fsync() refuses: the file system that holds it is synced
+  // instead, through the new file, which its owner may open.
+  int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES)
+    fd = ::openat(dir_fd, name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::syncfs(fd) == 0;
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return synced;
 }
 
 bool RenameNoReplace(int dir_fd, const char* from, const char* to) {

@@ -14,18 +14,12 @@
 namespace lzring::cli {
 namespace {
 
-bool HasSuffix(const std::string& name, const std::string& suffix) {
-  const std::size_t n = suffix.size();
-  return name.size() > n && name.compare(name.size() - n, n, suffix) == 0 &&
-         name[name.size() - n - 1] != '/';
-}
-
 std::error_code LastError() {
   return std::error_code(errno, std::generic_category());
 }
 
 std::string ErrorText() {
-  return LastError().message();
+  return LastErrorText();
 }
 
 // An open input and what the system said of it; closes what it opened.
@@ -70,11 +64,14 @@ class Job {
   bool RemovingInput() const { return o_.remove_input && !in_.is_stdin; }
   std::optional<std::string> OutputName();
   bool CheckInput(bool to_file);
+  bool MayRead(FileKind kind, bool to_file);
   stream_result Stream(int out_fd);
   stream_result StreamRange(int out_fd, const progress_fn& progress);
   bool SkipToOffset(stream_result& r);
   void ReportFailure(const stream_result& r, const std::string& output_name);
   void ToFile(const std::string& output);
+  void ToStdout();
+  bool InputChanged(const stream_result& r);
   void InPlace(const std::string& output);
   void ToNewFile(const std::string& output);
   bool FinishFile(OutputFile& file, const std::string& output);
@@ -98,17 +95,18 @@ class Job {
 std::optional<std::string> Job::OutputName() {
   if (o_.output) return *o_.output;
   if (Compressing()) {
-    if (HasSuffix(input_, o_.suffix)) {
+    if (SuffixLength(input_, o_.suffix) != 0) {
       report_.Warning(name_, "already has " + o_.suffix + " suffix -- unchanged");
       return std::nullopt;
     }
     return input_ + o_.suffix;
   }
-  if (!HasSuffix(input_, o_.suffix)) {
+  const std::size_t suffix = SuffixLength(input_, o_.suffix);
+  if (suffix == 0) {
     report_.Warning(name_, "unknown suffix -- ignored (use -o to name the output)");
     return std::nullopt;
   }
-  return input_.substr(0, input_.size() - o_.suffix.size());
+  return input_.substr(0, input_.size() - suffix);
 }
 
 // Opens the input and decides whether it may be processed.
@@ -119,25 +117,21 @@ bool Job::CheckInput(bool to_file) {
     in_.fd = kStdin;
     in_.is_stdin = true;
     if (!StatOpen(in_.fd, in_.info)) {
-      report_.Error(name_, LastError());
+      report_.Error(name_, ErrorText());
       return false;
     }
   } else {
     // What the name leads to decides before the open, which waits for the
     // writer of a FIFO: one that is skipped is never waited for.
     FileInfo named;
-    if (StatPath(input_, true, named) && named.kind != FileKind::kDirectory &&
-        named.kind != FileKind::kRegular && to_file && !o_.force) {
-      report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
-      return false;
-    }
+    if (StatPath(input_, true, named) && !MayRead(named.kind, to_file)) return false;
     // --rm removes a name: not a symbolic link's (the file it leads to would
     // stay) unless forced.
     if (!Open(input_, removing, in_)) {
       if (removing && errno == ELOOP) {
         report_.Warning(name_, "is a symbolic link -- unchanged (use -f to force)");
       } else {
-        report_.Error(name_, LastError());
+        report_.Error(name_, ErrorText());
       }
       return false;
     }
@@ -147,10 +141,7 @@ bool Job::CheckInput(bool to_file) {
     return false;
   }
   const bool regular = in_.info.kind == FileKind::kRegular;
-  if (!in_.is_stdin && to_file && !regular && !o_.force) {
-    report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
-    return false;
-  }
+  if (!in_.is_stdin && !MayRead(in_.info.kind, to_file)) return false;
   // Removing one name of a file with others does not free it, and the
   // other names would still show the uncompressed data.
   if (removing && !in_.is_stdin && regular && in_.info.links > 1) {
@@ -164,6 +155,39 @@ bool Job::CheckInput(bool to_file) {
     return false;
   }
   return true;
+}
+
+// Whether a named input of `kind` may be read; if not, it is skipped with a
+// warning. A socket cannot be opened; a device or FIFO is read with -f, when
+// written to a file, but never removed: its data would be gone for good.
+bool Job::MayRead(FileKind kind, bool to_file) {
+  if (kind == FileKind::kRegular || kind == FileKind::kDirectory) return true;
+  if (kind == FileKind::kSocket) {
+    report_.Warning(name_, "is a socket -- ignored");
+    return false;
+  }
+  if (!to_file) return true;
+  if (o_.remove_input) {
+    report_.Warning(name_, "is not a regular file -- ignored (--rm removes only regular files)");
+    return false;
+  }
+  if (o_.force) return true;
+  report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
+  return false;
+}
+
+// Whether a regular input changed while it was read: another size or time
+// now, or another count of bytes read than it had (unless a range of it was
+// read). The output then holds what was read, which may not be the file as
+// it is or was.
+bool Job::InputChanged(const stream_result& r) {
+  // Standard input may start anywhere in its file.
+  if (in_.is_stdin || in_.info.kind != FileKind::kRegular) return false;
+  FileInfo now;
+  if (!StatOpen(in_.fd, now)) return false;
+  const bool whole = !o_.offset && !o_.size;
+  return now.size != in_.info.size || now.write_time != in_.info.write_time ||
+         (whole && r.bytes_in != in_.info.size);
 }
 
 // Runs the codec from the input into `out_fd`, with a progress line when the
@@ -272,7 +296,7 @@ void Job::ToFile(const std::string& output) {
   FileInfo target;
   const bool exists = StatPath(output, false, named);
   if (!exists && errno != ENOENT) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return;
   }
   const bool leads_somewhere = exists && StatPath(output, true, target);
@@ -284,16 +308,33 @@ void Job::ToFile(const std::string& output) {
     report_.Error(output, std::error_code(EISDIR, std::generic_category()));
     return;
   }
-  // Devices, FIFOs and sockets are written into, never replaced: a name in
-  // /dev stays the device it is. A block device holds stored data, so it
-  // takes -f like an existing file; /dev/null or a FIFO loses nothing.
+  // A name of what is open as standard output (/dev/stdout, a link to
+  // /proc/self/fd/1) is written as -c writes, whatever that is.
+  FileInfo out;
+  if (leads_somewhere && StatOpen(kStdout, out) && SameFile(target, out)) {
+    ToStdout();
+    return;
+  }
+  if (leads_somewhere && target.kind == FileKind::kSocket) {
+    report_.Error(output, "is a socket; not written");
+    return;
+  }
+  // Devices and FIFOs are written into, never replaced: a name in /dev stays
+  // the device it is. Only one the user named (-o) or forced (-f) is: an
+  // implicit name that exists is never overwritten, and the open of a FIFO
+  // nobody reads would wait forever. A block device holds stored data, so
+  // it takes -f like an existing file.
   if (leads_somewhere && target.kind != FileKind::kRegular &&
-      (o_.force || target.kind != FileKind::kBlockDevice)) {
+      (o_.force || (o_.output && target.kind != FileKind::kBlockDevice))) {
     InPlace(output);
     return;
   }
   if (exists && !o_.force) {
     report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
+    return;
+  }
+  if (exists && IsSystemName(output)) {
+    report_.Error(output, "is in /dev or /proc; not replaced");
     return;
   }
   ToNewFile(output);
@@ -304,13 +345,13 @@ void Job::InPlace(const std::string& output) {
   // Like the input's, the open of a FIFO waits for its reader.
   const int fd = OpenInPlace(output);
   if (fd < 0) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return;
   }
   FileInfo info;
   bool ok = StatOpen(fd, info);
   if (!ok) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
   } else if (info.kind == FileKind::kRegular) {
     // Replaced by a regular file since it was looked at: that is written
     // only through a new file.
@@ -323,18 +364,22 @@ void Job::InPlace(const std::string& output) {
   const stream_result r = ok ? Stream(fd) : stream_result{};
   if (ok && !r) ReportFailure(r, output);
   const bool closed = CloseFile(fd);
-  if (ok && r && !closed) report_.Error(output, LastError());
+  if (ok && r && !closed) report_.Error(output, ErrorText());
   if (!ok || !r || !closed) return;
   // The data are gone into a device or another process: nothing holds them
   // that a removed input could be restored from.
-  if (RemovingInput()) report_.Warning(name_, "not removed: " + output + " is not a regular file");
+  if (RemovingInput()) {
+    report_.Warning(name_, "not removed: " + output + " is not a regular file");
+  } else if (InputChanged(r)) {
+    report_.Warning(name_, "changed while it was read");
+  }
   Verbose(r, " -- written to " + output);
 }
 
 void Job::ToNewFile(const std::string& output) {
   OutputFile file;
   if (!file.Create(output, o_.force)) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return;
   }
   const stream_result r = Stream(file.fd());
@@ -353,6 +398,8 @@ void Job::ToNewFile(const std::string& output) {
       Verbose(r, " -- replaced with " + output);
       return;
     }
+  } else if (InputChanged(r)) {
+    report_.Warning(name_, "changed while it was read");
   }
   Verbose(r, " -- created " + output);
 }
@@ -368,14 +415,14 @@ bool Job::FinishFile(OutputFile& file, const std::string& output) {
   // The input is removed only after its output is on disk, not just in the
   // page cache, so a crash right after cannot lose both.
   if (RemovingInput() && !SyncFile(fd)) {
-    report_.Error(output, LastError());
+    report_.Error(output, ErrorText());
     return false;
   }
   if (!file.Commit()) {
     if (errno == EEXIST && !o_.force) {
       report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
     } else {
-      report_.Error(output, LastError());
+      report_.Error(output, ErrorText());
     }
     return false;
   }
@@ -400,12 +447,33 @@ bool Job::RemoveInput(const stream_result& r) {
     return false;
   }
   if (RemoveFile(input_)) return true;
-  report_.Error(name_, LastError());
+  if (errno == ELOOP) {
+    // A link that the system follows whatever it is asked (wine): removing
+    // the name would remove the file it leads to.
+    report_.Warning(name_, "is a symbolic link -- not removed");
+  } else {
+    report_.Error(name_, ErrorText());
+  }
   return false;
 }
 
+void Job::ToStdout() {
+  if (Compressing() && IsTerminal(kStdout) && !o_.force) {
+    report_.Error("stdout", "compressed data not written to a terminal (use -f to force)");
+    return;
+  }
+  const stream_result r = Stream(kStdout);
+  if (!r) {
+    ReportFailure(r, "stdout");
+    return;
+  }
+  if (InputChanged(r)) report_.Warning(name_, "changed while it was read");
+  Verbose(r, "");
+}
+
 void Job::Run() {
-  const bool to_stdout = o_.to_stdout || (input_ == "-" && !o_.output);
+  // -o - names standard output.
+  const bool to_stdout = o_.to_stdout || o_.output == "-" || (input_ == "-" && !o_.output);
   std::string output;
   if (!to_stdout) {
     std::optional<std::string> name = OutputName();
@@ -417,16 +485,11 @@ void Job::Run() {
     return;
   }
   if (!CheckInput(!to_stdout)) return;
-  if (!to_stdout) {
+  if (to_stdout) {
+    ToStdout();
+  } else {
     ToFile(output);
-    return;
   }
-  const stream_result r = Stream(kStdout);
-  if (!r) {
-    ReportFailure(r, "stdout");
-    return;
-  }
-  Verbose(r, "");
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ inline constexpr int kStdin = 0;
 inline constexpr int kStdout = 1;
 inline constexpr int kStderr = 2;
 
-enum class FileKind { kRegular, kDirectory, kCharDevice, kBlockDevice, kFifo, kOther };
+enum class FileKind { kRegular, kDirectory, kCharDevice, kBlockDevice, kFifo, kSocket, kOther };
 
 // A time as seconds and nanoseconds since the platform's epoch.
 struct FileTime {
@@ -54,6 +54,10 @@ inline bool SameFile(const FileInfo& a, const FileInfo& b) {
 bool StatPath(const std::string& path, bool follow_links, FileInfo& info);
 // What the open file `fd` is.
 bool StatOpen(int fd, FileInfo& info);
+// Whether `path`, or a symbolic link it leads through, names something in
+// the system's trees of devices and processes (/dev, /proc): such a name is
+// never replaced by a file. Always false where there are no such trees.
+bool IsSystemName(const std::string& path);
 
 // Opens an input for reading, as every program does: a FIFO's open waits
 // for its writer. `no_follow` refuses a symbolic link (ELOOP). -1 on failure.
@@ -81,6 +85,22 @@ std::int64_t CurrentOffset(int fd);
 bool SetOffset(int fd, std::int64_t offset);
 // Reads up to `size` bytes: the count, 0 at the end, -1 on failure.
 std::int64_t ReadSome(int fd, void* buffer, std::size_t size);
+
+// Whether `name` ends in `suffix` after at least one character of its last
+// component: the length of that ending in bytes, or 0. Exactly on POSIX
+// systems; ignoring case on Windows, as its names do.
+std::size_t SuffixLength(const std::string& name, const std::string& suffix);
+// Whether `suffix` may make output names: not empty, and without a directory
+// separator (nor, on Windows, the ':' of drives and streams).
+bool ValidSuffix(const std::string& suffix);
+
+// The system's words for the failure that set errno last in this thread
+// (on Windows those of the Win32 error behind it).
+std::string LastErrorText();
+
+// Writes `text` to standard output (a console shows it in UTF-16 on
+// Windows). False (errno set) on failure.
+bool WriteStdout(const std::string& text);
 
 // Writes all of `text` to standard error, best effort: a message that
 // cannot be shown is not a further error.

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include "cli/file_system.h"
@@ -21,6 +23,7 @@ FileKind KindOf(mode_t mode) {
   if (S_ISCHR(mode)) return FileKind::kCharDevice;
   if (S_ISBLK(mode)) return FileKind::kBlockDevice;
   if (S_ISFIFO(mode)) return FileKind::kFifo;
+  if (S_ISSOCK(mode)) return FileKind::kSocket;
   return FileKind::kOther;
 }
 
@@ -57,7 +60,44 @@ mode_t CurrentUmask() {
   return mask;
 }
 
+bool InSystemTree(const std::string& path) {
+  for (const std::string root : {"/dev", "/proc"}) {
+    if (path.compare(0, root.size(), root) == 0 &&
+        (path.size() == root.size() || path[root.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool IsSystemName(const std::string& path) {
+  // Each step: the real directory of the name, then where the name leads if
+  // it is a symbolic link. /dev/stdout, a link into /proc, is caught at its
+  // first step, before the link the kernel resolves by itself.
+  std::string name = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    const std::size_t slash = name.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : name.substr(0, slash));
+    char* real = ::realpath(dir.c_str(), nullptr);
+    if (real == nullptr) return false;
+    std::string full = real;
+    std::free(real);
+    const std::string real_dir = full;
+    if (full != "/") full += '/';
+    full += slash == std::string::npos ? name : name.substr(slash + 1);
+    if (InSystemTree(full)) return true;
+    char target[4096];
+    const ssize_t n = ::readlink(full.c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    name = target[0] == '/' ? std::string(target) : real_dir + "/" + target;
+  }
+  // A chain of links this long is not replaced either.
+  return true;
+}
 
 bool StatPath(const std::string& path, bool follow_links, FileInfo& info) {
   struct stat st;
@@ -126,6 +166,25 @@ std::int64_t ReadSome(int fd, void* buffer, std::size_t size) {
     const ssize_t n = ::read(fd, buffer, size);
     if (n >= 0 || errno != EINTR) return static_cast<std::int64_t>(n);
   }
+}
+
+std::size_t SuffixLength(const std::string& name, const std::string& suffix) {
+  const std::size_t n = suffix.size();
+  const bool ends = name.size() > n && name.compare(name.size() - n, n, suffix) == 0 &&
+                    name[name.size() - n - 1] != '/';
+  return ends ? n : 0;
+}
+
+bool ValidSuffix(const std::string& suffix) {
+  return !suffix.empty() && suffix.find('/') == std::string::npos;
+}
+
+std::string LastErrorText() {
+  return ErrorText();
+}
+
+bool WriteStdout(const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
 }
 
 void WriteStderr(const char* text, std::size_t size) {

@@ -6,11 +6,12 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
+#include "cli/error_win32.h"
 #include "cli/file_system.h"
 #include "cli/utf8_win32.h"
-#include "io/platform_file.h"
 
 namespace lzring::cli {
 namespace {
@@ -19,11 +20,6 @@ constexpr std::uint64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
 
 HANDLE HandleOf(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
-
-// errno from the last failed Win32 call, mapped as the library maps it.
-void SetErrno() {
-  errno = FileLastError();
 }
 
 std::string ErrorText() {
@@ -52,7 +48,7 @@ bool Fill(HANDLE handle, bool as_link, FileInfo& info) {
   info = FileInfo{};
   const DWORD type = GetFileType(handle);
   if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
-    SetErrno();
+    SetErrnoFromWin32();
     return false;
   }
   if (type == FILE_TYPE_CHAR) {
@@ -71,7 +67,7 @@ bool Fill(HANDLE handle, bool as_link, FileInfo& info) {
     // times, which is all that standard input needs.
     LARGE_INTEGER size;
     if (!GetFileSizeEx(handle, &size)) {
-      SetErrno();
+      SetErrnoFromWin32();
       return false;
     }
     info.kind = FileKind::kRegular;
@@ -100,9 +96,43 @@ int Descriptor(HANDLE handle, int flags) {
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
-    errno = EMFILE;
+    SetErrno(EMFILE);
   }
   return fd;
+}
+
+// The last component of a path, after its last separator.
+std::wstring LastComponent(const std::wstring& path) {
+  const std::size_t cut = path.find_last_of(L"\\/:");
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// Whether the handle, opened on `path` without following a link, is of a
+// file of another name: a symbolic link that was followed all the same, as
+// wine follows those of the system below it (they are no reparse points
+// there). The long name of `path` is compared, so that a short 8.3 name is
+// not taken for a link.
+bool LeadsElsewhere(HANDLE handle, const std::wstring& path) {
+  std::wstring final_path(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(handle, final_path.data(),
+                                      static_cast<DWORD>(final_path.size()), 0);
+  if (n >= final_path.size()) {
+    final_path.resize(n);
+    n = GetFinalPathNameByHandleW(handle, final_path.data(), n, 0);
+  }
+  if (n == 0 || n >= final_path.size()) return false;
+  final_path.resize(n);
+  std::wstring long_path(MAX_PATH, L'\0');
+  DWORD m = GetLongPathNameW(path.c_str(), long_path.data(), static_cast<DWORD>(long_path.size()));
+  if (m >= long_path.size()) {
+    long_path.resize(m);
+    m = GetLongPathNameW(path.c_str(), long_path.data(), m);
+  }
+  long_path = m == 0 || m >= long_path.size() ? path : long_path.substr(0, m);
+  const std::wstring a = LastComponent(final_path);
+  const std::wstring b = LastComponent(long_path);
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) != CSTR_EQUAL;
 }
 
 // Others may read and write a file while it is read, as on other systems
@@ -118,7 +148,7 @@ bool StatPath(const std::string& path, bool follow_links, FileInfo& info) {
       Wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    SetErrno();
+    SetErrnoFromWin32();
     return false;
   }
   const bool ok = Fill(handle, !follow_links, info);
@@ -126,10 +156,14 @@ bool StatPath(const std::string& path, bool follow_links, FileInfo& info) {
   return ok;
 }
 
+bool IsSystemName(const std::string&) {
+  return false;
+}
+
 bool StatOpen(int fd, FileInfo& info) {
   const HANDLE handle = HandleOf(fd);
   if (handle == INVALID_HANDLE_VALUE || handle == reinterpret_cast<HANDLE>(-2)) {
-    errno = EBADF;
+    SetErrno(EBADF);
     return false;
   }
   return Fill(handle, false, info);
@@ -142,15 +176,16 @@ int OpenInput(const std::string& path, bool no_follow) {
                       (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
                   nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    SetErrno();
+    SetErrnoFromWin32();
     return -1;
   }
   if (no_follow) {
     BY_HANDLE_FILE_INFORMATION bh;
-    if (GetFileInformationByHandle(handle, &bh) &&
-        (bh.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if ((GetFileInformationByHandle(handle, &bh) &&
+         (bh.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) ||
+        LeadsElsewhere(handle, Wide(path))) {
       CloseHandle(handle);
-      errno = ELOOP;
+      SetErrno(ELOOP);
       return -1;
     }
   }
@@ -162,7 +197,7 @@ int OpenInPlace(const std::string& path) {
       CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    SetErrno();
+    SetErrnoFromWin32();
     return -1;
   }
   return Descriptor(handle, _O_WRONLY);
@@ -185,7 +220,7 @@ void CopyAttributes(int fd, const FileInfo* from, std::vector<std::string>& warn
   const FILETIME access = FiletimeOf(from->access_time);
   const FILETIME write = FiletimeOf(from->write_time);
   if (!SetFileTime(handle, nullptr, &access, &write)) {
-    SetErrno();
+    SetErrnoFromWin32();
     warnings.push_back("times not copied: " + ErrorText());
   }
   if ((from->attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
@@ -198,21 +233,37 @@ void CopyAttributes(int fd, const FileInfo* from, std::vector<std::string>& warn
   if (GetFileInformationByHandle(handle, &now)) basic.FileAttributes |= now.dwFileAttributes;
   basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
   if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
-    SetErrno();
+    SetErrnoFromWin32();
     warnings.push_back("read-only attribute not set: " + ErrorText());
   }
 }
 
 bool SyncFile(int fd) {
   if (FlushFileBuffers(HandleOf(fd))) return true;
-  SetErrno();
+  SetErrnoFromWin32();
   return false;
 }
 
 bool RemoveFile(const std::string& path) {
   const std::wstring name = Wide(path);
+  // Where a link is followed whatever the flags (wine), removing its name
+  // would remove the file it leads to: it stays, with -f too.
+  BY_HANDLE_FILE_INFORMATION bh{};
+  const HANDLE handle =
+      CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    const bool elsewhere = GetFileInformationByHandle(handle, &bh) &&
+                           (bh.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                           LeadsElsewhere(handle, name);
+    CloseHandle(handle);
+    if (elsewhere) {
+      SetErrno(ELOOP);
+      return false;
+    }
+  }
   if (DeleteFileW(name.c_str())) return true;
-  SetErrno();
+  SetErrnoFromWin32();
   // A read-only file refuses removal where a POSIX system would remove the
   // name (the directory allows it): --rm asked for it, so the attribute
   // goes first, and comes back if the removal still fails.
@@ -223,7 +274,7 @@ bool RemoveFile(const std::string& path) {
     return false;
   }
   if (DeleteFileW(name.c_str())) return true;
-  SetErrno();
+  SetErrnoFromWin32();
   SetFileAttributesW(name.c_str(), attributes);
   return false;
 }
@@ -243,7 +294,7 @@ bool SetOffset(int fd, std::int64_t offset) {
   LARGE_INTEGER to{};
   to.QuadPart = offset;
   if (SetFilePointerEx(HandleOf(fd), to, nullptr, FILE_BEGIN)) return true;
-  SetErrno();
+  SetErrnoFromWin32();
   return false;
 }
 
@@ -253,8 +304,44 @@ std::int64_t ReadSome(int fd, void* buffer, std::size_t size) {
   if (ReadFile(HandleOf(fd), buffer, want, &n, nullptr)) return n;
   // A pipe whose writer has gone: the end of the input.
   if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
-  SetErrno();
+  SetErrnoFromWin32();
   return -1;
+}
+
+std::size_t SuffixLength(const std::string& name, const std::string& suffix) {
+  const std::wstring wide = Wide(name);
+  const std::wstring end = Wide(suffix);
+  const std::size_t n = end.size();
+  if (wide.size() <= n) return 0;
+  const wchar_t before = wide[wide.size() - n - 1];
+  if (before == L'/' || before == L'\\' || before == L':') return 0;
+  if (CompareStringOrdinal(wide.data() + wide.size() - n, static_cast<int>(n), end.data(),
+                           static_cast<int>(n), TRUE) != CSTR_EQUAL) {
+    return 0;
+  }
+  return Utf8(wide.c_str() + wide.size() - n).size();
+}
+
+bool ValidSuffix(const std::string& suffix) {
+  return !suffix.empty() && suffix.find_first_of("/\\:") == std::string::npos;
+}
+
+bool WriteStdout(const std::string& text) {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  }
+  // A console shows UTF-16 whatever its code page; what the C runtime holds
+  // goes first.
+  std::fflush(stdout);
+  const std::wstring wide = Wide(text);
+  DWORD written = 0;
+  if (WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
+    return true;
+  }
+  SetErrnoFromWin32();
+  return false;
 }
 
 void WriteStderr(const char* text, std::size_t size) {

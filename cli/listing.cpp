@@ -10,23 +10,22 @@
 namespace lzring::cli {
 namespace {
 
+// A row of the listing; names reach a Windows console as UTF-16.
 void PrintRow(std::uint64_t compressed, std::uint64_t original, const std::string& name) {
   const double saved =
       original == 0 ? 0.0
                     : 100.0 * (static_cast<double>(original) - static_cast<double>(compressed)) /
                           static_cast<double>(original);
-  std::printf("%12" PRIu64 " %13" PRIu64 " %6.1f%%  %s\n", compressed, original, saved,
-              name.c_str());
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%12" PRIu64 " %13" PRIu64 " %6.1f%%  ", compressed,
+                original, saved);
+  WriteStdout(numbers + name + "\n");
 }
 
 // The name the input expands to: without the suffix when it has one.
 std::string ExpandedName(const std::string& input, const std::string& suffix) {
   if (input == "-") return "stdout";
-  const std::size_t n = suffix.size();
-  if (input.size() > n && input.compare(input.size() - n, n, suffix) == 0) {
-    return input.substr(0, input.size() - n);
-  }
-  return input;
+  return input.substr(0, input.size() - SuffixLength(input, suffix));
 }
 
 }  // namespace
@@ -36,14 +35,14 @@ void ListInputs(const std::vector<std::string>& inputs, const std::string& suffi
   std::uint64_t total_compressed = 0;
   std::uint64_t total_original = 0;
   int rows = 0;
-  std::printf("  compressed  uncompressed  ratio  uncompressed_name\n");
+  WriteStdout("  compressed  uncompressed  ratio  uncompressed_name\n");
   for (const std::string& input : inputs) {
     const bool is_stdin = input == "-";
     const std::string name = is_stdin ? "stdin" : input;
     const int fd = is_stdin ? kStdin : OpenInput(input, false);
     FileInfo info;
     if (fd < 0 || !StatOpen(fd, info)) {
-      reporter.Error(name, std::strerror(errno));
+      reporter.Error(name, LastErrorText());
       if (fd >= 0 && !is_stdin) CloseFile(fd);
       continue;
     }

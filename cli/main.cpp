@@ -3,7 +3,9 @@
 // once and on compressing each.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -11,6 +13,7 @@
 
 #include "cli/cleanup.h"
 #include "cli/file_job.h"
+#include "cli/file_system.h"
 #include "cli/listing.h"
 #include "cli/main.h"
 #include "cli/options.h"
@@ -23,8 +26,11 @@ namespace {
 
 constexpr int kUsageError = 1;
 
+// Through WriteStderr, as every message: a name in it reaches a Windows
+// console intact.
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "lzring: %s\nTry 'lzring --help' for more information.\n", message.c_str());
+  const std::string text = "lzring: " + message + "\nTry 'lzring --help' for more information.\n";
+  WriteStderr(text.data(), text.size());
   return kUsageError;
 }
 
@@ -94,19 +100,23 @@ void RunJobs(const Options& o, Reporter& reporter, ThreadPlan plan) {
   if (RunOnThreads(jobs, worker) == 0) worker();
 }
 
+// Writes --help's or --version's text to standard output; a text that could
+// not be written (a full disk, a closed pipe) is a failure like any other.
+int PrintText(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  const std::string reason = std::strerror(errno);
+  Reporter(false).Error("stdout", reason);
+  return 1;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
   Options o;
   if (auto error = ParseOptions(argc, argv, o)) return UsageError(*error);
-  if (o.help) {
-    std::fputs(UsageText().c_str(), stdout);
-    return 0;
-  }
-  if (o.version) {
-    std::fputs(VersionText().c_str(), stdout);
-    return 0;
-  }
+  if (o.help) return PrintText(UsageText());
+  if (o.version) return PrintText(VersionText());
   if (auto error = CheckOptions(o)) return UsageError(*error);
   if (o.files.empty()) o.files.push_back("-");
   if (StdinNamedTwice(o)) return UsageError("standard input (-) can be read only once");

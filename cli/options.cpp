@@ -5,10 +5,18 @@
 #include <charconv>
 #include <string_view>
 
+#include "cli/file_system.h"
 #include "lzring/lzring.hpp"
 
 namespace lzring::cli {
 namespace {
+
+// Windows programs show their help for /?; elsewhere it is a name.
+#ifdef _WIN32
+constexpr std::string_view kHelpSwitch = "/?";
+#else
+constexpr std::string_view kHelpSwitch = "";
+#endif
 
 std::optional<std::string> ParseThreads(std::string_view text, unsigned& threads) {
   unsigned value = 0;
@@ -122,8 +130,9 @@ std::optional<std::string> ApplyValue(char flag, std::string_view value, Options
   }
   if (flag == 'S') {
     // An empty suffix would make every output name its input's, and one
-    // with a slash would put outputs in other directories.
-    if (value.empty() || value.find('/') != std::string_view::npos) {
+    // with a separator would put outputs in other directories (or, with a
+    // colon on Windows, in a stream of the input).
+    if (!ValidSuffix(std::string(value))) {
       return "invalid suffix '" + std::string(value) + "'";
     }
     o.suffix = std::string(value);
@@ -138,7 +147,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
   bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (options_ended || arg == "-" || arg.size() < 2 || arg[0] != '-') {
+    if (!options_ended && !kHelpSwitch.empty() && arg == kHelpSwitch) {
+      o.help = true;
+    } else if (options_ended || arg == "-" || arg.size() < 2 || arg[0] != '-') {
       o.files.emplace_back(arg);
     } else if (arg == "--") {
       options_ended = true;
@@ -188,6 +199,13 @@ std::optional<std::string> CheckOptions(const Options& o) {
   const std::size_t inputs = o.files.empty() ? 1 : o.files.size();
   if (o.output && inputs > 1) return std::string("-o names the output of a single input");
   if (o.output && o.to_stdout) return std::string("-o and -c cannot be used together");
+  if (o.output && o.mode == Mode::kList)
+    return std::string("-l writes no output file; -o cannot be used with it");
+  // An input written to standard output is kept: asking to remove it is a
+  // mistake better said than silently ignored.
+  if (o.remove_input && (o.to_stdout || o.output == "-")) {
+    return std::string("--rm removes inputs written to files, not to standard output");
+  }
   // Compressed streams have no header, so two of them back to back do not
   // expand to the two inputs: refuse to concatenate them.
   if (o.mode == Mode::kCompress && o.to_stdout && inputs > 1) {
@@ -207,12 +225,14 @@ std::string UsageText() {
          "  -d, --decompress  expand FILE.lzr to FILE\n"
          "  -z, --compress    compress (the default)\n"
          "  -c, --stdout      write to standard output; keep the inputs\n"
-         "  -o, --output=OUT  write the output of the single input to OUT\n"
+         "  -o, --output=OUT  write the output of the single input to OUT (- is\n"
+         "                    standard output)\n"
          "  -S, --suffix=SUF  use suffix SUF instead of .lzr\n"
          "  -k, --keep        keep the inputs (the default)\n"
          "      --rm          remove each input once its output is complete\n"
          "  -f, --force       overwrite existing outputs; allow compressed data\n"
-         "                    to or from a terminal; accept non-regular files\n"
+         "                    to or from a terminal; read and write devices and\n"
+         "                    FIFOs (never removed)\n"
          "  -l, --list        list compressed size, original size and ratio\n"
          "      --offset=N    with -d: the stream starts N bytes into the input\n"
          "      --size=M      with -d: expand exactly M bytes and stop there; a\n"

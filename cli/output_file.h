@@ -6,12 +6,13 @@
 // destination's name only once complete: over an existing file with -f,
 // never over anything without.
 //
-// On POSIX systems, when the name must not replace anything (no -f), the
-// file is made without a name where the system allows (O_TMPFILE), so that a
-// crash leaves nothing behind, and is linked into place once complete; the
-// link fails if the name exists by then, a symbolic link included.
-// Otherwise, and with -f, it has a short temporary name and is renamed into
-// place (output_file_posix.cpp). On Windows it always has a temporary name
+// On POSIX systems the file is made without a name where the system allows
+// (O_TMPFILE), so that no crash or signal leaves it behind. Once complete it
+// is linked into place when the name must not replace anything (no -f): the
+// link fails if the name exists by then, a symbolic link included. With -f
+// it is linked under a short temporary name and renamed into place. Where no
+// unnamed file can be made it has the temporary name from the start
+// (output_file_posix.cpp). On Windows it always has a temporary name
 // and is moved into place with MoveFileExW, which replaces an existing file
 // only with -f (output_file_win32.cpp).
 #ifndef LZRING_CLI_OUTPUT_FILE_H

@@ -1,5 +1,6 @@
-// POSIX rendering of the output file: an unnamed file linked into place, or
-// a temporary name renamed into place (see output_file.h).
+// POSIX rendering of the output file: an unnamed file linked into place (or,
+// to replace a name, linked under a temporary name and renamed into place),
+// or a temporary name renamed into place (see output_file.h).
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,16 +53,22 @@ bool OutputFile::Create(const std::string& destination, bool replace) {
   }
   s.dir.fd = OpenDirectory(dir.c_str());
   if (s.dir.fd < 0) return false;
-  if (!replace) {
-    s.unnamed.fd = OpenUnnamed(s.dir.fd);
-    if (s.unnamed.fd >= 0) return true;
-  }
+  s.unnamed.fd = OpenUnnamed(s.dir.fd);
+  if (s.unnamed.fd >= 0) return true;
   return s.temp.Create(s.dir.fd);
 }
 
 bool OutputFile::Commit() {
   State& s = *state_;
   if (s.unnamed.fd < 0) return s.temp.Close() && s.temp.Rename(s.name.c_str(), s.replace);
+  if (s.replace) {
+    // A link cannot replace a name: the file gets a temporary name of its
+    // own, registered for removal like a named output, and is renamed over
+    // the destination once closed without error.
+    if (!s.temp.Link(s.dir.fd, s.unnamed.fd)) return false;
+    if (::close(std::exchange(s.unnamed.fd, -1)) != 0 && errno != EINTR) return false;
+    return s.temp.Rename(s.name.c_str(), true);
+  }
   if (!LinkUnnamed(s.unnamed.fd, s.dir.fd, s.name.c_str())) return false;
   // A delayed write error reported by close means the named file may not
   // hold what was written: the name goes again.
@@ -73,8 +80,7 @@ bool OutputFile::Commit() {
 }
 
 bool OutputFile::SyncDirectory() {
-  // EINVAL: a file system that has nothing to sync for a directory.
-  return ::fsync(state_->dir.fd) == 0 || errno == EINVAL;
+  return SyncEntry(state_->dir.fd, state_->name.c_str());
 }
 
 }  // namespace lzring::cli

@@ -3,6 +3,7 @@
 // output_file.h).
 #include <cerrno>
 
+#include "cli/error_win32.h"
 #include "cli/output_file.h"
 #include "cli/temp_file_win32.h"
 #include "cli/utf8_win32.h"
@@ -32,7 +33,7 @@ bool OutputFile::Create(const std::string& destination, bool replace) {
   const std::size_t cut = s.destination.find_last_of(L"\\/:");
   const std::size_t name_at = cut == std::wstring::npos ? 0 : cut + 1;
   if (name_at == s.destination.size()) {
-    errno = EISDIR;
+    SetErrno(EISDIR);
     return false;
   }
   return s.temp.Create(s.destination.substr(0, name_at));

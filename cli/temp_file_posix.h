@@ -20,6 +20,10 @@ class TempFile {
   // so it fits wherever the destination's name does. False (errno set) on
   // failure.
   bool Create(int dir_fd);
+  // Gives the unnamed file `fd` (see file_calls.h) such a name in the
+  // directory `dir_fd` instead, so that it can be renamed over a
+  // destination; fd() stays -1. False (errno set) on failure.
+  bool Link(int dir_fd, int fd);
   int fd() const { return fd_; }
   // Closes the descriptor; false (errno set) when close reports a delayed
   // write error.

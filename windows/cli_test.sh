@@ -46,7 +46,10 @@ make_fixture() {
 
 # One case a line: name | preparation (shell, in the case's directory;
 # $linux makes compressed inputs) | the tool's arguments (shell words) |
-# expected exit status.
+# expected exit status | optionally, the Linux tool's arguments where a
+# Windows habit has another spelling there (a wildcard the shell expands, a
+# suffix in other case) | optionally, an extended regular expression that
+# lzring.exe's standard error must match.
 cases=(
   "compress | : | a.txt | 0"
   "compress random bytes | : | -v b.bin | 0"
@@ -72,6 +75,22 @@ cases=(
   "output into a missing directory | : | -o nowhere/a.lzr a.txt | 1"
   "output is the input | : | -f -o a.txt a.txt | 1"
   "--size past the stream | \$linux a.txt | -d --size=999999 -o x a.txt.lzr | 1"
+  # Wildcards reach the program as they are (wine passes the argument
+  # unquoted when it has no blank): it expands them, quoted ones not.
+  "wildcard expanded | : | '*.txt' | 0 | a.txt ro.txt zeros.txt 'é 日本.txt'"
+  "wildcard listed | \$linux a.txt b.bin | -l '*.lzr' | 0 | -l a.txt.lzr b.bin.lzr"
+  "wildcard in a directory | : | --rm 'sub/../b*.bin' | 0 | --rm sub/../b.bin"
+  "wildcard matching nothing | : | '*.none' | 1"
+  "quoted wildcard | : | 'no *.txt' | 1"
+  # Suffixes match whatever their case; -S takes no separator or colon.
+  "suffix in capitals expanded | \$linux a.txt && mv a.txt.lzr A.TXT.LZR && rm a.txt | -d A.TXT.LZR | 0 | -d -S .LZR A.TXT.LZR"
+  "suffix in capitals kept | \$linux a.txt && mv a.txt.lzr A.LZR | A.LZR | 2 | -S .LZR A.LZR"
+  "suffix with a backslash | : | -S '\\..\\x' a.txt | 1 | -S / a.txt | invalid suffix"
+  "suffix with a colon | : | -S :x a.txt | 1 | -S / a.txt | invalid suffix"
+  # Windows' habits and words.
+  "/? shows the help | : | '/?' | 0 | --help"
+  "invalid name characters | : | 'a<b' | 1 | 'a<b' | a<b: (Invalid name|The filename)"
+  "--rm refuses a symbolic link | ln -s a.txt s.txt | --rm s.txt | 2 | --rm s.txt | is a symbolic link"
 )
 
 # What a directory holds, one file a line: name, bytes, whether its
@@ -108,10 +127,12 @@ run() {
 
 make_fixture "$work/fixture"
 for row in "${cases[@]}"; do
-  IFS='|' read -r name prep args status <<<"$row"
+  IFS='|' read -r name prep args status linux_args win_err <<<"$row"
   name=$(echo $name)
   status=$(echo $status)
-  linux_status=$(run "$work/linux" "$prep" "$args" '"$linux"')
+  [ -n "${linux_args// /}" ] || linux_args=$args
+  win_err=$(echo $win_err)
+  linux_status=$(run "$work/linux" "$prep" "$linux_args" '"$linux"')
   win_status=$(run "$work/windows" "$prep" "$args" 'timeout 120 wine "$exe"')
   if [ "$linux_status" != "$status" ]; then
     fail "$name: the Linux tool exits with $linux_status, not $status"
@@ -122,10 +143,43 @@ for row in "${cases[@]}"; do
     cat "$work/diff"
   elif [ "$status" != 0 ] && [ ! -s "$work/windows/stderr.out" ]; then
     fail "$name: lzring.exe says nothing about the failure"
+  elif [ -n "$win_err" ] && ! tr -d '\r' <"$work/windows/stderr.out" | grep -Eq -- "$win_err"; then
+    fail "$name: lzring.exe does not say '$win_err' ($(tr -d '\r' <"$work/windows/stderr.out"))"
   else
     passed=$((passed + 1))
   fi
 done
+
+# An executable exports nothing, and the build leaves no import library of
+# the tool that could be taken for the DLL's.
+exports() {
+  local pe
+  pe=$(objdump -p "$exe")
+  if grep -q 'Export Tables' <<<"$pe"; then
+    fail "lzring.exe exports $(sed -n '/Ordinal\/Name Pointer/,/^$/p' <<<"$pe" | grep -c '\[') names"
+  elif compgen -G "$(dirname "$exe")/cli/*.dll.a" >/dev/null; then
+    fail "an import library of lzring.exe was built: $(compgen -G "$(dirname "$exe")/cli/*.dll.a")"
+  else
+    passed=$((passed + 1))
+  fi
+}
+exports
+
+# Names on a console: the -l rows and usage errors reach it in UTF-16 as the
+# other messages do. script(1) gives wine a terminal, which it shows to the
+# program as a console.
+console() {
+  local dir=$work/console out
+  cp -a "$work/fixture" "$dir" && (cd "$dir" && "$linux" 'é 日本.txt') || return 1
+  out=$(cd "$dir" && timeout 120 script -qc "wine '$exe' -l 'é 日本.txt.lzr'; wine '$exe' --é" \
+    /dev/null 2>&1 | tr -d '\r')
+  if grep -q ' é 日本\.txt$' <<<"$out" && grep -q "unknown option '--é'" <<<"$out"; then
+    passed=$((passed + 1))
+  else
+    fail "console: names garbled or missing: $out"
+  fi
+}
+console
 
 # Interrupted while writing: the input, a FIFO, stays open, so the exe is
 # still writing its temporary file when it gets Ctrl-C (wine turns SIGINT

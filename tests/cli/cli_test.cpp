@@ -7,11 +7,14 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <set>
@@ -41,6 +44,7 @@ struct Invocation {
   rlim_t file_size_limit = RLIM_INFINITY;
   std::string shim{};          // LZRING_SHIM words for the preloaded shim.c
   std::vector<int> ignored{};  // signals the tool starts with ignored
+  uid_t uid = 0;               // run as this user (and group) when not 0
 };
 
 struct Result {
@@ -79,7 +83,10 @@ Child Start(const Invocation& run) {
     ::dup2(err_pipe[1], 2);
     const rlimit limit{run.file_size_limit, run.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
     if (!run.cwd.empty() && ::chdir(run.cwd.c_str()) != 0) ::_exit(126);
+    if (run.uid != 0 && (::setgid(run.uid) != 0 || ::setuid(run.uid) != 0)) ::_exit(126);
     for (const int sig : run.ignored) ::signal(sig, SIG_IGN);
     if (!run.shim.empty()) {
       ::setenv("LD_PRELOAD", LZRING_CLI_SHIM, 1);
@@ -207,6 +214,11 @@ TEST(Cli, PipesFromStdinToStdout) {
   const Result plain = RunTool({.args = {"-d", "-"}, .input = packed.out});
   EXPECT_EQ(plain.status, 0) << plain.err;
   EXPECT_EQ(plain.out, Sample());
+  // -o - is standard output too, and no file named "-".
+  const Result dash = RunTool({.args = {"-o", "-", "s"}, .cwd = dir.path()});
+  EXPECT_EQ(dash.status, 0) << dash.err;
+  EXPECT_EQ(dash.out, packed.out);
+  EXPECT_EQ(Listing(dir), std::set<std::string>{"s"});
   const Result listed = RunTool({.args = {"-l"}, .input = packed.out});
   EXPECT_NE(std::string(listed.out.begin(), listed.out.end()).find(std::to_string(Sample().size())),
             std::string::npos);
@@ -243,7 +255,9 @@ void PrintTo(const Case& c, std::ostream* os) {
 
 // Inputs prepared for every case: a.txt, b.txt.lzr (compressed), existing
 // outputs c.txt + c.txt.lzr, a directory d, h.txt with a second hard link
-// h2.txt, a symbolic link s.txt to a.txt and a FIFO p.
+// h2.txt, a symbolic link s.txt to a.txt, a FIFO p, a socket sock and,
+// where device nodes can be made, a null device nulldev (never a system
+// name: a tool that went wrong would remove it).
 class Messages : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Messages, ExitStatusAndStderr) {
@@ -257,6 +271,18 @@ TEST_P(Messages, ExitStatusAndStderr) {
   fs::create_hard_link(dir / "h.txt", dir / "h2.txt");
   fs::create_symlink("a.txt", dir / "s.txt");
   ASSERT_EQ(::mkfifo((dir / "p").c_str(), 0600), 0);
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  const std::string socket_path = dir / "sock";
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  socket_path.copy(address.sun_path, socket_path.size());
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(sock);
+  const bool device = ::mknod((dir / "nulldev").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  const std::vector<std::string>& args = GetParam().args;
+  if (!device && std::find(args.begin(), args.end(), "nulldev") != args.end()) {
+    GTEST_SKIP() << "cannot make a device node here";
+  }
   const Result r = Tool(GetParam().args, dir.path());
   EXPECT_EQ(r.status, GetParam().status);
   EXPECT_EQ(r.err, GetParam().err);
@@ -312,6 +338,31 @@ INSTANTIATE_TEST_SUITE_P(
              "lzring: s.txt: is a symbolic link -- unchanged (use -f to force)\n"},
         // Refused before its open, which would wait for a writer.
         Case{"fifo", {"p"}, 2, "lzring: p: is not a regular file -- ignored (use -f to force)\n"},
+        // A device or FIFO is never removed, nor read to be removed.
+        Case{"fifo_rm_forced",
+             {"-f", "--rm", "p"},
+             2,
+             "lzring: p: is not a regular file -- ignored (--rm removes only regular files)\n"},
+        Case{"device_rm_forced",
+             {"-f", "--rm", "nulldev"},
+             2,
+             "lzring: nulldev: is not a regular file -- ignored (--rm removes only regular "
+             "files)\n"},
+        Case{"socket_input", {"-f", "sock"}, 2, "lzring: sock: is a socket -- ignored\n"},
+        Case{"socket_output",
+             {"-o", "sock", "a.txt"},
+             1,
+             "lzring: sock: is a socket; not written\n"},
+        Case{"rm_to_stdout",
+             {"-c", "--rm", "a.txt"},
+             1,
+             "lzring: --rm removes inputs written to files, not to standard output\nTry "
+             "'lzring --help' for more information.\n"},
+        Case{"list_with_output",
+             {"-l", "-o", "x", "b.txt.lzr"},
+             1,
+             "lzring: -l writes no output file; -o cannot be used with it\nTry 'lzring "
+             "--help' for more information.\n"},
         Case{"stdin_twice",
              {"-", "-"},
              1,
@@ -342,8 +393,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // What the destination name is before the run, and what it must be after.
-enum class Dest { kNone, kFile, kDanglingLink, kDevice, kFifo };
-enum class After { kCompressed, kOld, kOther, kDanglingLink, kDevice, kFifoGotCompressed };
+// kStdoutLink: a link to /proc/self/fd/1, with standard output a file;
+// kSystemLink: a link into /dev that leads nowhere.
+enum class Dest { kNone, kFile, kDanglingLink, kDevice, kFifo, kStdoutLink, kSystemLink };
+enum class After {
+  kCompressed,
+  kOld,
+  kOther,
+  kDanglingLink,
+  kDevice,
+  kFifoGotCompressed,
+  kFifoUntouched,
+  kStdoutGotCompressed
+};
 
 struct OutputCase {
   const char* name;
@@ -379,6 +441,13 @@ TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
   const Bytes compressed = EncodeWithC(dir / input);
   if (c.before == Dest::kFile) WriteFile(dest, test::FromText("old"));
   if (c.before == Dest::kDanglingLink) fs::create_symlink("nowhere", dest);
+  if (c.before == Dest::kSystemLink) fs::create_symlink("/dev/lzring-nowhere", dest);
+  std::string stdout_path;
+  if (c.before == Dest::kStdoutLink) {
+    fs::create_symlink("/proc/self/fd/1", dest);
+    stdout_path = aside / "stdout";
+    WriteFile(stdout_path, {});
+  }
   if (c.before == Dest::kDevice && ::mknod(dest.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
     GTEST_SKIP() << "cannot make a device node here";
   }
@@ -396,7 +465,8 @@ TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
       if (fd >= 0) ::close(fd);
     });
   }
-  const Result r = RunTool({.args = c.args, .cwd = dir.path(), .shim = c.shim});
+  const Result r =
+      RunTool({.args = c.args, .cwd = dir.path(), .stdout_path = stdout_path, .shim = c.shim});
   if (reader.joinable()) {
     // Releases the reader's open if the tool never opened the FIFO.
     ::close(::open((aside / "fifo").c_str(), O_RDWR | O_CLOEXEC));
@@ -430,6 +500,14 @@ TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
       EXPECT_TRUE(S_ISFIFO(st.st_mode));
       EXPECT_EQ(from_fifo, compressed);
       break;
+    case After::kFifoUntouched:
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+      EXPECT_TRUE(from_fifo.empty());
+      break;
+    case After::kStdoutGotCompressed:
+      EXPECT_TRUE(S_ISLNK(st.st_mode));
+      EXPECT_EQ(ReadFile(stdout_path), compressed);
+      break;
   }
 }
 
@@ -461,21 +539,43 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    "",
                    After::kCompressed},
+        // With -f too the output is unnamed while written.
         OutputCase{"file_forced", Dest::kFile, {"-f", "a"}, "", 0, "", After::kCompressed},
+        OutputCase{
+            "file_forced_named", Dest::kFile, {"-f", "a"}, "no_tmpfile", 0, "", After::kCompressed},
+        // A name of standard output is written as -c writes; a name into /dev
+        // or /proc is never replaced.
+        OutputCase{"stdout_link_forced",
+                   Dest::kStdoutLink,
+                   {"-f", "-o", "a.lzr", "a"},
+                   "",
+                   0,
+                   "",
+                   After::kStdoutGotCompressed},
+        OutputCase{"system_link_forced",
+                   Dest::kSystemLink,
+                   {"-f", "a"},
+                   "",
+                   1,
+                   "lzring: a.lzr: is in /dev or /proc; not replaced\n",
+                   After::kDanglingLink},
         OutputCase{"long_name", Dest::kNone, {kLongName}, "", 0, "", After::kCompressed},
         OutputCase{
             "long_name_named", Dest::kNone, {kLongName}, "no_tmpfile", 0, "", After::kCompressed},
-        // Devices and FIFOs are written into, never replaced.
-        OutputCase{"device", Dest::kDevice, {"a"}, "", 0, "", After::kDevice},
+        // Devices and FIFOs are written into, never replaced, when named by -o
+        // or forced; an implicit name is an existing name like any other.
+        OutputCase{"device", Dest::kDevice, {"-o", "a.lzr", "a"}, "", 0, "", After::kDevice},
+        OutputCase{"device_implicit", Dest::kDevice, {"a"}, "", 2, kExists, After::kDevice},
         OutputCase{"device_forced", Dest::kDevice, {"-f", "a"}, "", 0, "", After::kDevice},
         OutputCase{"device_rm",
                    Dest::kDevice,
-                   {"--rm", "a"},
+                   {"--rm", "-o", "a.lzr", "a"},
                    "",
                    2,
                    "lzring: a: not removed: a.lzr is not a regular file\n",
                    After::kDevice},
         OutputCase{"fifo_forced", Dest::kFifo, {"-f", "a"}, "", 0, "", After::kFifoGotCompressed},
+        OutputCase{"fifo_implicit", Dest::kFifo, {"a"}, "", 2, kExists, After::kFifoUntouched},
         // Metadata the file system cannot keep cost a warning, not the output.
         OutputCase{"no_metadata",
                    Dest::kNone,
@@ -527,6 +627,12 @@ TEST(Cli, HelpAndVersionGoToStdout) {
   const Result version = RunTool({.args = {"-V"}});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(std::string(version.out.begin(), version.out.end()), "lzring 1.0.0\n");
+  // Text that cannot be written is a failure.
+  for (const char* flag : {"--help", "-V"}) {
+    const Result full = RunTool({.args = {flag}, .stdout_path = "/dev/full"});
+    EXPECT_EQ(full.status, 1) << flag;
+    EXPECT_EQ(full.err, "lzring: stdout: No space left on device\n") << flag;
+  }
 }
 
 TEST(Cli, RefusesTerminalsUnlessForced) {
@@ -557,38 +663,74 @@ TEST(Cli, FailedWriteLeavesNoFileAndKeepsInput) {
 
 // --rm removes the input only once the output's data and its name are on
 // disk (fsync of the file, then of the directory), and only if the input did
-// not change while it was read.
+// not change while it was read. In a directory that may be written and
+// searched but not read (mode 0300, as a user other than root), the name is
+// made durable by syncing the file system through the new file. An input
+// that changes while it is read is warned about, --rm or not.
 TEST(Cli, RemovesInputOnlyOnceItsOutputIsDurable) {
+  constexpr uid_t kNobody = 65534;
   const struct {
+    std::vector<std::string> args;
     std::string shim;
+    uid_t uid;
     int status;
     std::string err;
     std::set<std::string> listing;
     std::string log;
   } rows[] = {
-      {"", 0, "", {"a.lzr"}, "fsync file\nname a.lzr\nfsync dir\nunlink a\n"},
-      {"no_tmpfile", 0, "", {"a.lzr"}, "fsync file\nname a.lzr\nfsync dir\nunlink a\n"},
-      {"grow_input",
+      {{"--rm", "a"}, "", 0, 0, "", {"a.lzr"}, "fsync file\nname a.lzr\nfsync dir\nunlink a\n"},
+      {{"--rm", "a"},
+       "no_tmpfile",
+       0,
+       0,
+       "",
+       {"a.lzr"},
+       "fsync file\nname a.lzr\nfsync dir\nunlink a\n"},
+      {{"--rm", "a"},
+       "",
+       kNobody,
+       0,
+       "",
+       {"a.lzr"},
+       "fsync file\nname a.lzr\nfsync dir\nsyncfs\nunlink a\n"},
+      {{"--rm", "a"},
+       "grow_input",
+       0,
        2,
        "lzring: a: changed while it was read -- not removed\n",
        {"a", "a.lzr"},
        "fsync file\nname a.lzr\nfsync dir\n"},
+      {{"a"},
+       "grow_input",
+       0,
+       2,
+       "lzring: a: changed while it was read\n",
+       {"a", "a.lzr"},
+       "name a.lzr\n"},
   };
   for (const auto& row : rows) {
+    if (row.uid != 0 && ::geteuid() != 0) continue;  // needs root to become another user
     TempDir dir;
     TempDir logs;
     WriteFile(dir / "a", Sample());
     const Bytes expected = EncodeWithC(dir / "a");
+    if (row.uid != 0) {
+      ASSERT_EQ(::chown((dir / "a").c_str(), row.uid, row.uid), 0);
+      ASSERT_EQ(::chown(dir.path().c_str(), row.uid, row.uid), 0);
+      ASSERT_EQ(::chmod(dir.path().c_str(), 0300), 0);
+      ASSERT_EQ(::chmod(logs.path().c_str(), 0777), 0);
+    }
     const std::string shim = (row.shim.empty() ? "" : row.shim + ",") + "log=" + (logs / "log");
-    const Result r = RunTool({.args = {"--rm", "a"}, .cwd = dir.path(), .shim = shim});
-    EXPECT_EQ(r.status, row.status) << row.shim;
-    EXPECT_EQ(r.err, row.err) << row.shim;
-    EXPECT_EQ(Listing(dir), row.listing) << row.shim;
+    const Result r = RunTool({.args = row.args, .cwd = dir.path(), .shim = shim, .uid = row.uid});
+    const std::string name = row.shim + (row.uid != 0 ? " as another user" : "");
+    EXPECT_EQ(r.status, row.status) << name;
+    EXPECT_EQ(r.err, row.err) << name;
+    EXPECT_EQ(Listing(dir), row.listing) << name;
     // What was read: the input as it was, or as it grew while read.
     EXPECT_EQ(ReadFile(dir / "a.lzr"), row.listing.count("a") ? EncodeWithC(dir / "a") : expected)
-        << row.shim;
+        << name;
     const Bytes log = ReadFile(logs / "log");
-    EXPECT_EQ(std::string(log.begin(), log.end()), row.log) << row.shim;
+    EXPECT_EQ(std::string(log.begin(), log.end()), row.log) << name;
   }
 }
 
@@ -660,27 +802,49 @@ TEST(Cli, ParallelJobsGiveTheSameBytes) {
   }
 }
 
+// Whether the tool `pid` has a file open in `dir`: its output, named or not.
+bool WritesIn(pid_t pid, const TempDir& dir) {
+  const std::string prefix = dir.path().string() + "/";
+  std::error_code ec;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    if (fs::read_symlink(fd.path(), ec).string().starts_with(prefix)) return true;
+  }
+  return false;
+}
+
 // A signal ends the tool and removes its temporary file, unless whoever
 // started the tool ignores that signal (nohup, a background job of a
-// script): it then stays ignored and the output is completed. The output
-// gets a temporary name here (no O_TMPFILE), so that the test can see when
-// the tool is writing it.
+// script): it then stays ignored and the output is completed. Rows with a
+// shim give the output a temporary name (no O_TMPFILE); without one, the
+// output has no name while written, -f or not, so that even the signals
+// nothing can catch leave nothing behind.
 TEST(Cli, SignalsRemoveTheTemporaryFileUnlessIgnored) {
   const struct {
     int sig;
     bool ignored;
-  } rows[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, true}, {SIGINT, true}};
+    std::string shim = "no_tmpfile";
+    std::vector<std::string> args = {"-o", "out.lzr"};
+  } rows[] = {{SIGTERM, false},
+              {SIGINT, false},
+              {SIGHUP, true},
+              {SIGINT, true},
+              {SIGPIPE, false},
+              {SIGXCPU, false},
+              {SIGKILL, false, "", {"-f", "-o", "out.lzr"}},
+              {SIGQUIT, false, "", {"-f", "-o", "out.lzr"}},
+              {SIGUSR1, false, "", {"-f", "-o", "out.lzr"}},
+              {SIGALRM, false, "", {"-f", "-o", "out.lzr"}}};
   for (const auto& row : rows) {
     TempDir dir;
     const Child child =
-        Start(Invocation{.args = {"-o", "out.lzr"},
+        Start(Invocation{.args = row.args,
                          .cwd = dir.path(),
-                         .shim = "no_tmpfile",
+                         .shim = row.shim,
                          .ignored = row.ignored ? std::vector<int>{row.sig} : std::vector<int>{}});
-    // The tool creates its temporary file, then blocks reading the pipe.
+    // The tool creates its output file, then blocks reading the pipe.
     const Bytes chunk = Sample();
     ASSERT_EQ(::write(child.in_fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-    while (Listing(dir).empty()) {
+    while (Listing(dir).empty() && !WritesIn(child.pid, dir)) {
       ASSERT_EQ(::waitpid(child.pid, nullptr, WNOHANG), 0) << "the tool ended before its output";
       std::this_thread::yield();
     }

@@ -14,8 +14,8 @@
  *                 tool links or renames its output there without replacing
  *   grow_input    the first read of a regular file appends a byte to it
  *   threads=N     only the first N pthread_create() calls succeed
- *   log=PATH      fsync() (of a file or a directory), the naming calls and
- *                 the removals are appended to PATH, one line each
+ *   log=PATH      fsync() (of a file or a directory), syncfs(), the naming
+ *                 calls and the removals are appended to PATH, one line each
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -139,6 +139,11 @@ int fsync(int fd) {
   struct stat st;
   Log(fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? "fsync dir" : "fsync file", NULL);
   return REAL(fsync)(fd);
+}
+
+int syncfs(int fd) {
+  Log("syncfs", NULL);
+  return REAL(syncfs)(fd);
 }
 
 int fchmod(int fd, mode_t mode) {
