@@ -69,7 +69,7 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
   const std::int32_t visited =
       w.short_walks ? InsertStringCounted(w.ws, none, node) : InsertStringChain(w.ws, w.runs, node);
   if (record != nullptr) *record = RecordOf(w.ws.best_length, w.ws.best_position);
-  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited);
+  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited) + kInsertWorkUnits;
   Count(w, visited, 1);
 }
 
@@ -91,8 +91,9 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
                                             &first_position, &first_visits);
   if (first_record != nullptr) *first_record = RecordOf(first_length, first_position);
   *second_record = RecordOf(w.ws.best_length, w.ws.best_position);
-  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits);
-  visits[w.ws.ring[second]] += static_cast<std::uint64_t>(visited - first_visits);
+  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits) + kInsertWorkUnits;
+  visits[w.ws.ring[second]] +=
+      static_cast<std::uint64_t>(visited - first_visits) + kInsertWorkUnits;
   Count(w, visited, 2);
 }
 
@@ -105,6 +106,20 @@ void TreeWorker::Reset(const bool owned[256]) {
   short_walks = true;
   visited_total = 0;
   inserts_counted = 0;
+}
+
+void TreeWorker::StartFrom(const Workspace& from, const bool owned[256], std::uint64_t step) {
+  Reset(owned);
+  started = true;
+  next_step = step;
+  ResetTrees(ws, runs);
+  // Positions in no owned tree keep empty links (see RemoveNode).
+  std::fill(ws.left, ws.left + RING_SIZE, NO_NODE);
+  std::fill(ws.right, ws.right + RING_SIZE, NO_NODE);
+  std::memcpy(ws.ring, from.ring, sizeof ws.ring);
+  for (int c = 0; c < kTreeCount; ++c) {
+    if (own[c]) CopyLinks(from, ws, c);
+  }
 }
 
 template <class Fn>
