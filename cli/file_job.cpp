@@ -266,7 +266,7 @@ void Job::Verbose(const stream_result& r, const std::string& tail) {
   }
   // Threads that could not start change nothing but the time taken.
   const std::uint64_t not_started = codec_.threads_not_started() - not_started_before_;
-  if (not_started > 0) range += " (" + std::to_string(not_started) + " threads not started)";
+  if (not_started > 0) range += " (threads not started: " + std::to_string(not_started) + ")";
   report_.Info(name_ + ": " + ratio + tail + range);
 }
 
