@@ -292,7 +292,9 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
       }
       leaves &= ~below;
       if constexpr (storing) {
-        std::memcpy(ring + o0 + done, bytes + done, to - done);
+        // A few bytes at a time: a call to copy them would cost more.
+        for (std::uint32_t k = done; k < to; ++k)
+          ring[o0 + static_cast<std::int32_t>(k)] = bytes[k];
         if constexpr (mirrored) {
           for (std::uint32_t k = done; k < to && o0 + static_cast<std::int32_t>(k) < MAX_MATCH - 1;
                ++k) {
