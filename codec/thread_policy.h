@@ -33,9 +33,10 @@ struct ParallelOptions {
   // The least speed-up, expected from a piece's bytes, for which the
   // workers are started.
   double min_gain = 1.25;
-  // When the work of two pieces in a row kept fewer processors than this
-  // busy (TreePool::Parallelism), the workers stop and the feeding thread
-  // codes on alone: their own costs then outweigh what they share.
+  // When two pieces in a row had a smaller speed-up over one thread than
+  // this, as their measured work tells (TreePool::Parallelism), the workers
+  // stop and the feeding thread codes on alone: their own costs then
+  // outweigh what they share.
   double min_parallelism = 1.25;
   ThreadStartFn start_thread = ThreadStart;
 };

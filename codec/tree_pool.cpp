@@ -98,10 +98,14 @@ void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {
 double TreePool::Parallelism(std::uint64_t k) const {
   std::uint64_t total = 0;
   std::uint64_t busiest = 0;
+  std::uint64_t slide = 0;
   for (unsigned w = 0; w < count_; ++w) {
-    total += workers_[w]->busy[k % kPieces];
-    busiest = std::max(busiest, workers_[w]->busy[k % kPieces]);
+    const Worker& worker = *workers_[w];
+    total += worker.busy[k % kPieces] - worker.slid[k % kPieces];
+    busiest = std::max(busiest, worker.busy[k % kPieces]);
+    slide = std::max(slide, worker.slid[k % kPieces]);
   }
+  total += slide;
   return busiest == 0 ? 1.0 : static_cast<double>(total) / static_cast<double>(busiest);
 }
 
@@ -173,9 +177,11 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   const std::uint64_t from = w.trees.next_step;
   RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
   // Every worker slides over every position; its trees' walks are its own.
-  std::uint64_t busy = (w.trees.next_step - from) * kStepWorkUnits;
+  const std::uint64_t slid = (w.trees.next_step - from) * kStepWorkUnits;
+  std::uint64_t busy = slid;
   for (int c = 0; c < kTreeCount; ++c) busy += visits[c];
   w.busy[k % kPieces] = busy;
+  w.slid[k % kPieces] = slid;
   // Read before the piece is handed back: its place may hold the next but
   // one as soon as it is.
   last = piece.view.final;

@@ -56,7 +56,7 @@ struct Piece {
 inline constexpr std::size_t kPieceHistory = MAX_MATCH + 1;
 
 // Work units of coding one unit, against one node visited by a walk.
-inline constexpr std::uint64_t kCodingWorkUnits = 3;
+inline constexpr std::uint64_t kCodingWorkUnits = 2;
 
 class TreePool {
  public:
@@ -96,9 +96,12 @@ class TreePool {
   // The work each tree took in piece k, once WaitDone(k) has returned: the
   // nodes its walks visited and its insertions, in work units.
   void MeasureWork(std::uint64_t k, double work[kTreeCount]) const;
-  // How many times the busiest worker's work the workers did on piece k
-  // altogether, once WaitDone(k) has returned: about the number of
-  // processors the work kept busy.
+  // The speed-up over one thread that piece k had, once WaitDone(k) has
+  // returned: the work one thread would have done (every worker's, but the
+  // slide over the piece once) over the busiest worker's. The slides of the
+  // others run beside it but do no work one thread would do, so a piece
+  // that only one worker's trees take keeps two processors busy and gains
+  // nothing.
   double Parallelism(std::uint64_t k) const;
   // Copies the ring and every tree, as they are once WaitDone(k) has
   // returned for the last piece published, into `ws`.
@@ -111,6 +114,7 @@ class TreePool {
     TreeWorker trees;
     std::uint64_t visits[kPieces][kTreeCount];
     std::uint64_t busy[kPieces];  // work done on the piece, in work units
+    std::uint64_t slid[kPieces];  // the part of it that slid over positions
     TreePool* pool;
     unsigned index;
     ThreadHandle thread;

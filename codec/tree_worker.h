@@ -35,8 +35,8 @@ inline constexpr int kRecordLengthShift = 12;
 
 // Work units, against one node visited by a walk: of an insertion besides
 // its walk, and of a worker's step over one position of the slide.
-inline constexpr std::uint64_t kInsertWorkUnits = 4;
-inline constexpr std::uint64_t kStepWorkUnits = 2;
+inline constexpr std::uint64_t kInsertWorkUnits = 2;
+inline constexpr std::uint64_t kStepWorkUnits = 1;
 
 // A piece of the source as the workers and the coder see it: the bytes of
 // source indices [data_begin, end), where [begin, end) is new in this piece
