@@ -86,6 +86,10 @@ unsigned codec::threads() const noexcept {
   return state_ ? state_->threads : 0;
 }
 
+std::uint64_t codec::threads_not_started() const noexcept {
+  return state_->threads_not_started;
+}
+
 void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
   if (!state_) ThrowMovedFrom("lzring::codec::compress");
   if (InStorageOf(in, out)) {
@@ -99,10 +103,9 @@ void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>
   MemorySource source = SourceOf(in);
   BufferSink sink(out.data(), out.size());
   const int result = state_->Compress(source, sink, in.size());
-  if (result > 0) {
+  if (result > 0) {  // ENOMEM: the pieces for several threads
     out.clear();
-    if (result == ENOMEM) throw std::bad_alloc();
-    throw std::system_error(result, std::generic_category(), "lzring::codec::compress");
+    throw std::bad_alloc();
   }
   out.resize(sink.size());
 }

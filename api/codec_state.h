@@ -41,17 +41,21 @@ struct lzring::codec::state {
   Workspace ws{};
   RunIndex runs{};
   unsigned threads = 1;  // 1: the calling thread alone
+  std::uint64_t threads_not_started = 0;
 
   // Compresses `in`, of `size` bytes when known (UINT64_MAX otherwise),
-  // into `out`. Returns 0, kParallelSinkFailed when the sink failed, or the
-  // errno value of threads that could not be set up.
+  // into `out`. Returns 0, kParallelSinkFailed when the sink failed, or
+  // ENOMEM when the pieces for several threads could not be allocated.
   template <class Source, class Sink>
   int Compress(Source& in, Sink& out, std::uint64_t size) {
     const ParallelOptions options = ParallelOptionsFor(threads, size);
-    if (threads <= 1 || size < options.min_parallel) {
+    if (TooShortForThreads(options, size)) {
       return EncodeStream(ws, runs, in, out) ? 0 : kParallelSinkFailed;
     }
-    return ParallelEncodeStream(ws, runs, in, out, options);
+    unsigned missing = 0;
+    const int result = ParallelEncodeStream(ws, runs, in, out, options, &missing);
+    threads_not_started += missing;
+    return result;
   }
 };
 

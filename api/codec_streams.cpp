@@ -99,8 +99,9 @@ Result MovedFrom() {
 }
 
 // Compresses through `run`, a RunOnDescriptors or RunOnPaths call that
-// takes the codec loop. Threads that cannot be started fail the call with
-// their error as the write error: no output could be made.
+// takes the codec loop. Pieces for several threads that cannot be
+// allocated fail the call with ENOMEM as the write error: no output could
+// be made.
 template <class Run>
 stream_result CompressThrough(codec::state& st, Run&& run) {
   int setup = 0;

@@ -14,7 +14,6 @@
 #include <memory>
 #include <new>
 #include <span>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -41,6 +40,7 @@ struct encoder::state {
 
   void Start() {
     StartEncoder(ws, runs, enc);
+    if (parallel) not_started += parallel->ThreadsNotStarted();
     if (threads > 1) {
       parallel =
           std::make_unique<ParallelEncoder>(ws, runs, ParallelOptionsFor(threads, UINT64_MAX));
@@ -69,11 +69,7 @@ struct encoder::state {
     const int result =
         piece != nullptr ? parallel->Write(piece, size, queue) : parallel->Finish(queue);
     if (result == kParallelSinkFailed) return Fail(queue.TakeError());
-    if (result == ENOMEM) return Fail(std::make_exception_ptr(std::bad_alloc()));
-    if (result != 0) {
-      return Fail(std::make_exception_ptr(
-          std::system_error(result, std::generic_category(), "lzring::encoder")));
-    }
+    if (result != 0) return Fail(std::make_exception_ptr(std::bad_alloc()));  // ENOMEM
     return Deliver();
   }
 
@@ -108,6 +104,7 @@ struct encoder::state {
   OutputQueue queue;
   sink_fn sink;
   std::uint64_t bytes_in = 0;
+  std::uint64_t not_started = 0;  // by the parallel encoders before this one
   bool failed = false;
   bool finished = false;
 };
@@ -172,6 +169,11 @@ std::uint64_t encoder::bytes_in() const noexcept {
 
 std::uint64_t encoder::bytes_out() const noexcept {
   return state_ ? state_->queue.Total() : 0;
+}
+
+std::uint64_t encoder::threads_not_started() const noexcept {
+  const state& s = *state_;
+  return s.not_started + (s.parallel ? s.parallel->ThreadsNotStarted() : 0);
 }
 
 bool encoder::failed() const noexcept {

@@ -29,8 +29,10 @@
 //
 // Then compression on threads, always in wall time (CPU time would hide
 // what threads gain): lzring in memory on 1, 2, ... --threads N threads
-// (default: one per processor) beside zlib -6, taken in turn on each input,
-// with the speed-up over one thread; and for each input a modelled ceiling:
+// (default: one per processor) beside zlib -6, taken in turn on each input
+// and on bible.txt behind three prefixes (64 KiB of zeros, 100 KB of 'a',
+// ptt5), with the speed-up over one thread and the processor time of all
+// threads against one thread's; and for each input a modelled ceiling:
 // from the nodes the walks of each match tree visit, the speed-up that the
 // best split of the trees among 2, 4, 8 and 16 threads could reach (no tree
 // can be split, so the busiest tree bounds it), and the one the encoder's
@@ -464,18 +466,30 @@ struct Timed {
   std::string what;
 };
 
-std::vector<double> MeasureInTurn(const Options& opt, const std::vector<Timed>& timed) {
+double ProcessCpuSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// `cpu`, when given, gets the median process processor time per call (all
+// threads) of the same runs.
+std::vector<double> MeasureInTurn(const Options& opt, const std::vector<Timed>& timed,
+                                  std::vector<double>* cpu = nullptr) {
   std::vector<std::vector<double>> per_call(timed.size());
+  std::vector<std::vector<double>> cpu_per_call(timed.size());
   for (int run = 0; run < opt.runs; ++run) {
     for (std::size_t k = 0; k < timed.size(); ++k) {
       long calls = 0;
       const double start = Now();
+      const double cpu_start = ProcessCpuSeconds();
       double elapsed = 0;
       do {
         timed[k].op();
         ++calls;
         elapsed = Now() - start;
       } while (elapsed < opt.min_time);
+      cpu_per_call[k].push_back((ProcessCpuSeconds() - cpu_start) / static_cast<double>(calls));
       if (!timed[k].check()) {
         std::fprintf(stderr, "lzring_bench: %s: expansion differs from the original\n",
                      timed[k].what.c_str());
@@ -488,6 +502,13 @@ std::vector<double> MeasureInTurn(const Options& opt, const std::vector<Timed>& 
   for (auto& v : per_call) {
     std::sort(v.begin(), v.end());
     medians.push_back(v[v.size() / 2]);
+  }
+  if (cpu != nullptr) {
+    cpu->clear();
+    for (auto& v : cpu_per_call) {
+      std::sort(v.begin(), v.end());
+      cpu->push_back(v[v.size() / 2]);
+    }
   }
   return medians;
 }
@@ -532,15 +553,44 @@ void TreeVisits(const Bytes& data, std::uint64_t visits[lzring::kTreeCount]) {
 }
 
 #ifdef LZRING_BENCH_CPP_API
-// Compression on 1..max_threads threads, and zlib -6, in wall time; then the
+// Sources that start with a stretch that does not pay for threads and go on
+// with text, built from the inputs (bible.txt, ptt5) when they are there:
+// the thread policy must give the text its threads.
+std::vector<Input> PrefixedInputs(const std::vector<Input>& inputs) {
+  const Input* text = nullptr;
+  const Input* fax = nullptr;
+  for (const Input& in : inputs) {
+    if (fs::path(in.name).filename() == "bible.txt") text = &in;
+    if (fs::path(in.name).filename() == "ptt5") fax = &in;
+  }
+  std::vector<Input> out;
+  if (text == nullptr) return out;
+  auto prefixed = [&](std::string name, Bytes prefix) {
+    prefix.insert(prefix.end(), text->data.begin(), text->data.end());
+    out.push_back({std::move(name), std::move(prefix), false});
+  };
+  prefixed("64KiB-zeros+bible", Bytes(65536, 0));
+  prefixed("100KB-a+bible", Bytes(100000, 'a'));
+  if (fax != nullptr) prefixed("ptt5+bible", fax->data);
+  return out;
+}
+
+// Compression on 1..max_threads threads, and zlib -6, in wall time, with the
+// processor time of the same runs (all threads) beside it; then the
 // speed-up that splits of the trees could reach.
-void ThreadRows(const Options& opt, const std::vector<Input>& inputs, unsigned max_threads) {
+void ThreadRows(const Options& opt, const std::vector<Input>& corpus, unsigned max_threads) {
   const bool was_wall = g_wall_clock;
   g_wall_clock = true;
-  std::printf("\n# compression on threads: median of %d runs of at least %.2f s wall time\n",
-              opt.runs, opt.min_time);
-  std::printf("%-24s %11s  %-13s %9s %8s\n", "file", "bytes", "codec", "comp MB/s", "vs T1");
+  std::vector<Input> inputs = corpus;
+  for (Input& in : PrefixedInputs(corpus)) inputs.push_back(std::move(in));
+  std::printf(
+      "\n# compression on threads: median of %d runs of at least %.2f s wall time;\n"
+      "# cpu: processor time per call, all threads, as a multiple of one thread's\n",
+      opt.runs, opt.min_time);
+  std::printf("%-24s %11s  %-13s %9s %8s %8s\n", "file", "bytes", "codec", "comp MB/s", "vs T1",
+              "cpu/T1");
   std::vector<double> total_s(max_threads + 1, 0.0);
+  std::vector<double> total_cpu(max_threads + 1, 0.0);
   double total_bytes = 0;
   std::vector<std::unique_ptr<lzring::codec>> codecs;
   for (unsigned t = 1; t <= max_threads; ++t) codecs.push_back(std::make_unique<lzring::codec>(t));
@@ -557,20 +607,25 @@ void ThreadRows(const Options& opt, const std::vector<Input>& inputs, unsigned m
     ZlibCodec zlib(6);
     zlib.Prepare(input.data);
     timed.push_back({[&] { zlib.Compress(); }, [] { return true; }, input.name + " zlib-6"});
-    const std::vector<double> s = MeasureInTurn(opt, timed);
+    std::vector<double> cpu;
+    const std::vector<double> s = MeasureInTurn(opt, timed, &cpu);
     const double size = static_cast<double>(input.data.size());
     for (unsigned t = 1; t <= max_threads + 1; ++t) {
       const std::string name = t <= max_threads ? "lzring-T" + std::to_string(t) : "zlib-6";
-      std::printf("%-24s %11.0f  %-13s %9.1f %7.2fx\n", input.name.c_str(), size, name.c_str(),
-                  size / s[t - 1] / 1e6, s[0] / s[t - 1]);
-      if (input.in_total) total_s[t - 1] += s[t - 1];
+      std::printf("%-24s %11.0f  %-13s %9.1f %7.2fx %7.2fx\n", input.name.c_str(), size,
+                  name.c_str(), size / s[t - 1] / 1e6, s[0] / s[t - 1], cpu[t - 1] / cpu[0]);
+      if (input.in_total) {
+        total_s[t - 1] += s[t - 1];
+        total_cpu[t - 1] += cpu[t - 1];
+      }
     }
     if (input.in_total) total_bytes += size;
   }
   for (unsigned t = 1; t <= max_threads + 1; ++t) {
     const std::string name = t <= max_threads ? "lzring-T" + std::to_string(t) : "zlib-6";
-    std::printf("%-24s %11.0f  %-13s %9.1f %7.2fx\n", "TOTAL (files)", total_bytes, name.c_str(),
-                total_bytes / total_s[t - 1] / 1e6, total_s[0] / total_s[t - 1]);
+    std::printf("%-24s %11.0f  %-13s %9.1f %7.2fx %7.2fx\n", "TOTAL (files)", total_bytes,
+                name.c_str(), total_bytes / total_s[t - 1] / 1e6, total_s[0] / total_s[t - 1],
+                total_cpu[t - 1] / total_cpu[0]);
   }
 
   std::printf(

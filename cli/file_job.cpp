@@ -88,6 +88,7 @@ class Job {
   // --offset and --size: why the range could not be expanded, when that is
   // not an I/O error (reported in place of read_error).
   std::string range_error_;
+  std::uint64_t not_started_before_ = 0;  // codec_.threads_not_started() before Stream()
 };
 
 // The destination name, or nullopt (with a warning) when the input is
@@ -206,6 +207,7 @@ stream_result Job::Stream(int out_fd) {
     progress = [&line](std::uint64_t done, std::uint64_t) { line->Update(done); };
   }
   if (o_.offset || o_.size) return StreamRange(out_fd, progress);
+  not_started_before_ = codec_.threads_not_started();
   return Compressing() ? codec_.compress_fd(in_.fd, out_fd, progress)
                        : codec_.expand_fd(in_.fd, out_fd, progress);
 }
@@ -286,6 +288,9 @@ void Job::Verbose(const stream_result& r, const std::string& tail) {
     range = " (" + std::to_string(r.bytes_in) + " compressed bytes used from offset " +
             std::to_string(o_.offset.value_or(0)) + ")";
   }
+  // Threads that could not start change nothing but the time taken.
+  const std::uint64_t not_started = codec_.threads_not_started() - not_started_before_;
+  if (not_started > 0) range += " (threads not started: " + std::to_string(not_started) + ")";
   report_.Info(name_ + ": " + ratio + tail + range);
 }
 

@@ -26,6 +26,7 @@
 #include "api/workspace.h"
 #include "codec/encoder.h"
 #include "codec/run_index.h"
+#include "codec/thread_policy.h"
 #include "codec/tree_pool.h"
 #include "codec/tree_split.h"
 #include "codec/tree_worker.h"
@@ -35,34 +36,8 @@
 
 namespace lzring {
 
-struct ParallelOptions {
-  // Tree workers, the thread that feeds the encoder among them (it also
-  // reads and codes); the others are threads of their own.
-  unsigned workers = 2;
-  // Source bytes per piece. Two pieces and their records (4 bytes per
-  // byte) are held at a time. The first piece is min_parallel bytes (or
-  // piece_size, if smaller) and each next one twice the one before, up to
-  // piece_size: a source of a few hundred KiB is then several pieces, which
-  // keeps the workers and the coding going at the same time.
-  std::size_t piece_size = std::size_t{1} << 18;
-  // Sources shorter than this, known from their first piece, are coded on
-  // the feeding thread alone: starting the workers would cost more than
-  // they save.
-  std::uint64_t min_parallel = std::uint64_t{1} << 16;
-  // The least speed-up, expected from the first piece's bytes, for which
-  // the workers are started; below it the feeding thread codes alone.
-  double min_gain = 1.25;
-  // When the work of two pieces in a row kept fewer processors than this
-  // busy (TreePool::Parallelism), the workers stop and the feeding thread
-  // codes the rest alone: the workers' own costs then outweigh what they
-  // share, as on a long run of one byte value.
-  double min_parallelism = 1.25;
-  ThreadStartFn start_thread = ThreadStart;
-};
-
-// Results of ParallelEncoder's calls besides 0 (done) and the errno values
-// of a failed set-up (ENOMEM, or the error of a thread that could not
-// start).
+// Results of ParallelEncoder's calls besides 0 (done) and ENOMEM (its
+// pieces could not be allocated).
 inline constexpr int kParallelSinkFailed = -1;
 
 namespace parallel_detail {
@@ -73,6 +48,15 @@ class UnitCoder {
   // The position of the next unit, and the group it goes into.
   std::uint64_t next() const { return next_; }
   const UnitGroup& group() const { return group_; }
+  // Units coded so far.
+  std::uint64_t units() const { return units_; }
+
+  // Goes on from where the one-thread loop stands: at the unit at source
+  // position p, with its group so far.
+  void StartAt(std::uint64_t p, const EncoderState& st) {
+    next_ = p;
+    group_.CopyFrom(st.group, st.group_len, st.flag_mask);
+  }
 
   // Codes every unit that starts before the piece's last recorded
   // position; a unit may reach into the next piece. False when `out`
@@ -98,6 +82,7 @@ class UnitCoder {
         full = group_.Reference(static_cast<std::int32_t>(record & RING_MASK), length);
       }
       p += static_cast<std::uint64_t>(length);
+      ++units_;
       if (full && !group_.Put(out)) return false;
     }
     next_ = p;
@@ -108,29 +93,33 @@ class UnitCoder {
  private:
   UnitGroup group_;
   std::uint64_t next_ = 0;  // position of the next unit
+  std::uint64_t units_ = 0;
 };
 
 }  // namespace parallel_detail
 
-// Compresses a source written to it in pieces, with `options.workers`
+// Compresses a source written to it in pieces, with up to `options.workers`
 // threads doing the tree work: the bytes EncodeStream gives for the whole
-// source. A source that does not pay for the threads (short, or nearly all
-// in a few trees, as its first piece shows) is coded by the feeding thread
-// alone in `ws` and `runs`; the workers have state of their own.
+// source. The thread policy (thread_policy.h) decides at every piece: a
+// piece that does not pay for the threads (short, or nearly all in a few
+// trees) is coded by the feeding thread alone in `ws` and `runs`, and the
+// workers, which have state of their own, take over from there at a later
+// piece that pays; when they stop paying they hand over to the feeding
+// thread again. A worker whose thread cannot start is done without: the
+// call goes on with the threads it has, down to the feeding thread alone,
+// and only ThreadsNotStarted() tells.
 //
 // Write() and Finish() return 0, kParallelSinkFailed as soon as the sink
-// failed, or the errno value of a failed set-up; after a failure the object
-// only reports it again.
+// failed, or ENOMEM; after a failure the object only reports it again.
 class ParallelEncoder {
  public:
   ParallelEncoder(Workspace& ws, RunIndex& runs, const ParallelOptions& options)
       : ws_(ws),
         runs_(runs),
         options_(options),
-        workers_(std::clamp(options.workers, 1u, TreePool::kMaxWorkers)),
+        wanted_(std::clamp(options.workers, 1u, TreePool::kMaxWorkers)),
         piece_size_(std::max<std::size_t>(options.piece_size, MAX_MATCH)),
-        target_(static_cast<std::size_t>(
-            std::clamp<std::uint64_t>(options.min_parallel, MAX_MATCH, piece_size_))) {}
+        target_(FirstPieceSize(options)) {}
   ParallelEncoder(const ParallelEncoder&) = delete;
   ParallelEncoder& operator=(const ParallelEncoder&) = delete;
 
@@ -138,10 +127,7 @@ class ParallelEncoder {
   template <class Sink>
   int Write(const std::uint8_t* data, std::size_t size, Sink& out) {
     if (result_ != 0 || mode_ == Mode::kDone) return result_;
-    if (mode_ == Mode::kNew) {
-      if (const int error = pool_.Allocate(workers_, piece_size_)) return Fail(error);
-      mode_ = Mode::kFirst;
-    }
+    if (mode_ == Mode::kNew && !Begin()) return Fail(ENOMEM);
     while (size > 0) {
       const std::size_t take = std::min(size, target_ - filled_);
       std::memcpy(Filling() + filled_, data, take);
@@ -159,10 +145,7 @@ class ParallelEncoder {
   template <class Sink>
   int Finish(Sink& out) {
     if (result_ != 0 || mode_ == Mode::kDone) return result_;
-    if (mode_ == Mode::kNew) {
-      if (const int error = pool_.Allocate(workers_, piece_size_)) return Fail(error);
-      mode_ = Mode::kFirst;
-    }
+    if (mode_ == Mode::kNew && !Begin()) return Fail(ENOMEM);
     if (const int result = PieceFull(true, out)) return Fail(result);
     if (mode_ == Mode::kParallel) {
       for (; coded_ <= filling_; ++coded_) {
@@ -176,11 +159,21 @@ class ParallelEncoder {
 
   // Whether worker threads took part (for tests and the benchmark).
   bool UsedWorkers() const { return used_workers_; }
+  // The workers that were wanted but could not be had (their thread or
+  // memory), so that the call went on with fewer.
+  unsigned ThreadsNotStarted() const { return not_started_; }
 
  private:
-  enum class Mode { kNew, kFirst, kParallel, kSerial, kDone };
+  enum class Mode { kNew, kSerial, kParallel, kDone };
 
-  std::uint8_t* Filling() { return pool_.PieceFor(filling_).bytes.get() + MAX_MATCH; }
+  std::uint8_t* Filling() { return pool_.PieceFor(filling_).bytes.get() + kPieceHistory; }
+
+  bool Begin() {
+    if (pool_.Allocate(piece_size_) != 0) return false;
+    StartEncoder(ws_, runs_, serial_);
+    mode_ = Mode::kSerial;
+    return true;
+  }
 
   int Fail(int result) {
     pool_.Stop();
@@ -191,47 +184,78 @@ class ParallelEncoder {
   // The piece being filled is full, or the source has ended (`final`).
   template <class Sink>
   int PieceFull(bool final, Sink& out) {
-    if (mode_ == Mode::kFirst) {
-      if (UseWorkers(final)) {
-        if (const int error = pool_.Start(owner_, options_.start_thread)) return error;
-        used_workers_ = true;
-        mode_ = Mode::kParallel;
-      } else {
-        StartEncoder(ws_, runs_, serial_);
-        mode_ = Mode::kSerial;
-      }
-    }
     if (mode_ == Mode::kSerial) {
-      target_ = piece_size_;
-      return CodeAlone(final, out);
+      if (retry_wait_ > 0) {
+        --retry_wait_;
+      } else if (!refused_ && StartWorkers(final)) {
+        mode_ = Mode::kParallel;
+      }
+      if (mode_ == Mode::kSerial) return CodeAlone(final, out);
     }
     if (poor_pieces_ >= 2 && !final) return GoOnAlone(out);
     Publish(final);
     if (final) return 0;
     begin_ += filled_;
-    target_ = std::min(piece_size_, 2 * target_);
+    target_ = NextPieceSize(options_, target_);
     // The next piece goes where the one before this was: that one must be
     // worked and coded first.
-    if (filling_ >= 1 && !CodePiece(filling_ - 1, out)) return kParallelSinkFailed;
+    if (filling_ > first_parallel_ && !CodePiece(filling_ - 1, out)) return kParallelSinkFailed;
     coded_ = filling_;
     ++filling_;
     filled_ = 0;
     return 0;
   }
 
-  // Decides from the first piece whether workers pay, and how to share the
-  // trees among them at first: by the byte counts, until work is measured.
-  bool UseWorkers(bool final) {
+  // Asks the policy whether the piece being filled pays for the workers,
+  // from its bytes, and if so has them take over: from the start of the
+  // source, or from where the one-thread loop stands. False when it does
+  // not pay or no thread besides this one could be had.
+  bool StartWorkers(bool final) {
     const std::uint8_t* const data = Filling();
-    if (final && filled_ < options_.min_parallel) return false;
     std::uint64_t count[kTreeCount] = {};
-    for (std::size_t i = 0; i < filled_; ++i) ++count[data[i]];
+    // Every fourth byte of a long piece tells the shares well enough.
+    const std::size_t stride = filled_ >= 4096 ? 4 : 1;
+    for (std::size_t i = 0; i < filled_; i += stride) ++count[data[i]];
     std::uint64_t weight[kTreeCount];
     EstimateTreeWork(count, weight);
-    const std::uint64_t busiest = SplitTrees(weight, workers_, owner_);
-    std::uint64_t total = 0;
-    for (const std::uint64_t w : weight) total += w;
-    return busiest > 0 && static_cast<double>(total) >= options_.min_gain * busiest;
+    std::uint8_t owner[kTreeCount];
+    if (!WorkersPay(options_, filled_, final, weight, wanted_, owner)) return false;
+    const unsigned ready = pool_.Start(wanted_, filling_, options_.start_thread);
+    not_started_ += wanted_ - ready;
+    if (ready < wanted_) refused_ = true;  // no more tries in this call
+    if (ready <= 1) {
+      pool_.Stop();
+      return false;
+    }
+    active_ = ready;
+    if (ready < wanted_) SplitTrees(weight, ready, owner);
+    std::memcpy(owner_, owner, sizeof owner_);
+    if (!serial_.started) {
+      pool_.Assign(owner, nullptr, 0);
+      records_begin_ = 0;
+    } else {
+      // The loop stands at the unit at position p with its match found,
+      // and with the next position entered too when it went a step ahead;
+      // the bytes up to begin_ are in the ring.
+      const std::uint64_t p = begin_ - MAX_MATCH - (serial_.ahead ? 1 : 0);
+      pool_.Assign(owner, &ws_, serial_.ahead ? p + 1 : p);
+      coder_.StartAt(p, serial_);
+      MatchRecord* const records = pool_.PieceFor(filling_).records.get();
+      records[0] = Record(ws_.best_length, ws_.best_position);
+      if (serial_.ahead) records[1] = Record(serial_.ahead_length, serial_.ahead_position);
+      records_begin_ = p;
+    }
+    used_workers_ = true;
+    first_parallel_ = filling_;
+    coded_ = filling_;
+    poor_pieces_ = 0;
+    resplit_ = false;
+    return true;
+  }
+
+  static MatchRecord Record(std::int32_t length, std::int32_t position) {
+    return static_cast<MatchRecord>(length) << kRecordLengthShift |
+           static_cast<MatchRecord>(position & RING_MASK);
   }
 
   // Codes the gathered bytes on this thread, keeping the few that the loop
@@ -243,8 +267,10 @@ class ParallelEncoder {
     if (EncodeRun<true>(ws_, runs_, serial_, source, out) == EncodeStatus::kSinkFailed) {
       return kParallelSinkFailed;
     }
+    begin_ += filled_ - source.Available();
     filled_ = source.Available();
     std::memmove(data, source.Data(), filled_);
+    target_ = FirstPieceSize(options_);
     return 0;
   }
 
@@ -254,17 +280,23 @@ class ParallelEncoder {
   void Publish(bool final) {
     Piece& piece = pool_.PieceFor(filling_);
     const std::uint64_t begin = begin_;
-    std::size_t history = 0;
-    if (filling_ > 0) {
-      const SourcePiece& before = pool_.PieceFor(filling_ - 1).view;
-      history = static_cast<std::size_t>(std::min<std::uint64_t>(before.end, MAX_MATCH));
-      std::memcpy(piece.bytes.get() + MAX_MATCH - history, &before.At(before.end - history),
-                  history);
+    const std::size_t history =
+        static_cast<std::size_t>(std::min<std::uint64_t>(begin, kPieceHistory));
+    std::uint8_t* const front = piece.bytes.get() + kPieceHistory - history;
+    if (filling_ == first_parallel_) {
+      // The first piece of the workers' run: the bytes before it are the
+      // one-thread loop's look-ahead, in its ring.
+      for (std::size_t i = 0; i < history; ++i) {
+        front[i] = ws_.ring[(RING_START + begin - history + i) & RING_MASK];
+      }
+      piece.records_begin = records_begin_;
+    } else {
+      const Piece& before = pool_.PieceFor(filling_ - 1);
+      std::memcpy(front, &before.view.At(begin - history), history);
+      piece.records_begin = before.records_end;
     }
-    std::uint8_t* const data = piece.bytes.get() + MAX_MATCH;
+    std::uint8_t* const data = piece.bytes.get() + kPieceHistory;
     piece.view = {data - history, begin - history, begin, begin + filled_, final};
-    piece.records_begin =
-        filling_ > 0 ? pool_.PieceFor(filling_ - 1).records_end : std::uint64_t{0};
     piece.records_end = PositionsReady(piece.view);
     piece.done = 0;
     piece.resplit = resplit_;
@@ -274,20 +306,21 @@ class ParallelEncoder {
   }
 
   // Waits for piece k, codes it, and from the work it took decides whether
-  // the trees change owner before the next piece published: when another
-  // split would make the busiest worker's share clearly smaller.
+  // the workers go on, and whether the trees change owner before the next
+  // piece published: when another split would make the busiest worker's
+  // share clearly smaller.
   template <class Sink>
   bool CodePiece(std::uint64_t k, Sink& out) {
     pool_.WaitDone(k);
-    const std::uint64_t start = ThreadCpuNanos();
+    const std::uint64_t units = coder_.units();
     if (!coder_.Code(pool_.PieceFor(k), out)) return false;
-    pool_.AddBusy(k, ThreadCpuNanos() - start);
-    poor_pieces_ = pool_.Parallelism(k) < options_.min_parallelism ? poor_pieces_ + 1 : 0;
+    pool_.AddCoding(k, coder_.units() - units);
+    WorkersGoOn(options_, pool_.Parallelism(k), poor_pieces_);
     double work[kTreeCount];
     pool_.MeasureWork(k, work);
     std::uint8_t better[kTreeCount];
-    const double now = BusiestLoad(work, workers_, owner_);
-    const double best = SplitTrees(work, workers_, better);
+    const double now = BusiestLoad(work, active_, owner_);
+    const double best = SplitTrees(work, active_, better);
     if (best < now * kResplitGain) {
       std::memcpy(owner_, better, sizeof owner_);
       resplit_ = true;
@@ -299,11 +332,11 @@ class ParallelEncoder {
   // smaller; moving trees costs a meeting of all workers.
   static constexpr double kResplitGain = 0.95;
 
-  // Stops the workers and codes the rest of the source on this thread:
-  // the piece being filled, which is full, and all that follows. The loop
-  // goes on from where the workers and the coder stand, at the position of
-  // the next unit, with the trees and ring it needs merged from the
-  // workers; the output is the same as if it had run from the start.
+  // Stops the workers and codes on this thread from the piece being
+  // filled, which is full. The loop goes on from where the workers and the
+  // coder stand, at the position of the next unit, with the trees and ring
+  // it needs merged from the workers; the output is the same as if it had
+  // run from the start. The policy is asked again after a while.
   template <class Sink>
   int GoOnAlone(Sink& out) {
     for (; coded_ < filling_; ++coded_) {
@@ -335,26 +368,35 @@ class ParallelEncoder {
     // ...and the source from p + 18 on.
     std::uint8_t* const data = Filling();
     std::memmove(data, data + filled_, full - filled_);
+    begin_ = p + MAX_MATCH;
     filled_ = full - filled_;
-    target_ = piece_size_;
     mode_ = Mode::kSerial;
+    retry_wait_ = PiecesBeforeRetry(++stops_);
+    poor_pieces_ = 0;
     return CodeAlone(false, out);
   }
 
   Workspace& ws_;
   RunIndex& runs_;
   const ParallelOptions options_;
-  const unsigned workers_;
+  const unsigned wanted_;  // workers asked for
   const std::size_t piece_size_;
   TreePool pool_;
   Mode mode_ = Mode::kNew;
   int result_ = 0;
   bool used_workers_ = false;
-  std::size_t target_;         // the size of the piece being filled
-  std::uint64_t filling_ = 0;  // the piece being filled
-  std::uint64_t begin_ = 0;    // the source index of its first byte
-  std::size_t filled_ = 0;     // its bytes so far
-  std::uint64_t coded_ = 0;    // pieces before this one are coded
+  bool refused_ = false;              // a worker could not be had: no more tries
+  unsigned not_started_ = 0;          // workers that could not be had
+  unsigned active_ = 1;               // workers in the current run
+  unsigned stops_ = 0;                // runs of the workers that stopped paying
+  std::uint64_t retry_wait_ = 0;      // one-thread pieces before the policy is asked again
+  std::size_t target_;                // the size of the piece being filled
+  std::uint64_t filling_ = 0;         // the piece being filled
+  std::uint64_t begin_ = 0;           // the source index of its first byte
+  std::size_t filled_ = 0;            // its bytes so far
+  std::uint64_t coded_ = 0;           // pieces before this one are coded
+  std::uint64_t first_parallel_ = 0;  // the first piece of the workers' run
+  std::uint64_t records_begin_ = 0;   // the first position that piece records
   std::uint8_t owner_[kTreeCount] = {};
   bool resplit_ = false;  // owner_ is new since the last piece published
   int poor_pieces_ = 0;   // pieces in a row that kept too few processors busy
@@ -363,11 +405,18 @@ class ParallelEncoder {
 };
 
 // Compresses all of `in` into `out` through a ParallelEncoder; returns as
-// its calls do.
+// its calls do, and the threads that could not be started in `*missing`.
 template <class Source, class Sink>
 int ParallelEncodeStream(Workspace& ws, RunIndex& runs, Source& in, Sink& out,
-                         const ParallelOptions& options) {
+                         const ParallelOptions& options, unsigned* missing = nullptr) {
   ParallelEncoder encoder(ws, runs, options);
+  struct Report {
+    const ParallelEncoder& encoder;
+    unsigned* missing;
+    ~Report() {
+      if (missing != nullptr) *missing = encoder.ThreadsNotStarted();
+    }
+  } report{encoder, missing};
   for (;;) {
     const std::size_t available = in.Available();
     int result;

@@ -13,11 +13,10 @@ TreePool::~TreePool() {
   Stop();
 }
 
-int TreePool::Allocate(unsigned workers, std::size_t piece_size) {
-  count_ = workers;
+int TreePool::Allocate(std::size_t piece_size) {
   piece_size_ = piece_size;
   for (Piece& p : pieces_) {
-    p.bytes.reset(new (std::nothrow) std::uint8_t[MAX_MATCH + piece_size]);
+    p.bytes.reset(new (std::nothrow) std::uint8_t[kPieceHistory + piece_size]);
     // A piece enters the positions of its bytes, and the last one the 17
     // before them too.
     p.records.reset(new (std::nothrow) MatchRecord[piece_size + MAX_MATCH]);
@@ -26,33 +25,54 @@ int TreePool::Allocate(unsigned workers, std::size_t piece_size) {
   return 0;
 }
 
-int TreePool::Start(const std::uint8_t owner[kTreeCount], ThreadStartFn start) {
-  workers_.reset(new (std::nothrow) std::unique_ptr<Worker>[count_]);
-  if (!workers_) return ENOMEM;
-  for (unsigned w = 0; w < count_; ++w) {
-    workers_[w].reset(new (std::nothrow) Worker);
-    if (!workers_[w]) return ENOMEM;
-    workers_[w]->pool = this;
-    workers_[w]->index = w;
-    workers_[w]->started = false;
+unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn start) {
+  Stop();
+  {
+    MonitorLock lock(monitor_);
+    stop_ = false;
+    published_ = first;
+    arrived_ = 0;
   }
+  first_ = first;
+  own_next_ = first;
+  count_ = 0;
+  // Worker 0 is the thread that feeds the pool (RunOwnShare); the others
+  // wait for the first piece, which is published only once every worker
+  // has its trees (Assign).
+  for (unsigned w = 0; w < wanted && w < kMaxWorkers; ++w) {
+    if (!workers_[w]) workers_[w].reset(new (std::nothrow) Worker);
+    if (!workers_[w]) break;
+    Worker& worker = *workers_[w];
+    worker.pool = this;
+    worker.index = w;
+    worker.started = false;
+    // The count a worker sees is final before it can see a piece: the
+    // first is published, under the monitor, after Start returns.
+    count_ = w + 1;
+    if (w > 0) {
+      if (start(worker.thread, ThreadMain, &worker) != 0) {
+        count_ = w;
+        break;
+      }
+      worker.started = true;
+    }
+  }
+  if (count_ == 0) Stop();
+  return count_;
+}
+
+void TreePool::Assign(const std::uint8_t owner[kTreeCount], const Workspace* from,
+                      std::uint64_t next_step) {
   std::memcpy(owner_, owner, sizeof owner_);
   for (unsigned w = 0; w < count_; ++w) {
     bool own[kTreeCount];
     for (int c = 0; c < kTreeCount; ++c) own[c] = owner[c] == w;
-    workers_[w]->trees.Reset(own);
-  }
-  // Worker 0 is the thread that feeds the pool (RunOwnShare).
-  for (unsigned w = 1; w < count_; ++w) {
-    Worker& worker = *workers_[w];
-    const int error = start(worker.thread, ThreadMain, &worker);
-    if (error != 0) {
-      Stop();
-      return error;
+    if (from == nullptr) {
+      workers_[w]->trees.Reset(own);
+    } else {
+      workers_[w]->trees.StartFrom(*from, own, next_step);
     }
-    worker.started = true;
   }
-  return 0;
 }
 
 void TreePool::Publish(std::uint64_t k) {
@@ -70,29 +90,22 @@ void TreePool::WaitDone(std::uint64_t k) {
 
 void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {
   const Piece& piece = pieces_[k % kPieces];
-  double visits_of[kMaxWorkers] = {};
   for (int c = 0; c < kTreeCount; ++c) {
-    visits_of[piece.owner[c]] +=
-        static_cast<double>(workers_[piece.owner[c]]->visits[k % kPieces][c]);
-  }
-  for (int c = 0; c < kTreeCount; ++c) {
-    const Worker& w = *workers_[piece.owner[c]];
-    const double visits = static_cast<double>(w.visits[k % kPieces][c]);
-    const double per_visit =
-        visits_of[piece.owner[c]] > 0
-            ? static_cast<double>(w.busy[k % kPieces]) / visits_of[piece.owner[c]]
-            : 0.0;
-    work[c] = visits * per_visit;
+    work[c] = static_cast<double>(workers_[piece.owner[c]]->visits[k % kPieces][c]);
   }
 }
 
 double TreePool::Parallelism(std::uint64_t k) const {
   std::uint64_t total = 0;
   std::uint64_t busiest = 0;
+  std::uint64_t slide = 0;
   for (unsigned w = 0; w < count_; ++w) {
-    total += workers_[w]->busy[k % kPieces];
-    busiest = std::max(busiest, workers_[w]->busy[k % kPieces]);
+    const Worker& worker = *workers_[w];
+    total += worker.busy[k % kPieces] - worker.slid[k % kPieces];
+    busiest = std::max(busiest, worker.busy[k % kPieces]);
+    slide = std::max(slide, worker.slid[k % kPieces]);
   }
+  total += slide;
   return busiest == 0 ? 1.0 : static_cast<double>(total) / static_cast<double>(busiest);
 }
 
@@ -109,7 +122,7 @@ void TreePool::Stop() {
     stop_ = true;
     monitor_.NotifyAll();
   }
-  for (unsigned w = 0; w < count_ && workers_; ++w) {
+  for (unsigned w = 0; w < count_; ++w) {
     if (workers_[w] && workers_[w]->started) {
       ThreadJoin(workers_[w]->thread);
       workers_[w]->started = false;
@@ -161,9 +174,14 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   if (piece.resplit && !Resplit(w, piece.owner)) return false;
   std::uint64_t* visits = w.visits[k % kPieces];
   std::memset(visits, 0, sizeof w.visits[0]);
-  const std::uint64_t start = ThreadCpuNanos();
+  const std::uint64_t from = w.trees.next_step;
   RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
-  w.busy[k % kPieces] = ThreadCpuNanos() - start;
+  // Every worker slides over every position; its trees' walks are its own.
+  const std::uint64_t slid = (w.trees.next_step - from) * kStepWorkUnits;
+  std::uint64_t busy = slid;
+  for (int c = 0; c < kTreeCount; ++c) busy += visits[c];
+  w.busy[k % kPieces] = busy;
+  w.slid[k % kPieces] = slid;
   // Read before the piece is handed back: its place may hold the next but
   // one as soon as it is.
   last = piece.view.final;
@@ -179,12 +197,12 @@ void TreePool::RunOwnShare(std::uint64_t k) {
   }
 }
 
-void TreePool::AddBusy(std::uint64_t k, std::uint64_t nanos) {
-  workers_[0]->busy[k % kPieces] += nanos;
+void TreePool::AddCoding(std::uint64_t k, std::uint64_t units) {
+  workers_[0]->busy[k % kPieces] += units * kCodingWorkUnits;
 }
 
 void TreePool::Work(Worker& w) {
-  for (std::uint64_t k = 0;; ++k) {
+  for (std::uint64_t k = first_;; ++k) {
     {
       MonitorLock lock(monitor_);
       while (published_ <= k && !stop_) monitor_.Wait();

@@ -17,6 +17,12 @@
 // Between pieces the trees can change owner when the measured work shows
 // a better split: the workers meet, the new owners copy the trees in, and
 // the old owners let them go, before any of them goes on.
+//
+// Work is measured in units that count the same on every platform: the
+// nodes that the walks visit, a few per insertion, and a few per position
+// that a worker slides over or that the coding thread codes; never a
+// processor clock, which some systems advance in steps longer than a
+// short piece takes.
 #ifndef LZRING_CODEC_TREE_POOL_H
 #define LZRING_CODEC_TREE_POOL_H
 
@@ -32,7 +38,7 @@ namespace lzring {
 
 // A piece of source and what the workers found in it.
 struct Piece {
-  std::unique_ptr<std::uint8_t[]> bytes;  // MAX_MATCH bytes of history, then the piece
+  std::unique_ptr<std::uint8_t[]> bytes;  // kPieceHistory bytes of history, then the piece
   std::unique_ptr<MatchRecord[]> records;
   SourcePiece view{};
   std::uint64_t records_begin = 0;  // the positions the workers enter for this piece
@@ -43,6 +49,14 @@ struct Piece {
   std::uint8_t owner[kTreeCount] = {};
   unsigned done = 0;  // workers through with it
 };
+
+// The bytes before a piece that its view repeats: the workers need the 18
+// before it, and the coder, when the workers take over from the one-thread
+// loop one step ahead of its unit, one more.
+inline constexpr std::size_t kPieceHistory = MAX_MATCH + 1;
+
+// Work units of coding one unit, against one node visited by a walk.
+inline constexpr std::uint64_t kCodingWorkUnits = 2;
 
 class TreePool {
  public:
@@ -55,13 +69,19 @@ class TreePool {
   TreePool(const TreePool&) = delete;
   TreePool& operator=(const TreePool&) = delete;
 
-  // Allocates the pieces, of up to `piece_size` source bytes, for
-  // `workers` workers. Returns 0, or ENOMEM.
-  int Allocate(unsigned workers, std::size_t piece_size);
-  // Allocates the workers and starts their threads with trees owned as
-  // `owner` says. Returns 0, ENOMEM, or the error of a thread that could not
-  // start (those started are stopped again).
-  int Start(const std::uint8_t owner[kTreeCount], ThreadStartFn start);
+  // Allocates the pieces, of up to `piece_size` source bytes. Returns 0, or
+  // ENOMEM.
+  int Allocate(std::size_t piece_size);
+  // Makes up to `wanted` workers ready, starting the threads of all but
+  // worker 0, to work on pieces from `first` on. A worker whose memory or
+  // thread cannot be had is left out with those after it: returns how many
+  // are ready, 0 if not even worker 0 (the pool is then stopped).
+  unsigned Start(unsigned wanted, std::uint64_t first, ThreadStartFn start);
+  // Gives the ready workers their trees, as `owner` says, before the first
+  // piece is published: empty trees for a new source (`from` null), or the
+  // trees and ring of `from`, where the one-thread encoder has done every
+  // step before `next_step` (see RunTreeWorker).
+  void Assign(const std::uint8_t owner[kTreeCount], const Workspace* from, std::uint64_t next_step);
 
   unsigned workers() const { return count_; }
   std::size_t piece_size() const { return piece_size_; }
@@ -71,17 +91,17 @@ class TreePool {
   // Does worker 0's share of the pieces up to k, then waits until every
   // worker is through with piece k.
   void WaitDone(std::uint64_t k);
-  // Counts `nanos` of other work of the calling thread in worker 0's time
-  // for piece k.
-  void AddBusy(std::uint64_t k, std::uint64_t nanos);
+  // Counts the coding of `units` units in worker 0's work for piece k.
+  void AddCoding(std::uint64_t k, std::uint64_t units);
   // The work each tree took in piece k, once WaitDone(k) has returned: the
-  // nodes its walks visited, weighed by the processor time its worker
-  // spent per node visited, so that trees whose nodes cost more (deep
-  // chains, long removals) weigh more. In nanoseconds.
+  // nodes its walks visited and its insertions, in work units.
   void MeasureWork(std::uint64_t k, double work[kTreeCount]) const;
-  // How many times the busiest worker's processor time the workers spent
-  // on piece k altogether, once WaitDone(k) has returned: about the number
-  // of processors the work kept busy.
+  // The speed-up over one thread that piece k had, once WaitDone(k) has
+  // returned: the work one thread would have done (every worker's, but the
+  // slide over the piece once) over the busiest worker's. The slides of the
+  // others run beside it but do no work one thread would do, so a piece
+  // that only one worker's trees take keeps two processors busy and gains
+  // nothing.
   double Parallelism(std::uint64_t k) const;
   // Copies the ring and every tree, as they are once WaitDone(k) has
   // returned for the last piece published, into `ws`.
@@ -93,7 +113,8 @@ class TreePool {
   struct Worker {
     TreeWorker trees;
     std::uint64_t visits[kPieces][kTreeCount];
-    std::uint64_t busy[kPieces];  // processor time spent on the piece, ns
+    std::uint64_t busy[kPieces];  // work done on the piece, in work units
+    std::uint64_t slid[kPieces];  // the part of it that slid over positions
     TreePool* pool;
     unsigned index;
     ThreadHandle thread;
@@ -109,8 +130,9 @@ class TreePool {
   bool Meet();
   bool Resplit(Worker& w, const std::uint8_t owner[kTreeCount]);
 
-  std::unique_ptr<std::unique_ptr<Worker>[]> workers_;
+  std::unique_ptr<Worker> workers_[kMaxWorkers];
   unsigned count_ = 0;
+  std::uint64_t first_ = 0;  // the first piece of the workers' current run
   std::size_t piece_size_ = 0;
   Piece pieces_[kPieces];
   std::uint8_t owner_[kTreeCount] = {};  // the owners in force

@@ -46,11 +46,10 @@ void Count(TreeWorker& w, std::int32_t visited, std::int32_t inserts) {
 // several instruction sets (see cpu_clones.h): inside the loop below they
 // would leave the loop's own values no registers.
 
-// Takes `node` out of its tree, if it is in an owned one. The worker keeps
-// the child links of every position in no tree empty, so a position of
-// another worker's tree goes through as a leaf with no parent and changes
-// nothing (see RemoveStringAny): no test, and no branch whose outcome is a
-// coin toss. Removal walks no strings, so it stays in the loop.
+// Takes `node`, a position whose first byte is that of an owned tree, out
+// of its tree (a position in none goes through as a leaf with no parent and
+// changes nothing, see RemoveStringAny). Removal walks no strings, so it
+// stays in the loop.
 inline void RemoveNode(TreeWorker& w, std::int32_t node) {
   if (w.short_walks) {
     NoRunIndex none;
@@ -69,7 +68,7 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
   const std::int32_t visited =
       w.short_walks ? InsertStringCounted(w.ws, none, node) : InsertStringChain(w.ws, w.runs, node);
   if (record != nullptr) *record = RecordOf(w.ws.best_length, w.ws.best_position);
-  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited);
+  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited) + kInsertWorkUnits;
   Count(w, visited, 1);
 }
 
@@ -91,8 +90,9 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
                                             &first_position, &first_visits);
   if (first_record != nullptr) *first_record = RecordOf(first_length, first_position);
   *second_record = RecordOf(w.ws.best_length, w.ws.best_position);
-  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits);
-  visits[w.ws.ring[second]] += static_cast<std::uint64_t>(visited - first_visits);
+  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits) + kInsertWorkUnits;
+  visits[w.ws.ring[second]] +=
+      static_cast<std::uint64_t>(visited - first_visits) + kInsertWorkUnits;
   Count(w, visited, 2);
 }
 
@@ -105,6 +105,20 @@ void TreeWorker::Reset(const bool owned[256]) {
   short_walks = true;
   visited_total = 0;
   inserts_counted = 0;
+}
+
+void TreeWorker::StartFrom(const Workspace& from, const bool owned[256], std::uint64_t step) {
+  Reset(owned);
+  started = true;
+  next_step = step;
+  ResetTrees(ws, runs);
+  // Positions in no owned tree keep empty links (see RemoveNode).
+  std::fill(ws.left, ws.left + RING_SIZE, NO_NODE);
+  std::fill(ws.right, ws.right + RING_SIZE, NO_NODE);
+  std::memcpy(ws.ring, from.ring, sizeof ws.ring);
+  for (int c = 0; c < kTreeCount; ++c) {
+    if (own[c]) CopyLinks(from, ws, c);
+  }
 }
 
 template <class Fn>
@@ -165,10 +179,11 @@ void TreeWorker::Drop(int tree) {
 // The steps go in groups. A first pass marks the steps of a group that
 // touch an owned tree: the position leaving is the one its slot holds before
 // the group's stores, and the position entering starts with source byte
-// j + 1. The second pass does those steps' operations, storing the bytes of
-// the steps in between just before each, so that every operation sees the
-// ring as it is at its step. A removal reads no bytes, and the byte stored
-// at a step lies in no string in a tree but that of the position leaving.
+// j + 1. The second pass does those steps' operations: before each
+// insertion the removals of the steps up to it, then their stores, so that
+// every insertion sees the ring as it is at its step. A removal reads no
+// bytes, and the byte stored at a step lies in no string in a tree but that
+// of the position leaving.
 //
 // Two insertions into different trees walk side by side. An owned insertion
 // is held back until the next one comes; doing it then gives the trees and
@@ -242,36 +257,52 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   // ring, and that only the first of a revolution stores into the mirror.
   constexpr std::uint32_t kGroup = 64;
   static_assert(RING_SIZE % kGroup == 0 && kGroup < kMaxHoldSteps / 2 && kGroup >= MAX_MATCH);
-  // Whether a step puts a position into an owned tree is a coin toss for
-  // each worker when several share the trees; a branch per step on it
-  // would be mispredicted at half of the steps. So a first pass over the
-  // group marks such steps without a branch (the position entering starts
-  // with source byte j + 1), and the second slides from marked step to
-  // marked step: every removal (a position of another worker's tree goes
-  // through unchanged, see RemoveNode) and every store, then the insertion.
-  // Each insertion sees the ring as it is at its step.
+  // Whether a step takes a position out of an owned tree, or puts one into
+  // one, is a coin toss for each worker when several share the trees; a
+  // branch per step on it would be mispredicted at half of the steps. So a
+  // first pass over the group marks such steps without a branch (the
+  // position leaving starts with the byte its slot holds before the group's
+  // stores, the position entering with source byte j + 1), and the second
+  // goes from marked step to marked step: between two insertions, the
+  // removals of owned positions, then the stores of all the steps in one
+  // copy (a removal reads no bytes), then the insertion. Each insertion
+  // sees the ring as it is at its step; positions of other workers' trees
+  // cost only their byte's copy.
   auto run = [&]<bool storing, bool mirrored>(std::uint64_t j0, std::uint32_t size)
       __attribute__((always_inline)) {
     const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
     const std::uint8_t* const entering = &piece.At(j0 + 1);
+    const std::uint8_t* const leaving = ring + o0;
     std::uint64_t enters = 0;
+    std::uint64_t leaves = 0;
     for (std::uint32_t k = 0; k < size; ++k) {
       enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
+      leaves |= static_cast<std::uint64_t>(own[leaving[k]]) << k;
     }
     const std::uint8_t* bytes = nullptr;
     if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
     std::uint32_t done = 0;
     // The removals and stores of the group's steps before `to`.
     auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
-      for (; done < to; ++done) {
-        const std::int32_t o = o0 + static_cast<std::int32_t>(done);
+      const std::uint64_t below = to >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << to) - 1;
+      for (std::uint64_t todo = leaves & below; todo != 0; todo &= todo - 1) {
+        const std::int32_t o = o0 + std::countr_zero(todo);
         if (ring[o] == held_tree) flush();
         RemoveNode(w, o);
-        if constexpr (storing) {
-          ring[o] = bytes[done];
-          if (mirrored && o < MAX_MATCH - 1) ring[RING_SIZE + o] = bytes[done];
+      }
+      leaves &= ~below;
+      if constexpr (storing) {
+        // A few bytes at a time: a call to copy them would cost more.
+        for (std::uint32_t k = done; k < to; ++k)
+          ring[o0 + static_cast<std::int32_t>(k)] = bytes[k];
+        if constexpr (mirrored) {
+          for (std::uint32_t k = done; k < to && o0 + static_cast<std::int32_t>(k) < MAX_MATCH - 1;
+               ++k) {
+            ring[RING_SIZE + o0 + static_cast<std::int32_t>(k)] = bytes[k];
+          }
         }
       }
+      done = to;
     };
     for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
       const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));

@@ -33,6 +33,11 @@ using MatchRecord = std::uint32_t;
 
 inline constexpr int kRecordLengthShift = 12;
 
+// Work units, against one node visited by a walk: of an insertion besides
+// its walk, and of a worker's step over one position of the slide.
+inline constexpr std::uint64_t kInsertWorkUnits = 2;
+inline constexpr std::uint64_t kStepWorkUnits = 1;
+
 // A piece of the source as the workers and the coder see it: the bytes of
 // source indices [data_begin, end), where [begin, end) is new in this piece
 // and up to MAX_MATCH bytes before `begin` are repeated in front of it.
@@ -59,7 +64,8 @@ class TreeWorker;
 // Does every tree operation that the source known up to `piece.end` allows
 // and that falls in a tree `worker` owns. The match found for source
 // position p goes to records[p - records_begin], for every p it inserts;
-// the nodes visited per tree are added to visits[].
+// the work of each tree (nodes visited, and kInsertWorkUnits per
+// insertion) is added to visits[].
 void RunTreeWorker(TreeWorker& worker, const SourcePiece& piece, MatchRecord* records,
                    std::uint64_t records_begin, std::uint64_t visits[256]);
 
@@ -69,6 +75,10 @@ class TreeWorker {
  public:
   // Starts a stream owning the trees c with own[c] true.
   void Reset(const bool own[256]);
+  // Goes on with a stream that the one-thread encoder has begun, owning the
+  // trees c with own[c] true: `from` holds its ring and trees once it has
+  // done every step before `next_step`.
+  void StartFrom(const Workspace& from, const bool own[256], std::uint64_t next_step);
 
   // Ownership changes between pieces, with every worker stopped: first each
   // worker copies in the trees it gains (from their old owners, which are

@@ -37,6 +37,13 @@ class UnitGroup {
     flag = flag_;
   }
 
+  // Takes over the group of the one-thread loop, as CopyTo gives it.
+  void CopyFrom(const std::uint8_t* bytes, std::uint32_t size, std::uint32_t flag) {
+    std::memcpy(bytes_, bytes, sizeof bytes_);
+    size_ = size;
+    flag_ = flag;
+  }
+
   // Hands the group to `out` and starts the next one; false when the sink
   // failed. The flag bits of missing units stay clear.
   template <class Sink>

@@ -1,9 +1,13 @@
 // The encoder on several threads against the one-thread encoder. The first
 // bytes of the input choose the number of workers (1 to 16), the piece size
-// (18 bytes up), how many bytes each write hands over and whether the
-// workers hand the rest over to the feeding thread; the rest is the source.
-// The compressed bytes must be the same.
+// (18 bytes up), how many bytes each write hands over, whether the workers
+// hand the rest over to the feeding thread (and take it back later), a
+// thread start that fails, and a prefix put in front of the rest (a run of
+// one byte value, or a skewed stretch) with the thread policy as it stands
+// or always starting the workers; the rest is the source. The compressed
+// bytes must be the same, and every call must succeed.
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,12 +17,24 @@
 #include "codec/parallel_encoder.h"
 #include "fuzz/fuzz_util.h"
 #include "io/memory_stream.h"
+#include "io/thread.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;
 
+namespace {
+
+int starts;
+int fail_at;  // the start that fails, counted from 0; -1: none
+
+int FailingStart(lzring::ThreadHandle& handle, void (*fn)(void*), void* arg) {
+  return starts++ == fail_at ? EAGAIN : lzring::ThreadStart(handle, fn, arg);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 4) return 0;
+  if (size < 6) return 0;
   static const auto ws = std::make_unique<lzring::Workspace>();
   static const auto runs = std::make_unique<lzring::RunIndex>();
   lzring::ParallelOptions options;
@@ -30,12 +46,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // thread after two pieces.
   options.min_parallelism = (data[3] & 0x80) != 0 ? 1000 : 0;
   const std::size_t write = 1 + (data[3] % 64) * (data[3] % 64);
-  data += 4;
-  size -= 4;
+  // The fifth byte: the failing start (15: none), the prefix's shape, and
+  // whether the policy decides (first pieces of 1000 bytes).
+  starts = 0;
+  fail_at = (data[4] & 0x0F) == 0x0F ? -1 : data[4] & 0x0F;
+  options.start_thread = FailingStart;
+  const int shape = (data[4] >> 4) & 3;
+  if ((data[4] & 0x40) != 0) {
+    options.min_parallel = 1000;
+    options.min_gain = lzring::ParallelOptions{}.min_gain;
+  }
+  // The sixth byte: the prefix's length, in steps of 97 bytes.
+  const std::size_t prefix = shape == 0 ? 0 : data[5] * std::size_t{97};
+  data += 6;
+  size -= 6;
+
+  Bytes src(prefix);
+  for (std::size_t i = 0; i < prefix; ++i) {
+    src[i] = shape == 1 ? 0 : shape == 2 ? 'a' : i % 10 != 0 ? 0xFF : static_cast<std::uint8_t>(i);
+  }
+  src.insert(src.end(), data, data + size);
 
   Bytes expected;
   {
-    lzring::MemorySource source(data, size);
+    lzring::MemorySource source(src.data(), src.size());
     lzring::VectorSink sink(expected);
     Check(lzring::EncodeStream(*ws, *runs, source, sink), "one-thread compression failed");
   }
@@ -43,10 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     lzring::VectorSink sink(got);
     lzring::ParallelEncoder encoder(*ws, *runs, options);
-    for (std::size_t i = 0; i < size; i += write) {
-      Check(encoder.Write(data + i, std::min(write, size - i), sink) == 0, "write failed");
+    for (std::size_t i = 0; i < src.size(); i += write) {
+      Check(encoder.Write(src.data() + i, std::min(write, src.size() - i), sink) == 0,
+            "write failed");
     }
     Check(encoder.Finish(sink) == 0, "finish failed");
+    Check((fail_at >= 0 && fail_at < starts) == (encoder.ThreadsNotStarted() > 0),
+          "a failed start not counted, or one counted that did not fail");
   }
   Check(got == expected, "several threads and one thread differ");
   return 0;

@@ -25,9 +25,6 @@ void ThreadJoin(ThreadHandle handle);
 // The number of processors this process may run on; at least 1.
 unsigned ProcessorCount();
 
-// Processor time the calling thread has used, in nanoseconds.
-std::uint64_t ThreadCpuNanos();
-
 // A lock and a condition to wait for under it. Wait() must be called with
 // the lock held; it releases the lock while waiting and holds it again when
 // it returns, which may be spuriously, so callers wait in a loop.

@@ -55,15 +55,6 @@ unsigned ProcessorCount() {
   return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
 }
 
-std::uint64_t ThreadCpuNanos() {
-  FILETIME created, exited, kernel, user;
-  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
-  const auto ticks = [](const FILETIME& f) {
-    return static_cast<std::uint64_t>(f.dwHighDateTime) << 32 | f.dwLowDateTime;
-  };
-  return (ticks(kernel) + ticks(user)) * 100;  // 100-nanosecond ticks
-}
-
 struct Monitor::Impl {
   SRWLOCK lock = SRWLOCK_INIT;
   CONDITION_VARIABLE cond = CONDITION_VARIABLE_INIT;

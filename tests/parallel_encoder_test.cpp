@@ -37,7 +37,7 @@ struct Layout {
 // Compresses `src` through a ParallelEncoder that always starts its
 // workers; `result` gets the first nonzero result of its calls.
 Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
-               ThreadStartFn start = ThreadStart) {
+               ThreadStartFn start = ThreadStart, unsigned* missing = nullptr) {
   auto ws = std::make_unique<Workspace>();
   auto runs = std::make_unique<RunIndex>();
   ParallelOptions options;
@@ -55,6 +55,7 @@ Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
     result = encoder.Write(src.data() + i, std::min(setup.write, src.size() - i), sink);
   }
   if (result == 0) result = encoder.Finish(sink);
+  if (missing != nullptr) *missing = encoder.ThreadsNotStarted();
   return out;
 }
 
@@ -124,6 +125,40 @@ TEST(ParallelEncoder, KnownVectors) {
   }
 }
 
+// The policy as it stands, asked at every piece: a source whose first part
+// does not pay for the threads (a run of one byte value, a skewed stretch)
+// gets them once its text does, from wherever the one-thread loop stands,
+// with the same bytes. The first pieces are made small, so that the runs
+// hand over at many positions; those before 64 KiB as the API cuts them.
+TEST(ParallelEncoder, PrefixedSourcesGetTheThreadsLater) {
+  const Bytes text = test::TextBytes(300000, 23);
+  for (const int shape : {1, 2, 4}) {
+    for (const std::size_t prefix : {std::size_t{999}, std::size_t{40000}, std::size_t{65536}}) {
+      Bytes src = Shape(shape, prefix);
+      src.insert(src.end(), text.begin(), text.end());
+      const Bytes expected = test::EncodeInMemory(src);
+      for (const std::uint64_t first : {std::uint64_t{1000}, std::uint64_t{1} << 16}) {
+        auto ws = std::make_unique<Workspace>();
+        auto runs = std::make_unique<RunIndex>();
+        ParallelOptions options;
+        options.min_parallel = first;
+        Bytes out;
+        bool used;
+        {
+          VectorSink sink(out);
+          ParallelEncoder encoder(*ws, *runs, options);
+          EXPECT_EQ(encoder.Write(src.data(), src.size(), sink), 0);
+          EXPECT_EQ(encoder.Finish(sink), 0);
+          used = encoder.UsedWorkers();
+        }
+        EXPECT_EQ(out, expected) << "shape " << shape << ", prefix " << prefix << ", first "
+                                 << first;
+        EXPECT_TRUE(used) << "shape " << shape << ", prefix " << prefix << ", first " << first;
+      }
+    }
+  }
+}
+
 // The corpus through the C++ API: every thread count from 1 to 16 where the
 // build is optimised, two of them under the sanitizers.
 TEST(ParallelEncoder, CorpusThroughTheApi) {
@@ -146,23 +181,35 @@ TEST(ParallelEncoder, CorpusThroughTheApi) {
   }
 }
 
-// A thread that cannot start: the call fails with its error, the threads
-// started before it are stopped, and nothing hangs or leaks. Four workers
-// are three threads besides the caller's.
-TEST(ParallelEncoder, ThreadThatCannotStartFailsTheCall) {
+// A thread that cannot start, at each worker index and at the first start
+// or a later one (the workers stop paying and start again): the call goes
+// on with the threads it has, down to the calling thread alone, with the
+// same bytes, and only the count tells. Nothing hangs or leaks.
+TEST(ParallelEncoder, ThreadThatCannotStartIsDoneWithout) {
   static int starts;
   static int fail_at;
   ThreadStartFn failing = [](ThreadHandle& handle, void (*fn)(void*), void* arg) {
     return starts++ == fail_at ? EAGAIN : ThreadStart(handle, fn, arg);
   };
   const Bytes src = test::TextBytes(50000, 3);
-  for (fail_at = 0; fail_at < 3; ++fail_at) {
-    starts = 0;
-    int result;
-    const Bytes out = Parallel(src, {4, 4096, 10000}, result, failing);
-    EXPECT_EQ(result, EAGAIN) << "start " << fail_at << " fails";
-    EXPECT_TRUE(out.empty());
+  const Bytes expected = test::EncodeInMemory(src);
+  for (const bool go_on_alone : {false, true}) {
+    // Four workers are three threads besides the caller's; going on alone
+    // after two pieces, the second start's threads are 3..5.
+    for (fail_at = 0; fail_at < (go_on_alone ? 6 : 3); ++fail_at) {
+      starts = 0;
+      int result;
+      unsigned missing = 0;
+      EXPECT_EQ(Parallel(src, {4, 4096, 10000, go_on_alone}, result, failing, &missing), expected)
+          << "start " << fail_at << " fails";
+      EXPECT_EQ(result, 0);
+      EXPECT_EQ(missing, 3u - fail_at % 3) << "start " << fail_at << " fails";
+    }
   }
+  // Through the API every start succeeds: the count stays 0.
+  codec c(4);
+  EXPECT_EQ(c.compress(src), expected);
+  EXPECT_EQ(c.threads_not_started(), 0u);
 }
 
 // A sink that fails ends the call at once, whichever piece is being coded,

@@ -106,13 +106,20 @@ class LZRING_CXX_API codec {
   // share the work of the match trees, the calling thread one of them (it
   // also reads and writes). The output is the same whatever the number; sources too short
   // or too uniform to gain (a few tens of KiB, or nearly all one byte
-  // value) are compressed on the calling thread. Expansion always runs on
-  // the calling thread.
+  // value) are compressed on the calling thread; the thread policy decides
+  // again at every piece of a source (see README, "Threads"). A thread that
+  // cannot be started is done without: the call goes on with the threads
+  // it has, down to the calling thread alone, with the same output, and
+  // only threads_not_started() tells. Expansion always runs on the calling
+  // thread.
   explicit codec(unsigned threads);
   // Changes the number of threads for later calls; 0 as above.
   void set_threads(unsigned threads) noexcept;
   // The number of threads compression may use (0 resolved to the processors).
   unsigned threads() const noexcept;
+  // The threads that this object's compression calls wanted but could not
+  // start (or allocate the state of), summed over its calls so far.
+  std::uint64_t threads_not_started() const noexcept;
   ~codec();
   codec(codec&& other) noexcept;
   codec& operator=(codec&& other) noexcept;
@@ -121,8 +128,7 @@ class LZRING_CXX_API codec {
 
   // ---- In memory -------------------------------------------------------
 
-  // Returns the compressed form of `in`. Throws std::bad_alloc, and with
-  // several threads std::system_error when a thread cannot be started.
+  // Returns the compressed form of `in`. Throws only std::bad_alloc.
   std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
   // Replaces the contents of `out` with the compressed form of `in`, reusing
   // its capacity. `in` may be a view of `out` (it is then copied first).
@@ -132,8 +138,9 @@ class LZRING_CXX_API codec {
   // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
   // contents of `out` are then unspecified); an `out` of encode_bound(size)
   // bytes never is. Spans that share any byte are refused with
-  // std::errc::invalid_argument, before `out` is written. With several
-  // threads, `ec` also tells when a thread could not be started.
+  // std::errc::invalid_argument, before `out` is written; std::errc::
+  // not_enough_memory tells that the pieces for several threads could not
+  // be allocated.
   std::size_t compress_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                             std::error_code& ec) noexcept;
   // As above, throwing std::system_error instead of setting `ec`.
@@ -179,8 +186,8 @@ class LZRING_CXX_API codec {
   // a pipe whose writer has gone ends the source as its end of file.
 
   // Compresses everything readable from `in_fd` into `out_fd`. With
-  // several threads, threads that cannot be started fail the call with
-  // their error as write_error, before anything is written.
+  // several threads, ENOMEM as write_error tells that their pieces could
+  // not be allocated, before anything is read.
   stream_result compress_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
   // Expands everything readable from `in_fd` into `out_fd`.
   stream_result expand_fd(int in_fd, int out_fd, const progress_fn& progress = {}) noexcept;
@@ -248,9 +255,8 @@ class LZRING_CXX_API encoder {
   // Output goes to `sink`, or into the object when `sink` is empty.
   // Allocates the working state (about 300 KiB). With `threads` other than
   // 1, compresses on that many threads as codec(unsigned) does, gathering
-  // the source into pieces of 256 KiB; the output is the same. write() and
-  // finish() then also throw std::system_error when a thread cannot be
-  // started.
+  // the source into pieces as the thread policy says; the output is the
+  // same, and a thread that cannot be started is done without.
   explicit encoder(sink_fn sink = {}, unsigned threads = 1);
   ~encoder();
   encoder(encoder&& other) noexcept;
@@ -278,6 +284,9 @@ class LZRING_CXX_API encoder {
   std::uint64_t bytes_out() const noexcept;  // compressed bytes produced
   bool failed() const noexcept;
   bool finished() const noexcept;
+  // The threads wanted but not started since the object was made (see
+  // codec::threads_not_started()).
+  std::uint64_t threads_not_started() const noexcept;
 
   struct state;  // defined inside the library
 
@@ -339,8 +348,8 @@ class LZRING_CXX_API decoder {
 
 // Returns the compressed form of `in`. Throws only std::bad_alloc.
 LZRING_CXX_API std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in);
-// The same on `threads` threads (see codec(unsigned)). Throws std::bad_alloc,
-// or std::system_error when a thread cannot be started.
+// The same on `threads` threads (see codec(unsigned)). Throws only
+// std::bad_alloc.
 LZRING_CXX_API std::vector<std::uint8_t> compress(std::span<const std::uint8_t> in,
                                                   unsigned threads);
 // Returns the expansion of `in`. Throws only std::bad_alloc.
