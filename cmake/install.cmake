@@ -24,7 +24,10 @@ endif()
 
 if(TARGET lzring_cli)
   install(TARGETS lzring_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-  install(FILES docs/lzring.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+  # The manual page takes the version from the build.
+  configure_file(docs/lzring.1 ${PROJECT_BINARY_DIR}/lzring.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/lzring.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT runtime)
 endif()
 
 install(EXPORT lzringTargets NAMESPACE lzring:: DESTINATION ${LZRING_CMAKE_DIR}

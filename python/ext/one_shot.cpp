@@ -136,7 +136,7 @@ PyObject* Compress(PyObject*, PyObject* args, PyObject* kwargs) {
   });
   if (!ok || ec) {
     Py_DECREF(out);
-    if (ok) SetOsError(ec);  // a thread that could not be started
+    if (ok) SetOsError(ec);  // no memory for the threads' pieces
     return nullptr;
   }
   if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(n)) < 0) return nullptr;
