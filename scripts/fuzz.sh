@@ -18,9 +18,9 @@ seconds=${1:-60}
 shift || true
 build=${LZRING_FUZZ_BUILD_DIR:-build/fuzz}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DLZRING_BUILD_FUZZERS=ON -DLZRING_BUILD_TESTS=OFF -DLZRING_WERROR=ON >/dev/null
+# The fuzz preset holds the compiler and options; another build folder may
+# be given.
+cmake --preset fuzz -B "$build" -DLZRING_WERROR=ON >/dev/null
 all=(decode roundtrip reference pieces threads)
 [ -f tests/reference_codec.h ] || all=(decode roundtrip pieces threads)
 targets=("$@")

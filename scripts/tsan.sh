@@ -11,11 +11,9 @@ lzring_need_packages "${LZRING_BUILD_PACKAGES[@]}" libtsan2
 
 filter=${1:-'Stress*:*Thread*:*Concurren*'}
 build=${LZRING_TSAN_BUILD_DIR:-build/tsan}
-flags="-fsanitize=thread -fno-omit-frame-pointer -g"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLZRING_WERROR=ON \
-  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
+# The tsan preset holds the flags; another build folder may be given.
+cmake --preset tsan -B "$build" -DLZRING_WERROR=ON >/dev/null
 cmake --build "$build" -j 2 --target lzring_tests
 
 # Any report fails the run. Address-space randomisation of recent kernels is
