@@ -1,8 +1,8 @@
 // Threads and the one synchronisation object that the parallel encoder needs:
 // a monitor (a lock with a condition to wait for). One implementation per
-// platform (thread_posix.cpp, thread_win32.cpp), so that the codec itself
-// uses no platform interface and no part of the standard library that some
-// toolchains lack.
+// platform (thread_posix.cpp, thread_win32.cpp, and thread_single.cpp where
+// there are no threads), so that the codec itself uses no platform interface
+// and no part of the standard library that some toolchains lack.
 #ifndef LZRING_IO_THREAD_H
 #define LZRING_IO_THREAD_H
 

@@ -9,11 +9,10 @@ root=..
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 mkdir -p dist
 em++ -std=c++20 -O3 -flto -mbulk-memory -msimd128 ${LZRING_WASM_FLAGS:-} -Wall -Wextra -Wpedantic -I"$root" -I"$root/include" \
-  -DLZRING_VERSION_STRING='"1.0.0"' \
   -sSTANDALONE_WASM --no-entry -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB \
   -sINITIAL_MEMORY=4MB -sTOTAL_STACK=256KB \
   wasm/lzring_wasm.cpp \
   "$root"/api/codec.cpp "$root"/api/encoder.cpp "$root"/api/decoder.cpp \
-  "$root"/codec/tree_pool.cpp "$root"/codec/tree_worker.cpp "$root"/io/thread_posix.cpp \
+  "$root"/codec/tree_pool.cpp "$root"/codec/tree_worker.cpp "$root"/io/thread_single.cpp \
   -o dist/lzring.wasm
 ls -l dist/lzring.wasm
