@@ -118,7 +118,8 @@ class LZRingFile(io.BufferedIOBase):
 
     Writing compresses on `threads` threads (see lzring.compress) and gives
     exactly the bytes of lzring.compress of everything written; the output
-    lags by up to 64 KiB (256 KiB on several threads) until close(), and
+    lags by up to one piece, as the thread policy sizes it (FirstPieceSize,
+    NextPieceSize in codec/thread_policy.h), until close(), and
     flush() cannot end a group early. Reading gives the expansion of the
     whole file; seeking is emulated (slow backwards).
     """
