@@ -29,9 +29,10 @@
 namespace lzring {
 namespace {
 
-// Source bytes gathered before a run of the loop. The loop's cost per run
-// is a few hundred bytes of state; this keeps it far below a thousandth.
-constexpr std::size_t kRunBytes = 64 * 1024;
+// Source bytes gathered before a run of the loop: a piece of the thread
+// policy's size, as on several threads. The loop's cost per run is a few
+// hundred bytes of state; this keeps it far below a thousandth.
+constexpr std::size_t kRunBytes = FirstPieceSize(ParallelOptions{});
 
 }  // namespace
 

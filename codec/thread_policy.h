@@ -43,7 +43,7 @@ struct ParallelOptions {
 
 // Piece size: the first piece of a source, and of each stretch coded on
 // several threads, and every piece coded on one thread.
-inline std::size_t FirstPieceSize(const ParallelOptions& o) {
+constexpr std::size_t FirstPieceSize(const ParallelOptions& o) {
   const std::size_t largest = std::max<std::size_t>(o.piece_size, MAX_MATCH);
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(o.min_parallel, MAX_MATCH, largest));
 }

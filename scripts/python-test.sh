@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and installs the Python package into a virtual environment in
-# build/python-venv, as the README tells users to, and runs its tests
+# build/python-venv, as python/README.md tells users to, and runs its tests
 # against the C library of the release build (which it builds when missing).
 # Run by scripts/test.sh; warnings are errors when CI is set.
 set -euo pipefail

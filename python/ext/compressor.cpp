@@ -82,8 +82,9 @@ const char kCompressMethodDoc[] =
     "compress($self, data, /)\n--\n\n"
     "Take the next piece of the source, any object with the buffer protocol,\n"
     "and return the compressed bytes it completes, often none: the output\n"
-    "lags the input by up to 64 KiB (256 KiB on several threads) until\n"
-    "flush(), since the format cannot end a group early.";
+    "lags the input by up to one piece of the source (the encoder's thread\n"
+    "policy sets its size) until flush(), since the format cannot end a\n"
+    "group early.";
 
 PyObject* CompressorCompress(PyObject* object, PyObject* args) {
   auto* self = reinterpret_cast<Compressor*>(object);
