@@ -12,8 +12,8 @@
 #include "codec/encoder.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
-#include "io/thread.h"
 #include "lzring/lzring.hpp"
+#include "platform/thread.h"
 
 namespace lzring {
 

@@ -15,8 +15,9 @@
 #include "api/piece_sinks.h"
 #include "codec/decoder.h"
 #include "codec/format.h"
-#include "io/memory_stream.h"
+#include "codec/memory_source.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 
 namespace lzring {
 

@@ -21,10 +21,11 @@
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
 #include "codec/encoder.h"
+#include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
-#include "io/memory_stream.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {

@@ -14,6 +14,6 @@ em++ -std=c++20 -O3 -flto -mbulk-memory -msimd128 ${LZRING_WASM_FLAGS:-} -Wall -
   -sINITIAL_MEMORY=4MB -sTOTAL_STACK=256KB \
   wasm/lzring_wasm.cpp \
   "$root"/api/codec.cpp "$root"/api/encoder.cpp "$root"/api/decoder.cpp \
-  "$root"/codec/tree_pool.cpp "$root"/codec/tree_worker.cpp "$root"/io/thread_posix.cpp \
+  "$root"/codec/tree_pool.cpp "$root"/codec/tree_worker.cpp "$root"/platform/thread_posix.cpp \
   -o dist/lzring.wasm
 ls -l dist/lzring.wasm

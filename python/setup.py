@@ -1,7 +1,7 @@
 """Builds the lzring extension from the library's own sources.
 
 The codec is compiled into the extension (the C++ API in api/, the codec in
-codec/, the streams and the platform layer in io/), so the installed module
+codec/, the streams in streams/ and the platform layer in platform/), so the installed module
 needs no lzring library on the system. The sources are found by folder, so a
 file added to the codec is built here as well as by CMake. GCC or Clang on a
 POSIX system.
@@ -40,13 +40,14 @@ def library_sources():
     api = [os.path.join(ROOT, "api", name)
            for name in ("codec.cpp", "codec_streams.cpp", "encoder.cpp", "decoder.cpp")]
     codec = glob.glob(os.path.join(ROOT, "codec", "*.cpp"))
-    io = [p for p in glob.glob(os.path.join(ROOT, "io", "*.cpp")) if not p.endswith("_win32.cpp")]
-    return relative(api + codec + io)
+    lower = [p for folder in ("streams", "platform")
+             for p in glob.glob(os.path.join(ROOT, folder, "*.cpp")) if not p.endswith("_win32.cpp")]
+    return relative(api + codec + lower)
 
 
 def headers():
     found = []
-    for folder in ("api", "codec", "io", "include/lzring", "python/ext"):
+    for folder in ("api", "codec", "streams", "platform", "include/lzring", "python/ext"):
         found += glob.glob(os.path.join(ROOT, folder, "*.h"))
         found += glob.glob(os.path.join(ROOT, folder, "*.hpp"))
     return relative(found)
@@ -63,7 +64,7 @@ class BuildExt(build_ext):
 
 class RefuseSdist(sdist):
     """A source archive of this folder would lack the library's sources
-    beside it (api/, codec/, io/, include/), and could not be built."""
+    beside it (api/, codec/, streams/, platform/, include/), and could not be built."""
 
     def run(self):
         raise SystemExit(
