@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "api/codec_state.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "api/workspace.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
 #include "lzring/lzring.hpp"

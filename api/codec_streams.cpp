@@ -8,8 +8,8 @@
 
 #include "api/codec_state.h"
 #include "api/observed_stream.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "lzring/lzring.hpp"
 #include "platform/platform_file.h"
 #include "streams/file_stream.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "api/piece_sinks.h"
-#include "codec/decoder.h"
+#include "codec/decode_loop.h"
 #include "codec/format.h"
 #include "codec/memory_source.h"
 #include "lzring/lzring.hpp"

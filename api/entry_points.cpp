@@ -5,8 +5,8 @@
 
 #include "api/call_frame.h"
 #include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "lzring.h"
 #include "platform/platform_file.h"
 

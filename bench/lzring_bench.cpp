@@ -72,8 +72,8 @@
 #ifdef LZRING_BENCH_CPP_API
 #include "lzring/lzring.hpp"
 #else
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "streams/memory_sinks.h"
 #endif

@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "codec/decoder.h"
+#include "codec/decode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/format.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"

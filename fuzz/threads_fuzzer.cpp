@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/ring_trees.h"

@@ -17,7 +17,7 @@
 
 #include "api/call_frame.h"
 #include "api/workspace.h"
-#include "codec/decoder.h"
+#include "codec/decode_loop.h"
 #include "streams/file_stream.h"
 #include "test_util.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "reference_codec.h"

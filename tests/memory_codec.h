@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "streams/memory_sinks.h"

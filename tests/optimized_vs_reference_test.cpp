@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bench/workloads.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/match_tree.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/workloads.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/ring_trees.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
 #include "memory_codec.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/format.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"

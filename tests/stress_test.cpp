@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"

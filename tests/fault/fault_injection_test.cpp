@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "lzring.h"
 #include "platform/system_calls.h"
 #include "streams/file_stream.h"

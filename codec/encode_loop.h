@@ -5,8 +5,8 @@
 // and emits a literal (matches of 2 bytes or fewer) or a reference, in groups
 // of eight units. Every choice is determined by the source alone, so equal
 // sources give byte-identical output.
-#ifndef LZRING_CODEC_ENCODER_H
-#define LZRING_CODEC_ENCODER_H
+#ifndef LZRING_CODEC_ENCODE_LOOP_H
+#define LZRING_CODEC_ENCODE_LOOP_H
 
 #include <cstddef>
 #include <cstdint>
@@ -357,4 +357,4 @@ bool EncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out) {
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_ENCODER_H
+#endif  // LZRING_CODEC_ENCODE_LOOP_H

@@ -12,8 +12,8 @@
 // lengths or stream length, and the input ending anywhere (after a flag byte,
 // before a literal, between the two bytes of a reference) ends the output
 // after the last complete unit.
-#ifndef LZRING_CODEC_DECODER_H
-#define LZRING_CODEC_DECODER_H
+#ifndef LZRING_CODEC_DECODE_LOOP_H
+#define LZRING_CODEC_DECODE_LOOP_H
 
 #include <bit>
 #include <cstddef>
@@ -415,4 +415,4 @@ bool DecodeStream(Ring& ring, Source& in, Sink& out) {
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_DECODER_H
+#endif  // LZRING_CODEC_DECODE_LOOP_H
