@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "api/workspace.h"
-#include "io/file_stream.h"
+#include "streams/file_stream.h"
 
 namespace lzring {
 

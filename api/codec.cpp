@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "api/codec_state.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {
@@ -145,7 +146,7 @@ void codec::expand(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& 
   out.clear();
   MemorySource source = SourceOf(in);
   VectorSink sink(out);  // grows geometrically; trims to size when it goes
-  DecodeStream(state_->ws, source, sink);
+  DecodeStream(state_->ws.ring, source, sink);
 }
 
 std::vector<std::uint8_t> codec::expand(std::span<const std::uint8_t> in) {
@@ -158,7 +159,7 @@ std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::
                                std::error_code& ec) noexcept {
   MemorySource source = SourceOf(in);
   return IntoBuffer(state_ != nullptr, in, out, ec,
-                    [&](BufferSink& sink) { return DecodeStream(state_->ws, source, sink); });
+                    [&](BufferSink& sink) { return DecodeStream(state_->ws.ring, source, sink); });
 }
 
 std::size_t codec::expand_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
@@ -171,7 +172,7 @@ std::uint64_t codec::expanded_size(std::span<const std::uint8_t> in) noexcept {
   if (!state_) return 0;
   MemorySource source = SourceOf(in);
   CountingSink sink;
-  DecodeStream(state_->ws, source, sink);
+  DecodeStream(state_->ws.ring, source, sink);
   return sink.count();
 }
 
@@ -185,7 +186,7 @@ bounded_result codec::expand_bounded(std::span<const std::uint8_t> in,
   MemorySource source = SourceOf(in);
   BufferSink sink(out.data(), out.size());  // never overflows: the limit is its size
   DecoderState st;
-  const DecodeStatus status = DecodeBounded(state_->ws, st, source, sink, out.size());
+  const DecodeStatus status = DecodeBounded(state_->ws.ring, st, source, sink, out.size());
   result.bytes_out = Produced(st);
   result.bytes_used = st.used;
   result.ended = status == DecodeStatus::kEnded;

@@ -9,11 +9,11 @@
 #include <cstdint>
 
 #include "api/workspace.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
-#include "io/thread.h"
 #include "lzring/lzring.hpp"
+#include "platform/thread.h"
 
 namespace lzring {
 

@@ -8,12 +8,12 @@
 
 #include "api/codec_state.h"
 #include "api/observed_stream.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/file_stream.h"
-#include "io/memory_stream.h"
-#include "io/platform_file.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "lzring/lzring.hpp"
+#include "platform/platform_file.h"
+#include "streams/file_stream.h"
+#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {
@@ -54,7 +54,7 @@ stream_result MeasureAttached(Workspace& ws, StreamStatus& status, const progres
   ObservedFileSource source(ws, status, counts, progress);
   CountingSink counter;
   CountedSink<CountingSink> sink(counter, counts);
-  DecodeStream(ws, source, sink);
+  DecodeStream(ws.ring, source, sink);
   return MakeResult(status, counts, status.read_error == 0);
 }
 
@@ -127,7 +127,7 @@ stream_result codec::expand_fd(int in_fd, int out_fd, const progress_fn& progres
   if (!state_) return MovedFrom<stream_result>();
   Workspace& ws = state_->ws;
   return RunOnDescriptors(ws, in_fd, out_fd, progress,
-                          [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
+                          [&ws](auto& in, auto& out) { return DecodeStream(ws.ring, in, out); });
 }
 
 bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t limit,
@@ -140,7 +140,7 @@ bounded_result codec::expand_fd_bounded(int in_fd, int out_fd, std::uint64_t lim
   ObservedFileSource source(ws, status, counts, progress);
   FileSink sink(ws, status);
   DecoderState st;
-  const DecodeStatus decoded = DecodeBounded(ws, st, source, sink, limit);
+  const DecodeStatus decoded = DecodeBounded(ws.ring, st, source, sink, limit);
   const bool ok = decoded != DecodeStatus::kSinkFailed && FlushOutput(ws, status) == 0 &&
                   status.read_error == 0;
   const stream_result io = MakeResult(status, counts, ok);
@@ -175,7 +175,7 @@ stream_result codec::expand_file(const std::filesystem::path& source,
   if (!state_) return MovedFrom<stream_result>();
   Workspace& ws = state_->ws;
   return RunOnPaths(ws, source, destination, progress,
-                    [&ws](auto& in, auto& out) { return DecodeStream(ws, in, out); });
+                    [&ws](auto& in, auto& out) { return DecodeStream(ws.ring, in, out); });
 }
 
 stream_result codec::measure_file(const std::filesystem::path& source,

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "api/piece_sinks.h"
-#include "codec/decoder.h"
+#include "codec/decode_loop.h"
 #include "codec/format.h"
-#include "io/memory_stream.h"
+#include "codec/memory_source.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 
 namespace lzring {
 

@@ -20,11 +20,12 @@
 #include "api/codec_state.h"
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
-#include "io/memory_stream.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {

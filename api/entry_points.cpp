@@ -5,10 +5,10 @@
 
 #include "api/call_frame.h"
 #include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/platform_file.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "lzring.h"
+#include "platform/platform_file.h"
 
 namespace lzring {
 namespace {
@@ -41,7 +41,7 @@ extern "C" LZRING_API std::int32_t LZRING_CALL _Decode(const char* source_path,
   lzring::StreamStatus status;
   return lzring::RunCallFrame(g_workspace, source_path, destination_path, status,
                               [](lzring::FileSource& in, lzring::FileSink& out) {
-                                return lzring::DecodeStream(g_workspace, in, out);
+                                return lzring::DecodeStream(g_workspace.ring, in, out);
                               });
 }
 

@@ -1,6 +1,6 @@
 // Adapters that let the streaming functions of the C++ API count the bytes
 // moved and report progress, while the codec loops still see a source and a
-// sink of the usual shape (see io/file_stream.h).
+// sink of the usual shape (see streams/file_stream.h).
 //
 // Counting happens where the wrapped stream already branches: once per
 // source block read, and one addition per output byte or committed run.
@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "api/workspace.h"
-#include "io/file_stream.h"
 #include "lzring/lzring.hpp"
+#include "streams/file_stream.h"
 
 namespace lzring {
 

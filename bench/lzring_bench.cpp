@@ -62,9 +62,9 @@
 #include "api/call_frame.h"
 #include "api/workspace.h"
 #include "bench/workloads.h"
-#include "io/file_stream.h"
-#include "io/thread.h"
 #include "lzring.h"
+#include "platform/thread.h"
+#include "streams/file_stream.h"
 #include "tests/reference_codec.h"
 
 #include "codec/tree_split.h"
@@ -72,9 +72,10 @@
 #ifdef LZRING_BENCH_CPP_API
 #include "lzring/lzring.hpp"
 #else
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
+#include "streams/memory_sinks.h"
 #endif
 
 namespace {
@@ -233,7 +234,7 @@ class LzringMemCodec : public Codec {
   void Expand() override {
     lzring::MemorySource in(packed_.data(), size_);
     lzring::BufferSink sink(out_.data(), out_.size());
-    lzring::DecodeStream(*ws_, in, sink);
+    lzring::DecodeStream(ws_->ring, in, sink);
     out_size_ = sink.size();
   }
 #endif

@@ -5,7 +5,7 @@
 
 #include "cli/file_system.h"
 #include "cli/utf8_win32.h"
-#include "io/platform_file.h"
+#include "platform/platform_file.h"
 
 namespace lzring::cli {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring::cli {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring::cli {
 

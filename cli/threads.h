@@ -1,12 +1,12 @@
 // The threads of the tool's jobs: -T runs several inputs at once. Built on
-// the platform layer's threads (io/thread.h), whose Monitor also serves as
+// the platform layer's threads (platform/thread.h), whose Monitor also serves as
 // the lock that the jobs' messages share.
 #ifndef LZRING_CLI_THREADS_H
 #define LZRING_CLI_THREADS_H
 
 #include <functional>
 
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring::cli {
 

@@ -7,8 +7,7 @@
 # pointer, so its layout does not change when the internals do. The same
 # objects also form a static library for the command-line tool, which then
 # needs no shared library at run time.
-set(LZRING_CPP_SOURCES api/codec.cpp api/codec_streams.cpp api/encoder.cpp api/decoder.cpp
-  api/streambuf.cpp)
+lzring_sources(LZRING_CPP_SOURCES cpp-api cpp-files cpp-iostreams)
 
 add_library(lzring_cpp_objects OBJECT ${LZRING_CPP_SOURCES})
 target_link_libraries(lzring_cpp_objects PRIVATE lzring_core)

@@ -20,7 +20,6 @@ inline constexpr std::int32_t MAX_MATCH = 18;  // look-ahead size and longest re
 inline constexpr std::int32_t MIN_MATCH = 3;   // shorter matches are sent as literals
 inline constexpr std::int32_t RING_START = RING_SIZE - MAX_MATCH;  // 4078: first write position
 inline constexpr std::int32_t NO_NODE = RING_SIZE;                 // null tree link
-inline constexpr std::int32_t IO_BLOCK = 4096;  // size of every file read and full write
 
 // Byte that fills ring positions 0..RING_START-1 at the start of every stream.
 inline constexpr std::uint8_t RING_FILL = 0x20;

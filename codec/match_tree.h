@@ -9,7 +9,7 @@
 // compressed bytes depend on it, so these operations must not be changed,
 // only made faster.
 //
-// Links are the Workspace arrays parent, left and right, indexed by ring
+// Links are the RingTrees arrays parent, left and right, indexed by ring
 // position. NO_NODE (4096) is the null link; parent[NO_NODE] is a sink that
 // absorbs writes made for a missing child, so no branch is needed for them.
 // Tree c hangs from the pseudo-node ROOT_BASE + c as its right child.
@@ -24,20 +24,20 @@
 #include <wasm_simd128.h>
 #endif
 
-#include "api/workspace.h"
 #include "codec/format.h"
+#include "codec/ring_trees.h"
 #include "codec/run_index.h"
 
 namespace lzring {
 
 // Empties all trees. Child links of nodes are left as they are: InsertString
 // sets them before they are read.
-inline void ResetTrees(Workspace& ws) {
+inline void ResetTrees(RingTrees& ws) {
   for (std::int32_t c = 0; c < 256; ++c) ws.right[ROOT_BASE + c] = NO_NODE;
   for (std::int32_t n = 0; n < RING_SIZE; ++n) ws.parent[n] = NO_NODE;
 }
 
-inline void ResetTrees(Workspace& ws, RunIndex& index) {
+inline void ResetTrees(RingTrees& ws, RunIndex& index) {
   ResetTrees(ws);
   index.Reset();
 }
@@ -99,7 +99,7 @@ inline std::int32_t Compare(const Key& key, const std::uint8_t* node, bool& grea
 // each with its old value or the new one, without a branch. A pseudo-node
 // has no left link; the sink's left link stands in for it, and nothing
 // reads that.
-inline void Relink(Workspace& ws, std::int32_t parent, std::int32_t child,
+inline void Relink(RingTrees& ws, std::int32_t parent, std::int32_t child,
                    std::int32_t replacement) {
   const std::int32_t left_index = parent < NO_NODE ? parent : NO_NODE;
   const std::int32_t smaller = ws.left[left_index];
@@ -111,7 +111,7 @@ inline void Relink(Workspace& ws, std::int32_t parent, std::int32_t child,
 // Puts r in the place of p, whose string equals r's in all 18 bytes; p
 // leaves its tree.
 template <class Index>
-inline void ReplaceNode(Workspace& ws, Index& index, std::int32_t r, std::int32_t p) {
+inline void ReplaceNode(RingTrees& ws, Index& index, std::int32_t r, std::int32_t p) {
   index.Replaced(p, r);
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
@@ -167,7 +167,7 @@ struct Walk {
 
 // Starts the insertion of r. Returns true when that is already complete:
 // the tree was empty and r is now its root.
-inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
+inline bool StartWalk(RingTrees& ws, Walk& w, std::int32_t r) {
   w.head = Ordered64(ws.ring + r + 1);
   w.r = r;
   w.best = 0;
@@ -192,7 +192,7 @@ inline bool StartWalk(Workspace& ws, Walk& w, std::int32_t r) {
 // and a conditional move. The order of the differing bytes comes from the
 // words, so the bytes themselves are never reloaded.
 template <class Index>
-inline bool StepWalk(Workspace& ws, Index& index, Walk& w, std::int32_t& visited) {
+inline bool StepWalk(RingTrees& ws, Index& index, Walk& w, std::int32_t& visited) {
   const std::int32_t n = w.n;
   const std::int32_t smaller = ws.left[n];
   const std::int32_t larger = ws.right[n];
@@ -239,7 +239,7 @@ inline bool StepWalk(Workspace& ws, Index& index, Walk& w, std::int32_t& visited
 // is NO_NODE, and adding r - NO_NODE to it, and 0 to the other, gives both
 // without a branch.
 template <class Index>
-inline void Report(Workspace& ws, Index& index, const Walk& w) {
+inline void Report(RingTrees& ws, Index& index, const Walk& w) {
   if (w.hang) {
     const std::int32_t n = w.n;
     const std::uint64_t head = Ordered64(ws.ring + n + 1);
@@ -265,7 +265,7 @@ inline void Report(Workspace& ws, Index& index, const Walk& w) {
 // InsertString (below), returning the number of nodes visited, and keeping
 // `index` up to date with the tree.
 template <class Index>
-inline std::int32_t InsertStringCounted(Workspace& ws, Index& index, std::int32_t r) {
+inline std::int32_t InsertStringCounted(RingTrees& ws, Index& index, std::int32_t r) {
   using namespace match_tree_detail;
   Walk w;
   std::int32_t visited = 0;
@@ -277,7 +277,7 @@ inline std::int32_t InsertStringCounted(Workspace& ws, Index& index, std::int32_
   return visited;
 }
 
-inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
+inline std::int32_t InsertStringCounted(RingTrees& ws, std::int32_t r) {
   NoRunIndex none;
   return InsertStringCounted(ws, none, r);
 }
@@ -288,11 +288,11 @@ inline std::int32_t InsertStringCounted(Workspace& ws, std::int32_t r) {
 // the key in all 18 bytes is older than r and is replaced by it, so no two
 // nodes of a tree are ever equal.
 template <class Index>
-inline void InsertString(Workspace& ws, Index& index, std::int32_t r) {
+inline void InsertString(RingTrees& ws, Index& index, std::int32_t r) {
   InsertStringCounted(ws, index, r);
 }
 
-inline void InsertString(Workspace& ws, std::int32_t r) {
+inline void InsertString(RingTrees& ws, std::int32_t r) {
   InsertStringCounted(ws, r);
 }
 
@@ -307,7 +307,7 @@ inline void InsertString(Workspace& ws, std::int32_t r) {
 // the ring, as in text). Long walks down chain-like trees go faster with
 // InsertStringChainPair.
 template <class Index>
-inline std::int32_t InsertStringPair(Workspace& ws, Index& index, std::int32_t r1, std::int32_t r2,
+inline std::int32_t InsertStringPair(RingTrees& ws, Index& index, std::int32_t r1, std::int32_t r2,
                                      std::int32_t* first_length = nullptr,
                                      std::int32_t* first_position = nullptr,
                                      std::int32_t* first_visits = nullptr) {
@@ -337,7 +337,7 @@ inline std::int32_t InsertStringPair(Workspace& ws, Index& index, std::int32_t r
   return visited + b_visited;
 }
 
-inline std::int32_t InsertStringPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+inline std::int32_t InsertStringPair(RingTrees& ws, std::int32_t r1, std::int32_t r2,
                                      std::int32_t* first_length = nullptr,
                                      std::int32_t* first_position = nullptr) {
   NoRunIndex none;
@@ -368,7 +368,7 @@ struct ChainWalk {
   std::int32_t skipped;        // nodes passed by SkipRun without a visit
 };
 
-[[gnu::always_inline]] inline void StartChainWalk(Workspace& ws, ChainWalk& w, std::int32_t r) {
+[[gnu::always_inline]] inline void StartChainWalk(RingTrees& ws, ChainWalk& w, std::int32_t r) {
   w.link = ws.right + ROOT_BASE + ws.ring[r];
   w.head = Ordered64(ws.ring + r + 1);
   w.below = ~std::uint64_t{0};
@@ -385,7 +385,7 @@ inline std::uint64_t BelowFor(std::uint64_t x) {
   return (~std::uint64_t{0} >> (std::countl_zero(x) & ~7)) >> 8;
 }
 
-inline Key KeyOf(const Workspace& ws, const ChainWalk& w) {
+inline Key KeyOf(const RingTrees& ws, const ChainWalk& w) {
   return {w.head, Ordered64(ws.ring + w.r + 9), ws.ring[w.r + 17]};
 }
 
@@ -398,7 +398,7 @@ inline Key KeyOf(const Workspace& ws, const ChainWalk& w) {
 // the first that shares as much as the last; visiting that one gives the
 // walk the best that visiting them all would.
 template <bool kRight>
-inline void SkipRun(Workspace& ws, const RunSet& set, ChainWalk& w, std::int32_t x) {
+inline void SkipRun(RingTrees& ws, const RunSet& set, ChainWalk& w, std::int32_t x) {
   const RunSet::Run& run = set.RunOf(x);
   const std::uint32_t k = set.index_of[x];
   const std::uint32_t last = run.Last();
@@ -456,17 +456,17 @@ inline void SkipRun(Workspace& ws, const RunSet& set, ChainWalk& w, std::int32_t
 // After the walk has gone right (kRight) or left at x: crosses x's run of
 // that kind, if it has one.
 template <bool kRight>
-inline void CrossRun(Workspace& ws, RunIndex& index, ChainWalk& w, std::int32_t x) {
+inline void CrossRun(RingTrees& ws, RunIndex& index, ChainWalk& w, std::int32_t x) {
   const RunSet& set = kRight ? index.right : index.left;
   if (set.Indexed(x)) [[unlikely]]
     SkipRun<kRight>(ws, set, w, x);
 }
 
 template <bool kRight>
-inline void CrossRun(Workspace&, NoRunIndex&, ChainWalk&, std::int32_t) {}
+inline void CrossRun(RingTrees&, NoRunIndex&, ChainWalk&, std::int32_t) {}
 
 template <class Index>
-inline void FollowChain(Workspace& ws, Index& index, ChainWalk& w, const std::uint64_t head,
+inline void FollowChain(RingTrees& ws, Index& index, ChainWalk& w, const std::uint64_t head,
                         std::int32_t next) {
   if (w.head > head) {
     w.link = ws.right + next;
@@ -483,7 +483,7 @@ inline void FollowChain(Workspace& ws, Index& index, ChainWalk& w, const std::ui
 // Visits node `next`, which equals the key in bytes 1..8. Returns false,
 // leaving the walk as it was, when it equals the key in all 18 bytes.
 template <class Index>
-inline bool StepEqualHead(Workspace& ws, Index& index, ChainWalk& w, std::int32_t next) {
+inline bool StepEqualHead(RingTrees& ws, Index& index, ChainWalk& w, std::int32_t next) {
   bool greater;
   const std::int32_t i = Compare(KeyOf(ws, w), ws.ring + next, greater);
   if (i == MAX_MATCH) return false;
@@ -506,7 +506,7 @@ inline bool StepEqualHead(Workspace& ws, Index& index, ChainWalk& w, std::int32_
 // walk is over: the link is empty, or its node equals the key in all 18
 // bytes. FinishChainWalk then completes the insertion.
 template <class Index>
-[[gnu::always_inline]] inline bool StepChainWalk(Workspace& ws, Index& index, ChainWalk& w) {
+[[gnu::always_inline]] inline bool StepChainWalk(RingTrees& ws, Index& index, ChainWalk& w) {
   const std::int32_t next = *w.link;
   if (next == NO_NODE) return false;
   const std::uint64_t head = Ordered64(ws.ring + next + 1);
@@ -524,7 +524,7 @@ template <class Index>
 // Walks on to the end and completes the insertion; returns the number of
 // nodes visited, not counting those skipped.
 template <class Index>
-inline std::int32_t FinishChainWalk(Workspace& ws, Index& index, ChainWalk& w) {
+inline std::int32_t FinishChainWalk(RingTrees& ws, Index& index, ChainWalk& w) {
   std::int32_t visited = 0;
   while (StepChainWalk(ws, index, w)) ++visited;
   const std::int32_t r = w.r;
@@ -555,7 +555,7 @@ inline std::int32_t FinishChainWalk(Workspace& ws, Index& index, ChainWalk& w) {
 // same trees as InsertString. The nodes skipped through `index` count as
 // visited.
 template <class Index>
-inline std::int32_t InsertStringChain(Workspace& ws, Index& index, std::int32_t r) {
+inline std::int32_t InsertStringChain(RingTrees& ws, Index& index, std::int32_t r) {
   using namespace match_tree_detail;
   ChainWalk w;
   StartChainWalk(ws, w, r);
@@ -564,7 +564,7 @@ inline std::int32_t InsertStringChain(Workspace& ws, Index& index, std::int32_t 
   return steps + w.skipped;
 }
 
-inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
+inline std::int32_t InsertStringChain(RingTrees& ws, std::int32_t r) {
   NoRunIndex none;
   return InsertStringChain(ws, none, r);
 }
@@ -576,7 +576,7 @@ inline std::int32_t InsertStringChain(Workspace& ws, std::int32_t r) {
 // first bytes differ; returns the nodes visited (r1's walk alone to
 // `first_visits` when given).
 template <class Index>
-inline std::int32_t InsertStringChainPair(Workspace& ws, Index& index, std::int32_t r1,
+inline std::int32_t InsertStringChainPair(RingTrees& ws, Index& index, std::int32_t r1,
                                           std::int32_t r2, std::int32_t* first_length,
                                           std::int32_t* first_position,
                                           std::int32_t* first_visits = nullptr) {
@@ -605,7 +605,7 @@ inline std::int32_t InsertStringChainPair(Workspace& ws, Index& index, std::int3
   return a_steps + b_steps + a.skipped + b.skipped;
 }
 
-inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::int32_t r2,
+inline std::int32_t InsertStringChainPair(RingTrees& ws, std::int32_t r1, std::int32_t r2,
                                           std::int32_t* first_length,
                                           std::int32_t* first_position) {
   NoRunIndex none;
@@ -621,7 +621,7 @@ inline std::int32_t InsertStringChainPair(Workspace& ws, std::int32_t r1, std::i
 // nothing reads, and changes no tree. A caller that keeps the links of such
 // positions empty can remove without testing first.
 template <class Index>
-inline void RemoveStringAny(Workspace& ws, Index& index, std::int32_t p) {
+inline void RemoveStringAny(RingTrees& ws, Index& index, std::int32_t p) {
   std::int32_t* const left = ws.left;
   std::int32_t* const right = ws.right;
   std::int32_t* const parent = ws.parent;
@@ -658,12 +658,12 @@ inline void RemoveStringAny(Workspace& ws, Index& index, std::int32_t p) {
 
 // Takes ring position p out of its tree; does nothing when p is in none.
 template <class Index>
-inline void RemoveString(Workspace& ws, Index& index, std::int32_t p) {
+inline void RemoveString(RingTrees& ws, Index& index, std::int32_t p) {
   if (ws.parent[p] == NO_NODE) return;
   RemoveStringAny(ws, index, p);
 }
 
-inline void RemoveString(Workspace& ws, std::int32_t p) {
+inline void RemoveString(RingTrees& ws, std::int32_t p) {
   NoRunIndex none;
   RemoveString(ws, none, p);
 }

@@ -23,16 +23,16 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/workspace.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "codec/thread_policy.h"
 #include "codec/tree_pool.h"
 #include "codec/tree_split.h"
 #include "codec/tree_worker.h"
 #include "codec/unit_group.h"
-#include "io/memory_stream.h"
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring {
 
@@ -113,7 +113,7 @@ class UnitCoder {
 // failed, or ENOMEM; after a failure the object only reports it again.
 class ParallelEncoder {
  public:
-  ParallelEncoder(Workspace& ws, RunIndex& runs, const ParallelOptions& options)
+  ParallelEncoder(RingTrees& ws, RunIndex& runs, const ParallelOptions& options)
       : ws_(ws),
         runs_(runs),
         options_(options),
@@ -376,7 +376,7 @@ class ParallelEncoder {
     return CodeAlone(false, out);
   }
 
-  Workspace& ws_;
+  RingTrees& ws_;
   RunIndex& runs_;
   const ParallelOptions options_;
   const unsigned wanted_;  // workers asked for
@@ -407,7 +407,7 @@ class ParallelEncoder {
 // Compresses all of `in` into `out` through a ParallelEncoder; returns as
 // its calls do, and the threads that could not be started in `*missing`.
 template <class Source, class Sink>
-int ParallelEncodeStream(Workspace& ws, RunIndex& runs, Source& in, Sink& out,
+int ParallelEncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out,
                          const ParallelOptions& options, unsigned* missing = nullptr) {
   ParallelEncoder encoder(ws, runs, options);
   struct Report {

@@ -22,8 +22,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/workspace.h"
 #include "codec/format.h"
+#include "codec/ring_trees.h"
 
 namespace lzring {
 
@@ -194,7 +194,7 @@ struct RunIndex {
   // passed long chains the index lacks, which are indexed then. A search
   // that finds none lets ever more long walks pass before the next, so that
   // trees deep but without long chains cost little more than their walks.
-  void AfterWalk(const Workspace& ws, std::int32_t r, std::int32_t steps) {
+  void AfterWalk(const RingTrees& ws, std::int32_t r, std::int32_t steps) {
     constexpr std::int32_t kLongWalk = 2 * static_cast<std::int32_t>(kMinRun);
     constexpr std::int32_t kMostQuiet = 256;
     if (steps < kLongWalk) [[likely]]
@@ -212,7 +212,7 @@ struct RunIndex {
   // from n, each stretch of links of one kind is measured, in segments
   // between the runs already indexed; a run met on the way is crossed in
   // one step. Returns whether a run was made.
-  bool IndexPath(const Workspace& ws, std::int32_t n) {
+  bool IndexPath(const RingTrees& ws, std::int32_t n) {
     bool built = false;
     bool started = false;
     bool on_right = false;     // the kind of the current stretch
@@ -262,7 +262,7 @@ struct NoRunIndex {
   void Replaced(std::int32_t, std::int32_t) {}
   void Closed(std::int32_t) {}
   void Moved(std::int32_t, std::int32_t) {}
-  void AfterWalk(const Workspace&, std::int32_t, std::int32_t) {}
+  void AfterWalk(const RingTrees&, std::int32_t, std::int32_t) {}
 };
 
 }  // namespace lzring

@@ -13,7 +13,7 @@
 
 #include "codec/format.h"
 #include "codec/tree_split.h"
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring {
 

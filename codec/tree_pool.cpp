@@ -61,7 +61,7 @@ unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn sta
   return count_;
 }
 
-void TreePool::Assign(const std::uint8_t owner[kTreeCount], const Workspace* from,
+void TreePool::Assign(const std::uint8_t owner[kTreeCount], const RingTrees* from,
                       std::uint64_t next_step) {
   std::memcpy(owner_, owner, sizeof owner_);
   for (unsigned w = 0; w < count_; ++w) {
@@ -109,7 +109,7 @@ double TreePool::Parallelism(std::uint64_t k) const {
   return busiest == 0 ? 1.0 : static_cast<double>(total) / static_cast<double>(busiest);
 }
 
-void TreePool::MergeInto(Workspace& ws, std::uint64_t k) {
+void TreePool::MergeInto(RingTrees& ws, std::uint64_t k) {
   const Piece& piece = pieces_[k % kPieces];
   ResetTrees(ws);
   std::memcpy(ws.ring, workers_[0]->trees.ws.ring, sizeof ws.ring);

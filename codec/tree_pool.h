@@ -32,7 +32,7 @@
 
 #include "codec/tree_split.h"
 #include "codec/tree_worker.h"
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring {
 
@@ -81,7 +81,7 @@ class TreePool {
   // piece is published: empty trees for a new source (`from` null), or the
   // trees and ring of `from`, where the one-thread encoder has done every
   // step before `next_step` (see RunTreeWorker).
-  void Assign(const std::uint8_t owner[kTreeCount], const Workspace* from, std::uint64_t next_step);
+  void Assign(const std::uint8_t owner[kTreeCount], const RingTrees* from, std::uint64_t next_step);
 
   unsigned workers() const { return count_; }
   std::size_t piece_size() const { return piece_size_; }
@@ -105,7 +105,7 @@ class TreePool {
   double Parallelism(std::uint64_t k) const;
   // Copies the ring and every tree, as they are once WaitDone(k) has
   // returned for the last piece published, into `ws`.
-  void MergeInto(Workspace& ws, std::uint64_t k);
+  void MergeInto(RingTrees& ws, std::uint64_t k);
   // Stops the workers (wherever they are) and waits for them to end.
   void Stop();
 

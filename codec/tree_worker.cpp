@@ -107,7 +107,7 @@ void TreeWorker::Reset(const bool owned[256]) {
   inserts_counted = 0;
 }
 
-void TreeWorker::StartFrom(const Workspace& from, const bool owned[256], std::uint64_t step) {
+void TreeWorker::StartFrom(const RingTrees& from, const bool owned[256], std::uint64_t step) {
   Reset(owned);
   started = true;
   next_step = step;
@@ -122,7 +122,7 @@ void TreeWorker::StartFrom(const Workspace& from, const bool owned[256], std::ui
 }
 
 template <class Fn>
-void TreeWorker::ForEachNode(const Workspace& links, int tree, Fn&& fn) {
+void TreeWorker::ForEachNode(const RingTrees& links, int tree, Fn&& fn) {
   std::int32_t depth = 0;
   const std::int32_t root = links.right[ROOT_BASE + tree];
   if (root != NO_NODE) stack[depth++] = root;
@@ -142,7 +142,7 @@ void TreeWorker::Take(const TreeWorker& from, int tree) {
   runs.Reset();
 }
 
-void TreeWorker::CopyLinks(const Workspace& from, Workspace& to, int tree) {
+void TreeWorker::CopyLinks(const RingTrees& from, RingTrees& to, int tree) {
   ForEachNode(from, tree, [&](std::int32_t n) {
     to.parent[n] = from.parent[n];
     to.left[n] = from.left[n];
@@ -151,7 +151,7 @@ void TreeWorker::CopyLinks(const Workspace& from, Workspace& to, int tree) {
   to.right[ROOT_BASE + tree] = from.right[ROOT_BASE + tree];
 }
 
-void TreeWorker::CopyTree(Workspace& to, int tree) {
+void TreeWorker::CopyTree(RingTrees& to, int tree) {
   CopyLinks(ws, to, tree);
 }
 

@@ -20,8 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/workspace.h"
 #include "codec/format.h"
+#include "codec/ring_trees.h"
 #include "codec/run_index.h"
 
 namespace lzring {
@@ -78,7 +78,7 @@ class TreeWorker {
   // Goes on with a stream that the one-thread encoder has begun, owning the
   // trees c with own[c] true: `from` holds its ring and trees once it has
   // done every step before `next_step`.
-  void StartFrom(const Workspace& from, const bool own[256], std::uint64_t next_step);
+  void StartFrom(const RingTrees& from, const bool own[256], std::uint64_t next_step);
 
   // Ownership changes between pieces, with every worker stopped: first each
   // worker copies in the trees it gains (from their old owners, which are
@@ -88,16 +88,16 @@ class TreeWorker {
   bool Owns(int tree) const { return own[tree]; }
   // Copies the links of tree `tree` into `to`, whose own links of that
   // tree's positions are then this worker's.
-  void CopyTree(Workspace& to, int tree);
+  void CopyTree(RingTrees& to, int tree);
 
   // Copies the links of tree `tree` in `from` into `to`, walking it with
   // this worker's stack.
-  void CopyLinks(const Workspace& from, Workspace& to, int tree);
+  void CopyLinks(const RingTrees& from, RingTrees& to, int tree);
   // Calls fn(n) for every node of tree c in `links`.
   template <class Fn>
-  void ForEachNode(const Workspace& links, int tree, Fn&& fn);
+  void ForEachNode(const RingTrees& links, int tree, Fn&& fn);
 
-  Workspace ws;
+  RingTrees ws;
   RunIndex runs;
   bool own[256];
   bool started = false;

@@ -7,24 +7,25 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
+#include "codec/decode_loop.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
-#include "io/memory_stream.h"
 #include "lzring.h"
+#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;
 using lzring::fuzz::ScratchDir;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const auto ws = std::make_unique<lzring::Workspace>();
+  static const auto ws = std::make_unique<lzring::RingTrees>();
 
   Bytes in_memory;
   {
     lzring::MemorySource source(data, size);
     lzring::VectorSink sink(in_memory);
-    Check(lzring::DecodeStream(*ws, source, sink), "in-memory expansion reported failure");
+    Check(lzring::DecodeStream(ws->ring, source, sink), "in-memory expansion reported failure");
   }
   Check(in_memory.size() <= 9 * size + 18, "output larger than 9 bytes per input byte + 18");
   Check(in_memory.size() <= 9 * size, "output larger than 9 bytes per input byte");

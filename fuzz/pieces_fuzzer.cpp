@@ -20,12 +20,13 @@
 #include <span>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "fuzz/fuzz_util.h"
-#include "io/memory_stream.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The encoder loop in runs of 18 bytes or more, as the object runs it.
   {
-    static const auto ws = std::make_unique<lzring::Workspace>();
+    static const auto ws = std::make_unique<lzring::RingTrees>();
     static const auto runs = std::make_unique<lzring::RunIndex>();
     lzring::EncoderState st;
     lzring::StartEncoder(*ws, *runs, st);

@@ -8,11 +8,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
-#include "io/memory_stream.h"
+#include "streams/memory_sinks.h"
 #include "tests/reference_codec.h"
 
 using lzring::fuzz::Bytes;
@@ -21,7 +22,7 @@ using lzring::fuzz::Check;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Both keep whatever the previous input left in them, as a long-lived
   // codec does.
-  static const auto ws = std::make_unique<lzring::Workspace>();
+  static const auto ws = std::make_unique<lzring::RingTrees>();
   static const auto runs = std::make_unique<lzring::RunIndex>();
   static const auto ref = std::make_unique<lzring::reference::State>();
 
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     lzring::MemorySource source(data, size);
     lzring::VectorSink sink(expanded);
-    Check(lzring::DecodeStream(*ws, source, sink), "expansion reported failure");
+    Check(lzring::DecodeStream(ws->ring, source, sink), "expansion reported failure");
   }
   Check(expanded == expected, "expanded bytes differ from the reference decoder");
 
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     lzring::MemorySource source(data, size);
     lzring::BufferSink sink(exact.data(), expected.size());
-    Check(lzring::DecodeStream(*ws, source, sink), "expansion into an exact buffer failed");
+    Check(lzring::DecodeStream(ws->ring, source, sink), "expansion into an exact buffer failed");
     Check(sink.size() == expected.size() && !sink.overflow(), "exact buffer not filled");
     Check(std::equal(expected.begin(), expected.end(), exact.begin()),
           "expansion into an exact buffer differs");
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes small(expected.size());
     lzring::MemorySource source(data, size);
     lzring::BufferSink sink(small.data(), expected.size() - 1);
-    Check(!lzring::DecodeStream(*ws, source, sink), "expansion into a short buffer succeeded");
+    Check(!lzring::DecodeStream(ws->ring, source, sink), "expansion into a short buffer succeeded");
     Check(sink.overflow() && sink.size() == expected.size() - 1, "short buffer not filled");
     Check(std::equal(small.begin(), small.end() - 1, expected.begin()),
           "expansion into a short buffer differs");

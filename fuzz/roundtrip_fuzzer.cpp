@@ -6,20 +6,21 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/format.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
-#include "io/memory_stream.h"
 #include "lzring.h"
+#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;
 using lzring::fuzz::ScratchDir;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const auto ws = std::make_unique<lzring::Workspace>();
+  static const auto ws = std::make_unique<lzring::RingTrees>();
   static const auto runs = std::make_unique<lzring::RunIndex>();
 
   Bytes compressed;
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     lzring::MemorySource source(compressed.data(), compressed.size());
     lzring::VectorSink sink(expanded);
-    Check(lzring::DecodeStream(*ws, source, sink), "in-memory expansion reported failure");
+    Check(lzring::DecodeStream(ws->ring, source, sink), "in-memory expansion reported failure");
   }
   Check(
       expanded.size() == size && (size == 0 || std::equal(expanded.begin(), expanded.end(), data)),

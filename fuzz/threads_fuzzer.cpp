@@ -12,12 +12,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/workspace.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
+#include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
-#include "io/memory_stream.h"
-#include "io/thread.h"
+#include "platform/thread.h"
+#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;
@@ -35,7 +36,7 @@ int FailingStart(lzring::ThreadHandle& handle, void (*fn)(void*), void* arg) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 6) return 0;
-  static const auto ws = std::make_unique<lzring::Workspace>();
+  static const auto ws = std::make_unique<lzring::RingTrees>();
   static const auto runs = std::make_unique<lzring::RunIndex>();
   lzring::ParallelOptions options;
   options.workers = 1 + data[0] % 16;

@@ -1,10 +1,10 @@
 """Builds the lzring extension from the library's own sources.
 
 The codec is compiled into the extension (the C++ API in api/, the codec in
-codec/, the streams and the platform layer in io/), so the installed module
-needs no lzring library on the system. The sources are found by folder, so a
-file added to the codec is built here as well as by CMake. GCC or Clang on a
-POSIX system.
+codec/, the streams in streams/ and the platform layer in platform/), so the
+installed module needs no lzring library on the system. The sources are those
+of the groups below in the tree's sources.txt, the list CMake builds from, so
+a file added there is built here too. GCC or Clang on a POSIX system.
 
 Environment: LZRING_WERROR=1 makes compiler warnings errors, as CI does.
 """
@@ -35,18 +35,25 @@ def relative(paths):
     return sorted(os.path.relpath(p, HERE) for p in paths)
 
 
+# The groups of sources.txt built into the extension: the C++ API in memory
+# and over files, and everything under it, with the POSIX platform layer.
+GROUPS = ("cpp-api", "cpp-files", "codec", "streams", "platform-posix", "threads-posix")
+
+
 def library_sources():
-    """The C++ API and everything under it, with the POSIX platform layer."""
-    api = [os.path.join(ROOT, "api", name)
-           for name in ("codec.cpp", "codec_streams.cpp", "encoder.cpp", "decoder.cpp")]
-    codec = glob.glob(os.path.join(ROOT, "codec", "*.cpp"))
-    io = [p for p in glob.glob(os.path.join(ROOT, "io", "*.cpp")) if not p.endswith("_win32.cpp")]
-    return relative(api + codec + io)
+    """The sources of GROUPS, as sources.txt lists them."""
+    found = []
+    with open(os.path.join(ROOT, "sources.txt"), encoding="utf-8") as f:
+        for line in f:
+            fields = line.split()
+            if fields and not fields[0].startswith("#") and fields[0] in GROUPS:
+                found.append(os.path.join(ROOT, fields[1]))
+    return relative(found)
 
 
 def headers():
     found = []
-    for folder in ("api", "codec", "io", "include/lzring", "python/ext"):
+    for folder in ("api", "codec", "streams", "platform", "include/lzring", "python/ext"):
         found += glob.glob(os.path.join(ROOT, folder, "*.h"))
         found += glob.glob(os.path.join(ROOT, folder, "*.hpp"))
     return relative(found)
@@ -63,7 +70,7 @@ class BuildExt(build_ext):
 
 class RefuseSdist(sdist):
     """A source archive of this folder would lack the library's sources
-    beside it (api/, codec/, io/, include/), and could not be built."""
+    beside it (api/, codec/, streams/, platform/, include/), and could not be built."""
 
     def run(self):
         raise SystemExit(
@@ -80,7 +87,7 @@ if os.environ.get("LZRING_WERROR", "") not in ("", "0"):
 extension = Extension(
     "lzring._lzring",
     sources=relative(glob.glob(os.path.join(HERE, "ext", "*.cpp"))) + library_sources(),
-    depends=headers(),
+    depends=headers() + [os.path.join(ROOT, "sources.txt")],
     include_dirs=[ROOT, os.path.join(ROOT, "include")],
     define_macros=[
         ("LZRING_CPU_DISPATCH", None),

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
+#include "codec/ring_trees.h"
+#include "streams/memory_sinks.h"
 
 #include "known_vectors.h"
 #include "memory_codec.h"
@@ -28,7 +28,7 @@ using vectors::FromText;
 class EncodeVectors : public ::testing::TestWithParam<EncodeCase> {};
 
 TEST_P(EncodeVectors, GivesExactBytesAndDecodesBack) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   const EncodeCase& c = GetParam();
   EXPECT_EQ(EncodeInMemory(*ws, c.source), c.compressed);
   EXPECT_EQ(DecodeInMemory(*ws, c.compressed), c.source);
@@ -36,7 +36,7 @@ TEST_P(EncodeVectors, GivesExactBytesAndDecodesBack) {
 
 TEST_P(EncodeVectors, SameBytesWhateverCameBefore) {
   // A workspace that has just coded other data must give the same bytes.
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   EncodeInMemory(*ws, Bytes(5, ' '));
   DecodeInMemory(*ws, FromText("\x00\xEE\xF0xyz"));
   EncodeInMemory(*ws, FromText("zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"));
@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(Table, EncodeVectors, ::testing::ValuesIn(vectors::Enco
 class DecodeVectors : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeVectors, GivesExactOutput) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   // Leave data of an earlier stream in the ring first: it must not show.
   DecodeInMemory(*ws, EncodeInMemory(*ws, Bytes(5000, 0xAB)));
   EXPECT_EQ(DecodeInMemory(*ws, GetParam().compressed), GetParam().output);

@@ -17,8 +17,8 @@
 
 #include "api/call_frame.h"
 #include "api/workspace.h"
-#include "codec/decoder.h"
-#include "io/file_stream.h"
+#include "codec/decode_loop.h"
+#include "streams/file_stream.h"
 #include "test_util.h"
 
 namespace lzring {
@@ -170,7 +170,9 @@ TEST(FileStreamFailures, FailedReadEndsInputAndIsRecorded) {
   CloseFilePair(*ws, status);
 
   StreamStatus call_status;
-  const auto decode = [&ws](FileSource& in, FileSink& out) { return DecodeStream(*ws, in, out); };
+  const auto decode = [&ws](FileSource& in, FileSink& out) {
+    return DecodeStream(ws->ring, in, out);
+  };
   EXPECT_EQ(RunCallFrame(*ws, "/proc/self/mem", (dir / "dst2").c_str(), call_status, decode), -1);
   EXPECT_EQ(call_status.read_error, EIO);
   EXPECT_TRUE(std::filesystem::exists(dir / "dst2"));

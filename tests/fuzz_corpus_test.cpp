@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "reference_codec.h"
+#include "streams/memory_sinks.h"
 #include "test_util.h"
 
 namespace lzring {
@@ -42,7 +43,7 @@ TEST(FuzzCorpusTest, SeedsArePresent) {
 
 // Every seed, as a compressed stream and as a source to compress.
 TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   auto runs = std::make_unique<RunIndex>();
   auto ref = std::make_unique<reference::State>();
   for (const std::string& path : CorpusFiles()) {
@@ -53,7 +54,7 @@ TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
     {
       MemorySource in(data.data(), data.size());
       VectorSink sink(expanded);
-      EXPECT_TRUE(DecodeStream(*ws, in, sink));
+      EXPECT_TRUE(DecodeStream(ws->ring, in, sink));
     }
     EXPECT_LE(expanded.size(), 9 * data.size());
     EXPECT_EQ(expanded, reference::DecodeBuffer(*ref, data.data(), data.size()));
@@ -71,7 +72,7 @@ TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
     {
       MemorySource in(compressed.data(), compressed.size());
       VectorSink sink(back);
-      EXPECT_TRUE(DecodeStream(*ws, in, sink));
+      EXPECT_TRUE(DecodeStream(ws->ring, in, sink));
     }
     EXPECT_EQ(back, data);
   }

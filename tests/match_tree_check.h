@@ -1,4 +1,4 @@
-// A structural check of the 256 match trees of a Workspace, for tests.
+// A structural check of the 256 match trees of a RingTrees, for tests.
 //
 // CheckTrees walks every tree in order from its root and verifies what the
 // encoder relies on: links in range and agreeing in both directions, every
@@ -16,20 +16,20 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
 #include "codec/format.h"
+#include "codec/ring_trees.h"
 
 namespace lzring::test {
 
 // Sign of the comparison of the strings at positions a and b over bytes
 // 1..17, the order of a tree.
-inline int CompareKeys(const Workspace& ws, std::int32_t a, std::int32_t b) {
+inline int CompareKeys(const RingTrees& ws, std::int32_t a, std::int32_t b) {
   // memcmp compares as unsigned bytes, the order of the trees.
   return std::memcmp(ws.ring + a + 1, ws.ring + b + 1, MAX_MATCH - 1);
 }
 
 // Number of leading bytes (0..18) that the strings at a and b share.
-inline std::int32_t CommonPrefix(const Workspace& ws, std::int32_t a, std::int32_t b) {
+inline std::int32_t CommonPrefix(const RingTrees& ws, std::int32_t a, std::int32_t b) {
   const std::uint8_t* const x = ws.ring + a;
   const std::uint8_t* const y = ws.ring + b;
   std::int32_t i = 0;
@@ -47,7 +47,7 @@ std::string Describe(const Parts&... parts) {
 // `in_tree[n]` is nonzero when position n is expected in a tree. (Plain
 // byte arrays keep the check quick in unoptimised sanitizer builds, where it
 // runs after every one of many thousand operations.)
-inline std::string CheckTrees(const Workspace& ws, const std::vector<std::uint8_t>& expected) {
+inline std::string CheckTrees(const RingTrees& ws, const std::vector<std::uint8_t>& expected) {
   std::string fault;
   const std::uint8_t* const in_tree = expected.data();
   std::vector<std::uint8_t> seen_store(RING_SIZE, 0);

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
+#include "codec/ring_trees.h"
 #include "match_tree_check.h"
 
 namespace lzring {
@@ -29,12 +29,12 @@ using test::CommonPrefix;
 // brute-force search for the longest match among the positions in the tree.
 class TreeDriver {
  public:
-  TreeDriver() : ws_(std::make_unique<Workspace>()) {
+  TreeDriver() : ws_(std::make_unique<RingTrees>()) {
     std::memset(ws_->ring, '.', sizeof ws_->ring);
     ResetTrees(*ws_);
   }
 
-  Workspace& ws() { return *ws_; }
+  RingTrees& ws() { return *ws_; }
   bool InTree(std::int32_t p) const { return in_tree_[p]; }
   std::size_t size() const { return size_; }
   const std::vector<std::uint8_t>& in_tree() const { return in_tree_; }
@@ -69,7 +69,7 @@ class TreeDriver {
 
   // Inserts p (which must be in no tree); returns "" or what went wrong.
   std::string Insert(std::int32_t p) {
-    const Workspace& ws = *ws_;
+    const RingTrees& ws = *ws_;
     std::int32_t longest = 0;
     const std::uint8_t* const in_tree = in_tree_.data();
     for (std::int32_t m = 0; m < RING_SIZE; ++m) {
@@ -120,7 +120,7 @@ class TreeDriver {
                          : std::string("after ") + what + " " + std::to_string(p) + ": " + fault;
   }
 
-  std::unique_ptr<Workspace> ws_;
+  std::unique_ptr<RingTrees> ws_;
   void Mark(std::int32_t p, bool in) {
     size_ += static_cast<std::size_t>(in) - static_cast<std::size_t>(in_tree_[p]);
     in_tree_[p] = in ? 1 : 0;
@@ -257,25 +257,25 @@ TEST(MatchTreeEdges, GreatestStringDescendsRightToTheRightmostPlace) {
 
 // The check must notice each kind of damage to a valid tree.
 TEST(MatchTreeEdges, CheckFindsDamagedTrees) {
-  using Damage = void (*)(Workspace&, std::vector<std::uint8_t>&);
+  using Damage = void (*)(RingTrees&, std::vector<std::uint8_t>&);
   const struct {
     const char* name;
     Damage damage;
   } cases[] = {
       {"children swapped",
-       [](Workspace& ws, std::vector<std::uint8_t>&) { std::swap(ws.left[P(0)], ws.right[P(0)]); }},
+       [](RingTrees& ws, std::vector<std::uint8_t>&) { std::swap(ws.left[P(0)], ws.right[P(0)]); }},
       {"parent link disagrees",
-       [](Workspace& ws, std::vector<std::uint8_t>&) { ws.parent[P(1)] = P(2); }},
-      {"child lost", [](Workspace& ws, std::vector<std::uint8_t>&) { ws.left[P(0)] = NO_NODE; }},
-      {"member not expected", [](Workspace&, std::vector<std::uint8_t>& in) { in[P(1)] = 0; }},
-      {"expected member absent", [](Workspace&, std::vector<std::uint8_t>& in) { in[P(5)] = 1; }},
+       [](RingTrees& ws, std::vector<std::uint8_t>&) { ws.parent[P(1)] = P(2); }},
+      {"child lost", [](RingTrees& ws, std::vector<std::uint8_t>&) { ws.left[P(0)] = NO_NODE; }},
+      {"member not expected", [](RingTrees&, std::vector<std::uint8_t>& in) { in[P(1)] = 0; }},
+      {"expected member absent", [](RingTrees&, std::vector<std::uint8_t>& in) { in[P(5)] = 1; }},
       {"stray parent link",
-       [](Workspace& ws, std::vector<std::uint8_t>&) { ws.parent[P(5)] = P(0); }},
+       [](RingTrees& ws, std::vector<std::uint8_t>&) { ws.parent[P(5)] = P(0); }},
       {"node in the wrong tree",
-       [](Workspace& ws, std::vector<std::uint8_t>&) { ws.ring[P(2)] = 'b'; }},
+       [](RingTrees& ws, std::vector<std::uint8_t>&) { ws.ring[P(2)] = 'b'; }},
       {"two equal keys",
-       [](Workspace& ws, std::vector<std::uint8_t>&) { ws.ring[P(2) + 1] = ws.ring[P(0) + 1]; }},
-      {"link out of range", [](Workspace& ws, std::vector<std::uint8_t>&) { ws.right[P(2)] = -5; }},
+       [](RingTrees& ws, std::vector<std::uint8_t>&) { ws.ring[P(2) + 1] = ws.ring[P(0) + 1]; }},
+      {"link out of range", [](RingTrees& ws, std::vector<std::uint8_t>&) { ws.right[P(2)] = -5; }},
   };
   for (const auto& c : cases) {
     TreeDriver t;
@@ -401,7 +401,7 @@ namespace {
 // first compared words differ from the key in every bit.
 struct InsertVariant {
   const char* name;
-  void (*insert)(Workspace&, std::int32_t);
+  void (*insert)(RingTrees&, std::int32_t);
 };
 
 void PrintTo(const InsertVariant& v, std::ostream* os) {
@@ -413,9 +413,9 @@ class InsertVariants : public ::testing::TestWithParam<InsertVariant> {};
 // Inserts the same positions of the same ring with InsertString and with the
 // variant, checking every result and the trees at the end.
 void ExpectSameAsInsertString(const std::uint8_t* ring, const std::vector<std::int32_t>& order,
-                              void (*insert)(Workspace&, std::int32_t)) {
-  auto plain = std::make_unique<Workspace>();
-  auto fast = std::make_unique<Workspace>();
+                              void (*insert)(RingTrees&, std::int32_t)) {
+  auto plain = std::make_unique<RingTrees>();
+  auto fast = std::make_unique<RingTrees>();
   std::memcpy(plain->ring, ring, RING_BYTES);
   std::memcpy(fast->ring, ring, RING_BYTES);
   ResetTrees(*plain);
@@ -456,8 +456,8 @@ TEST_P(InsertVariants, MatchInsertStringOnRandomRing) {
 INSTANTIATE_TEST_SUITE_P(
     Walks, InsertVariants,
     ::testing::Values(
-        InsertVariant{"Counted", [](Workspace& ws, std::int32_t r) { InsertStringCounted(ws, r); }},
-        InsertVariant{"Chain", [](Workspace& ws, std::int32_t r) { InsertStringChain(ws, r); }}),
+        InsertVariant{"Counted", [](RingTrees& ws, std::int32_t r) { InsertStringCounted(ws, r); }},
+        InsertVariant{"Chain", [](RingTrees& ws, std::int32_t r) { InsertStringChain(ws, r); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The walk picks a child by an unsigned comparison of the ordered words, in
@@ -488,7 +488,7 @@ TEST(MatchTreeWalk, SelectAboveComparesUnsigned) {
 // bytes and differ further on.
 struct PairVariant {
   const char* name;
-  std::int32_t (*insert_pair)(Workspace&, std::int32_t, std::int32_t, std::int32_t*, std::int32_t*);
+  std::int32_t (*insert_pair)(RingTrees&, std::int32_t, std::int32_t, std::int32_t*, std::int32_t*);
 };
 
 void PrintTo(const PairVariant& v, std::ostream* os) {
@@ -521,8 +521,8 @@ class PairVariants : public ::testing::TestWithParam<PairVariant> {};
 TEST_P(PairVariants, MatchInsertStringInOrder) {
   for (const auto& ring :
        {FourSymbolRing(), RecordsRing("%06d\n", 7), RecordsRing("key=0000000%06d;", 13)}) {
-    auto plain = std::make_unique<Workspace>();
-    auto fast = std::make_unique<Workspace>();
+    auto plain = std::make_unique<RingTrees>();
+    auto fast = std::make_unique<RingTrees>();
     std::memcpy(plain->ring, ring.data(), RING_BYTES);
     std::memcpy(fast->ring, ring.data(), RING_BYTES);
     ResetTrees(*plain);
@@ -561,7 +561,7 @@ TEST_P(PairVariants, MatchInsertStringInOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Walks, PairVariants,
     ::testing::Values(PairVariant{"Pair",
-                                  [](Workspace& ws, std::int32_t a, std::int32_t b,
+                                  [](RingTrees& ws, std::int32_t a, std::int32_t b,
                                      std::int32_t* length, std::int32_t* position) {
                                     return InsertStringPair(ws, a, b, length, position);
                                   }},

@@ -9,15 +9,16 @@
 #include <memory>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
+#include "streams/memory_sinks.h"
 
 namespace lzring::test {
 
 // Compresses `src` in `ws`, which may hold what earlier calls left.
-inline std::vector<std::uint8_t> EncodeInMemory(Workspace& ws,
+inline std::vector<std::uint8_t> EncodeInMemory(RingTrees& ws,
                                                 const std::vector<std::uint8_t>& src) {
   std::vector<std::uint8_t> out;
   MemorySource in(src.data(), src.size());
@@ -30,24 +31,24 @@ inline std::vector<std::uint8_t> EncodeInMemory(Workspace& ws,
 }
 
 // Expands `src` in `ws`, which may hold what earlier calls left.
-inline std::vector<std::uint8_t> DecodeInMemory(Workspace& ws,
+inline std::vector<std::uint8_t> DecodeInMemory(RingTrees& ws,
                                                 const std::vector<std::uint8_t>& src) {
   std::vector<std::uint8_t> out;
   MemorySource in(src.data(), src.size());
   {
     VectorSink sink(out);
-    EXPECT_TRUE(DecodeStream(ws, in, sink));
+    EXPECT_TRUE(DecodeStream(ws.ring, in, sink));
   }
   return out;
 }
 
 // The same in a workspace of their own.
 inline std::vector<std::uint8_t> EncodeInMemory(const std::vector<std::uint8_t>& src) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   return EncodeInMemory(*ws, src);
 }
 inline std::vector<std::uint8_t> DecodeInMemory(const std::vector<std::uint8_t>& src) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   return DecodeInMemory(*ws, src);
 }
 

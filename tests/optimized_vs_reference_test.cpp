@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
 #include "bench/workloads.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/match_tree.h"
-#include "io/memory_stream.h"
+#include "codec/memory_source.h"
+#include "codec/ring_trees.h"
 #include "lzring.h"
+#include "streams/memory_sinks.h"
 #include "tests/memory_codec.h"
 #include "tests/reference_codec.h"
 #include "tests/test_util.h"
@@ -94,7 +95,7 @@ Bytes ReferenceDecode(const Bytes& src) {
   return reference::DecodeBuffer(*s, src.data(), src.size());
 }
 
-Bytes ChunkedEncode(Workspace& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
+Bytes ChunkedEncode(RingTrees& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
   Bytes out;
   ChunkedSource in(src, in_block);
   ChunkedSink sink(out, out_block);
@@ -103,11 +104,11 @@ Bytes ChunkedEncode(Workspace& ws, const Bytes& src, std::size_t in_block, std::
   return out;
 }
 
-Bytes ChunkedDecode(Workspace& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
+Bytes ChunkedDecode(RingTrees& ws, const Bytes& src, std::size_t in_block, std::size_t out_block) {
   Bytes out;
   ChunkedSource in(src, in_block);
   ChunkedSink sink(out, out_block);
-  EXPECT_TRUE(DecodeStream(ws, in, sink));
+  EXPECT_TRUE(DecodeStream(ws.ring, in, sink));
   return out;
 }
 
@@ -159,7 +160,7 @@ const std::size_t kLengths[] = {0,    1,    2,    3,     17,    18,    19,   34,
 class ShapeTest : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(ShapeTest, EncoderGivesReferenceBytesAndDecoderExpandsThem) {
-  auto ws = std::make_unique<Workspace>();  // reused across lengths on purpose
+  auto ws = std::make_unique<RingTrees>();  // reused across lengths on purpose
   for (const std::size_t n : kLengths) {
     SCOPED_TRACE("length " + std::to_string(n));
     const Bytes src = GetParam().make(n, static_cast<std::uint32_t>(n) + 7);
@@ -195,7 +196,7 @@ void PrintTo(const GarbageCase& c, std::ostream* os) {
 class GarbageTest : public ::testing::TestWithParam<GarbageCase> {};
 
 TEST_P(GarbageTest, DecoderMatchesReference) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   std::uint32_t seed = 1;
   for (const std::size_t n : {1, 2, 3, 16, 17, 18, 33, 34, 35, 4095, 4096, 4097, 8193, 30001}) {
     SCOPED_TRACE("length " + std::to_string(n));
@@ -216,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(Garbage, GarbageTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TruncatedStreams, EveryCutDecodesLikeTheReference) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   const Bytes compressed = ReferenceEncode(test::TextBytes(600, 3));
   for (std::size_t cut = 0; cut <= compressed.size(); ++cut) {
     const Bytes part(compressed.begin(), compressed.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -226,7 +227,7 @@ TEST(TruncatedStreams, EveryCutDecodesLikeTheReference) {
 
 // A full sink stops both loops after exactly the bytes that fit.
 TEST(FullSink, KeepsTheSamePrefixAsTheReference) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   auto runs = std::make_unique<RunIndex>();
   const Bytes src = test::TextBytes(20000, 9);
   const Bytes compressed = ReferenceEncode(src);
@@ -246,7 +247,7 @@ TEST(FullSink, KeepsTheSamePrefixAsTheReference) {
     {
       MemorySource in(compressed.data(), compressed.size());
       BufferSink sink(buffer.data(), capacity);
-      EXPECT_FALSE(DecodeStream(*ws, in, sink));
+      EXPECT_FALSE(DecodeStream(ws->ring, in, sink));
       EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(capacity),
                              src.begin()));
       EXPECT_EQ(buffer[capacity], 0xEE);
@@ -257,7 +258,7 @@ TEST(FullSink, KeepsTheSamePrefixAsTheReference) {
 // The match tree on its own: after every insertion the optimised tree
 // reports the same match and holds the same links as the reference.
 TEST(MatchTree, SameMatchesAndLinksAsReference) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   auto ref = std::make_unique<reference::State>();
   ResetRing(*ws);
   ref->ResetRing();
@@ -302,7 +303,7 @@ TEST_P(CorpusTest, SameBytesAsReference) {
   Bytes src = test::ReadFile(path);
   if (src.size() > 256 * 1024) src.resize(256 * 1024);
   const Bytes expected = ReferenceEncode(src);
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   ASSERT_EQ(test::EncodeInMemory(*ws, src), expected);
   ASSERT_EQ(test::DecodeInMemory(*ws, expected), src);
 
@@ -333,7 +334,7 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest,
 // well inside the window); each at the end of the input and inside it. The literals differ from
 // case to case, so that bytes a wrong copy might pick up from an earlier case's output differ too.
 TEST(OverlappingReferences, SameExpansionAsReference) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   for (const std::size_t lead : {8, 304}) {
     for (std::uint32_t back = 1; back <= 8; ++back) {
       for (std::uint32_t length = MIN_MATCH; length <= MAX_MATCH; ++length) {

@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
 #include "bench/workloads.h"
-#include "codec/encoder.h"
+#include "codec/encode_loop.h"
+#include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
-#include "io/memory_stream.h"
+#include "codec/ring_trees.h"
 #include "lzring/lzring.hpp"
+#include "streams/memory_sinks.h"
 #include "tests/known_vectors.h"
 #include "tests/memory_codec.h"
 #include "tests/test_util.h"
@@ -38,7 +39,7 @@ struct Layout {
 // workers; `result` gets the first nonzero result of its calls.
 Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
                ThreadStartFn start = ThreadStart, unsigned* missing = nullptr) {
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   auto runs = std::make_unique<RunIndex>();
   ParallelOptions options;
   options.workers = setup.workers;
@@ -138,7 +139,7 @@ TEST(ParallelEncoder, PrefixedSourcesGetTheThreadsLater) {
       src.insert(src.end(), text.begin(), text.end());
       const Bytes expected = test::EncodeInMemory(src);
       for (const std::uint64_t first : {std::uint64_t{1000}, std::uint64_t{1} << 16}) {
-        auto ws = std::make_unique<Workspace>();
+        auto ws = std::make_unique<RingTrees>();
         auto runs = std::make_unique<RunIndex>();
         ParallelOptions options;
         options.min_parallel = first;
@@ -216,7 +217,7 @@ TEST(ParallelEncoder, ThreadThatCannotStartIsDoneWithout) {
 // and stops the workers.
 TEST(ParallelEncoder, FailingSinkStopsTheThreads) {
   const Bytes src = test::TextBytes(60000, 5);
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   auto runs = std::make_unique<RunIndex>();
   const std::size_t size = test::EncodeInMemory(src).size();
   for (const std::size_t room : {std::size_t{0}, std::size_t{100}, size / 2, size - 1}) {

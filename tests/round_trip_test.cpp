@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "codec/format.h"
-#include "io/memory_stream.h"
+#include "codec/ring_trees.h"
 #include "lzring.h"
 #include "memory_codec.h"
+#include "streams/memory_sinks.h"
 #include "test_util.h"
 
 namespace lzring {

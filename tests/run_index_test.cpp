@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
 #include "bench/workloads.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
+#include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "match_tree_check.h"
 
@@ -27,7 +27,7 @@ using test::Describe;
 // "" when every run of `set` is a stretch of `links` (ws.right or ws.left)
 // among nodes in the trees, with its members marked at their places, and
 // every marked node is in the run and at the place its marks give.
-std::string CheckRuns(const Workspace& ws, const RunSet& set, const std::int32_t* links) {
+std::string CheckRuns(const RingTrees& ws, const RunSet& set, const std::int32_t* links) {
   for (std::int32_t s = 0; s < RunSet::kSlots; ++s) {
     const RunSet::Run& run = set.runs[s];
     if (run.count > RunSet::kCapacity) return Describe("run ", s, " holds ", run.count);
@@ -56,7 +56,7 @@ std::string CheckRuns(const Workspace& ws, const RunSet& set, const std::int32_t
   return "";
 }
 
-std::string CheckRuns(const Workspace& ws, const RunIndex& index) {
+std::string CheckRuns(const RingTrees& ws, const RunIndex& index) {
   const std::string fault = CheckRuns(ws, index.right, ws.right);
   return fault.empty() ? CheckRuns(ws, index.left, ws.left) : "right runs: " + fault;
 }
@@ -78,8 +78,8 @@ std::int32_t Runs(const RunSet& set) {
 class IndexedTrees {
  public:
   IndexedTrees()
-      : plain_(std::make_unique<Workspace>()),
-        fast_(std::make_unique<Workspace>()),
+      : plain_(std::make_unique<RingTrees>()),
+        fast_(std::make_unique<RingTrees>()),
         index_(std::make_unique<RunIndex>()) {
     std::memset(plain_->ring, 0, RING_BYTES);
     std::memset(fast_->ring, 0, RING_BYTES);
@@ -88,7 +88,7 @@ class IndexedTrees {
   }
 
   void Store(std::int32_t k, std::uint8_t b) {
-    for (Workspace* ws : {plain_.get(), fast_.get()}) {
+    for (RingTrees* ws : {plain_.get(), fast_.get()}) {
       ws->ring[k] = b;
       if (k < MAX_MATCH - 1) ws->ring[k + RING_SIZE] = b;
     }
@@ -152,8 +152,8 @@ class IndexedTrees {
     return fault.empty() ? fault : Describe("after ", what, p, ": ", fault);
   }
 
-  std::unique_ptr<Workspace> plain_;
-  std::unique_ptr<Workspace> fast_;
+  std::unique_ptr<RingTrees> plain_;
+  std::unique_ptr<RingTrees> fast_;
   std::unique_ptr<RunIndex> index_;
   std::int32_t most_members_ = 0;
   std::int32_t most_runs_ = 0;
@@ -304,7 +304,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, RandomIndexedOperations, ::testing::Bool(), [](
 TEST(RunIndexCheck, FindsDamagedRuns) {
   const std::vector<std::uint8_t> data =
       Records(RING_BYTES, "id%06llu;", [](Count k) { return k; });
-  auto ws = std::make_unique<Workspace>();
+  auto ws = std::make_unique<RingTrees>();
   auto index = std::make_unique<RunIndex>();
   std::memcpy(ws->ring, data.data(), RING_BYTES);
   ResetTrees(*ws, *index);
@@ -314,32 +314,32 @@ TEST(RunIndexCheck, FindsDamagedRuns) {
   while (slot < RunSet::kSlots && index->right.runs[slot].count < 3) ++slot;
   ASSERT_LT(slot, RunSet::kSlots) << "no run was indexed";
 
-  using Damage = void (*)(Workspace&, RunSet&, RunSet::Run&);
+  using Damage = void (*)(RingTrees&, RunSet&, RunSet::Run&);
   const struct {
     const char* name;
     Damage damage;
   } cases[] = {
       {"members swapped",
-       [](Workspace&, RunSet&, RunSet::Run& run) {
+       [](RingTrees&, RunSet&, RunSet::Run& run) {
          std::swap(run.nodes[run.first % RunSet::kCapacity],
                    run.nodes[(run.first + 1) % RunSet::kCapacity]);
        }},
-      {"wrong place", [](Workspace&, RunSet& index,
+      {"wrong place", [](RingTrees&, RunSet& index,
                          RunSet::Run& run) { ++index.index_of[run.At(run.first + 1)]; }},
       {"mark lost",
-       [](Workspace&, RunSet& index, RunSet::Run& run) { index.run_of[run.At(run.Last())] = 0; }},
+       [](RingTrees&, RunSet& index, RunSet::Run& run) { index.run_of[run.At(run.Last())] = 0; }},
       {"stray mark",
-       [](Workspace&, RunSet& index, RunSet::Run& run) {
+       [](RingTrees&, RunSet& index, RunSet::Run& run) {
          std::int32_t n = 0;
          while (index.run_of[n] != 0) ++n;
          index.run_of[n] = index.run_of[run.At(run.first)];
        }},
       {"member out of the tree",
-       [](Workspace& ws, RunSet&, RunSet::Run& run) { ws.parent[run.At(run.Last())] = NO_NODE; }},
-      {"run longer than its chain", [](Workspace&, RunSet&, RunSet::Run& run) { ++run.count; }},
+       [](RingTrees& ws, RunSet&, RunSet::Run& run) { ws.parent[run.At(run.Last())] = NO_NODE; }},
+      {"run longer than its chain", [](RingTrees&, RunSet&, RunSet::Run& run) { ++run.count; }},
   };
   for (const auto& c : cases) {
-    auto broken_ws = std::make_unique<Workspace>(*ws);
+    auto broken_ws = std::make_unique<RingTrees>(*ws);
     auto broken = std::make_unique<RunIndex>(*index);
     c.damage(*broken_ws, broken->right, broken->right.runs[slot]);
     EXPECT_NE(CheckRuns(*broken_ws, *broken), "") << c.name;

@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
+#include "codec/encode_loop.h"
+#include "codec/ring_trees.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"
 #include "memory_codec.h"
+#include "streams/memory_sinks.h"
 #include "test_util.h"
 
 namespace lzring {

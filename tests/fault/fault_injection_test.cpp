@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "api/workspace.h"
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "io/memory_stream.h"
-#include "io/system_calls.h"
+#include "codec/decode_loop.h"
+#include "codec/encode_loop.h"
 #include "lzring.h"
+#include "platform/system_calls.h"
+#include "streams/file_stream.h"
+#include "streams/memory_sinks.h"
 #ifdef LZRING_FAULT_CPP_API
 #include "lzring/lzring.hpp"
 #endif

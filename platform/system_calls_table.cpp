@@ -1,7 +1,7 @@
 // The replaceable system-call table of fault-injection builds.
 #ifdef LZRING_FAULT_INJECTION
 
-#include "io/system_calls.h"
+#include "platform/system_calls.h"
 
 namespace lzring::sys {
 namespace {

@@ -1,8 +1,9 @@
-// Byte sources and sinks in memory, for the codec loops: a span as source
-// (whole, or one piece of a longer input), and as sinks a caller's fixed buffer, a growing vector,
-// and a counter that keeps nothing. They have the same shape as FileSource and FileSink.
-#ifndef LZRING_IO_MEMORY_STREAM_H
-#define LZRING_IO_MEMORY_STREAM_H
+// Byte sinks in memory, for the codec loops: a caller's fixed buffer, a
+// growing vector, and a counter that keeps nothing. They have the same shape
+// as FileSink; the sources in memory are the codec's own
+// (codec/memory_source.h).
+#ifndef LZRING_STREAMS_MEMORY_SINKS_H
+#define LZRING_STREAMS_MEMORY_SINKS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -10,37 +11,6 @@
 #include <vector>
 
 namespace lzring {
-
-class MemorySource {
- public:
-  MemorySource(const std::uint8_t* data, std::size_t size) : next_(data), end_(data + size) {}
-
-  bool Next(std::uint8_t& b) {
-    if (next_ == end_) return false;
-    b = *next_++;
-    return true;
-  }
-  std::size_t Available() const { return static_cast<std::size_t>(end_ - next_); }
-  const std::uint8_t* Data() const { return next_; }
-  void Advance(std::size_t n) { next_ += n; }
-
- private:
-  const std::uint8_t* next_;
-  const std::uint8_t* end_;
-};
-
-// One piece of an input that arrives in pieces; Final() tells whether it is
-// the last. The loops built for pieces stop where such a piece runs short
-// and leave the rest of it to the caller.
-class PieceSource : public MemorySource {
- public:
-  PieceSource(const std::uint8_t* data, std::size_t size, bool final)
-      : MemorySource(data, size), final_(final) {}
-  bool Final() const { return final_; }
-
- private:
-  bool final_;
-};
 
 // Writes into [data, data + capacity); fails once that is full.
 class BufferSink {
@@ -128,4 +98,4 @@ class CountingSink {
 
 }  // namespace lzring
 
-#endif  // LZRING_IO_MEMORY_STREAM_H
+#endif  // LZRING_STREAMS_MEMORY_SINKS_H

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "io/platform_file.h"
+#include "platform/platform_file.h"
 
 namespace lzring {
 namespace {

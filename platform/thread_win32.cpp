@@ -1,11 +1,11 @@
-// Windows threads under io/thread.h: CreateThread, and a slim reader/writer
+// Windows threads under platform/thread.h: CreateThread, and a slim reader/writer
 // lock with a condition variable (Windows Vista and later).
 #include <windows.h>
 
 #include <cerrno>
 #include <new>
 
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring {
 namespace {

@@ -2,8 +2,8 @@
 // file streams and _GetFileSize need. One implementation per platform
 // (platform_file_posix.cpp, platform_file_win32.cpp); nothing else in the
 // library calls the operating system's file interface.
-#ifndef LZRING_IO_PLATFORM_FILE_H
-#define LZRING_IO_PLATFORM_FILE_H
+#ifndef LZRING_PLATFORM_PLATFORM_FILE_H
+#define LZRING_PLATFORM_PLATFORM_FILE_H
 
 #include <cstdint>
 
@@ -74,4 +74,4 @@ class CallLock {
 
 }  // namespace lzring
 
-#endif  // LZRING_IO_PLATFORM_FILE_H
+#endif  // LZRING_PLATFORM_PLATFORM_FILE_H

@@ -1,4 +1,4 @@
-// POSIX threads under io/thread.h.
+// POSIX threads under platform/thread.h.
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <new>
 
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring {
 namespace {

@@ -5,17 +5,17 @@
 // and emits a literal (matches of 2 bytes or fewer) or a reference, in groups
 // of eight units. Every choice is determined by the source alone, so equal
 // sources give byte-identical output.
-#ifndef LZRING_CODEC_ENCODER_H
-#define LZRING_CODEC_ENCODER_H
+#ifndef LZRING_CODEC_ENCODE_LOOP_H
+#define LZRING_CODEC_ENCODE_LOOP_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "api/workspace.h"
 #include "codec/cpu_clones.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
+#include "codec/ring_trees.h"
 
 namespace lzring {
 namespace encoder_detail {
@@ -35,7 +35,7 @@ inline bool PutGroup(Sink& out, const std::uint8_t* group, std::size_t length) {
 }  // namespace encoder_detail
 
 // Where the encoder stands between two runs of its loop: everything the
-// loop keeps besides the Workspace (ring, trees, match result) and the index
+// loop keeps besides the RingTrees (ring, trees, match result) and the index
 // of long runs. A stream's source may come in pieces; the loop then codes
 // what one piece allows, leaves its place here, and goes on with the next.
 struct EncoderState {
@@ -58,7 +58,7 @@ struct EncoderState {
 };
 
 // Starts a stream: empty trees, the ring's starting contents, no group.
-inline void StartEncoder(Workspace& ws, RunIndex& runs, EncoderState& st) {
+inline void StartEncoder(RingTrees& ws, RunIndex& runs, EncoderState& st) {
   ResetTrees(ws, runs);
   ResetRing(ws);
   st = EncoderState{};
@@ -70,7 +70,7 @@ inline void StartEncoder(Workspace& ws, RunIndex& runs, EncoderState& st) {
 
 // Puts a started stream at the start of a unit at ring position `cur`,
 // with the look-ahead full: for a stream whose first part was coded
-// elsewhere (the parallel encoder), once the Workspace holds the ring and
+// elsewhere (the parallel encoder), once the RingTrees holds the ring and
 // trees with `cur` entered and best_length/best_position its match.
 inline void StartEncoderAt(EncoderState& st, std::int32_t cur) {
   st.started = true;
@@ -107,7 +107,7 @@ namespace {
 // instruction-set builds of the loop, would run the baseline instructions
 // and pay a call per pair of insertions.
 template <bool kPiecewise, class Source, class Sink>
-[[gnu::flatten]] LZRING_CPU_CLONES EncodeStatus EncodeRun(Workspace& ws, RunIndex& runs,
+[[gnu::flatten]] LZRING_CPU_CLONES EncodeStatus EncodeRun(RingTrees& ws, RunIndex& runs,
                                                           EncoderState& st, Source& in, Sink& out) {
   using encoder_detail::PutGroup;
   std::uint8_t* const ring = ws.ring;
@@ -347,7 +347,7 @@ template <bool kPiecewise, class Source, class Sink>
 // Compresses the whole of `in` into `out`. Returns false as soon as the sink
 // fails, true when the whole source has been coded.
 template <class Source, class Sink>
-bool EncodeStream(Workspace& ws, RunIndex& runs, Source& in, Sink& out) {
+bool EncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out) {
   EncoderState st;
   StartEncoder(ws, runs, st);
   return EncodeRun<false>(ws, runs, st, in, out) == EncodeStatus::kDone;
@@ -357,4 +357,4 @@ bool EncodeStream(Workspace& ws, RunIndex& runs, Source& in, Sink& out) {
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_ENCODER_H
+#endif  // LZRING_CODEC_ENCODE_LOOP_H

@@ -1,10 +1,10 @@
-// io/thread.h for a target without threads (WebAssembly without shared
+// platform/thread.h for a target without threads (WebAssembly without shared
 // memory). No thread can start, so a compression asked to use several runs on
 // the calling thread alone, with the same output; the monitor then has
 // nobody to exclude or wait for.
 #include <cerrno>
 
-#include "io/thread.h"
+#include "platform/thread.h"
 
 namespace lzring {
 

@@ -2,26 +2,26 @@
 // byte sink, whole or up to a given output size, and from an input given
 // whole or in pieces. It works in a 20 KiB history window (on its own stack
 // for a whole input, kept between the pieces otherwise) and leaves the
-// Workspace ring as a byte-by-byte decoder would (see decoder_detail).
+// ring it is given as a byte-by-byte decoder would (see decoder_detail).
 //
-// Source and sink are template parameters (see io/file_stream.h and
-// io/memory_stream.h) so that file, descriptor and memory streams all run
-// this one loop with no per-byte indirection.
+// Source and sink are template parameters (the stream layer's file and
+// memory streams, the codec's own memory sources) so that file, descriptor and
+// memory streams all run this one loop with no per-byte indirection.
 //
 // Every byte sequence decodes to something: there is no check of positions,
 // lengths or stream length, and the input ending anywhere (after a flag byte,
 // before a literal, between the two bytes of a reference) ends the output
 // after the last complete unit.
-#ifndef LZRING_CODEC_DECODER_H
-#define LZRING_CODEC_DECODER_H
+#ifndef LZRING_CODEC_DECODE_LOOP_H
+#define LZRING_CODEC_DECODE_LOOP_H
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "api/workspace.h"
 #include "codec/format.h"
+#include "codec/ring_trees.h"
 
 namespace lzring {
 namespace decoder_detail {
@@ -37,7 +37,7 @@ namespace decoder_detail {
 //
 // Output collects in a window after the history and goes to the sink when
 // the window is full; then the last 4096 bytes move to the front. At the end
-// the ring in the Workspace receives the last 4096 bytes at their ring
+// the caller's ring receives the last 4096 bytes at their ring
 // positions, so it ends as a byte-by-byte decoder leaves it.
 inline constexpr std::size_t kHistory = RING_SIZE;
 inline constexpr std::size_t kWindow = 16384;
@@ -235,11 +235,11 @@ inline std::uint64_t Produced(const DecoderState& st) {
 
 // Leaves the ring as the byte-wise decoder would: the last 4096 bytes at
 // their ring positions (the starting contents where fewer were written).
-inline void LeaveRing(Workspace& ws, const DecoderState& st) {
+inline void LeaveRing(Ring& ring, const DecoderState& st) {
   const auto cur = static_cast<std::uint32_t>((RING_START + Produced(st)) & RING_MASK);
   const std::uint8_t* const last = st.buffer + st.fill;  // the byte now at ring position cur
-  std::memcpy(ws.ring + cur, last, RING_SIZE - cur);
-  std::memcpy(ws.ring, last + (RING_SIZE - cur), cur);
+  std::memcpy(ring + cur, last, RING_SIZE - cur);
+  std::memcpy(ring, last + (RING_SIZE - cur), cur);
 }
 
 // How a run of the loop ended.
@@ -396,23 +396,23 @@ DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t li
 // Expands the whole of `in` into `out`, or its first `limit` bytes; `st`
 // tells afterwards how much was produced and used.
 template <class Source, class Sink>
-DecodeStatus DecodeBounded(Workspace& ws, DecoderState& st, Source& in, Sink& out,
+DecodeStatus DecodeBounded(Ring& ring, DecoderState& st, Source& in, Sink& out,
                            std::uint64_t limit) {
-  ResetRing(ws);
+  ResetRing(ring);
   StartDecoder(st);
   const DecodeStatus status = DecodeRun<false>(st, in, out, limit);
-  LeaveRing(ws, st);
+  LeaveRing(ring, st);
   return status;
 }
 
 // Expands `in` into `out`. Returns false as soon as the sink fails (the
 // caller then ends the call as failed), true when the input has ended.
 template <class Source, class Sink>
-bool DecodeStream(Workspace& ws, Source& in, Sink& out) {
+bool DecodeStream(Ring& ring, Source& in, Sink& out) {
   DecoderState st;
-  return DecodeBounded(ws, st, in, out, kNoLimit) == DecodeStatus::kEnded;
+  return DecodeBounded(ring, st, in, out, kNoLimit) == DecodeStatus::kEnded;
 }
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_DECODER_H
+#endif  // LZRING_CODEC_DECODE_LOOP_H

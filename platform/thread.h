@@ -3,8 +3,8 @@
 // platform (thread_posix.cpp, thread_win32.cpp, and thread_single.cpp where
 // there are no threads), so that the codec itself uses no platform interface
 // and no part of the standard library that some toolchains lack.
-#ifndef LZRING_IO_THREAD_H
-#define LZRING_IO_THREAD_H
+#ifndef LZRING_PLATFORM_THREAD_H
+#define LZRING_PLATFORM_THREAD_H
 
 #include <cstddef>
 #include <cstdint>
@@ -63,4 +63,4 @@ class MonitorLock {
 
 }  // namespace lzring
 
-#endif  // LZRING_IO_THREAD_H
+#endif  // LZRING_PLATFORM_THREAD_H

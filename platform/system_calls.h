@@ -2,8 +2,8 @@
 // system directly; a build with LZRING_FAULT_INJECTION routes them through a
 // table that tests replace to make open, read, write or close fail, return
 // short counts or report EINTR on chosen calls.
-#ifndef LZRING_IO_SYSTEM_CALLS_H
-#define LZRING_IO_SYSTEM_CALLS_H
+#ifndef LZRING_PLATFORM_SYSTEM_CALLS_H
+#define LZRING_PLATFORM_SYSTEM_CALLS_H
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -57,4 +57,4 @@ inline int Close(int fd) {
 
 }  // namespace lzring::sys
 
-#endif  // LZRING_IO_SYSTEM_CALLS_H
+#endif  // LZRING_PLATFORM_SYSTEM_CALLS_H

@@ -1,18 +1,18 @@
 // The parts of the file streams that run once per block or once per call.
-#include "io/file_stream.h"
+#include "streams/file_stream.h"
 
 #include <cerrno>
 
 namespace lzring {
 
-void ReadBlock(Workspace& ws, StreamStatus& status) {
-  const std::int32_t n = FileRead(ws.in_handle, ws.in_buf, IO_BLOCK);
+void ReadBlock(FilePair& pair, StreamStatus& status) {
+  const std::int32_t n = FileRead(pair.in_handle, pair.in_buf, IO_BLOCK);
   if (n < 1) {
     if (n < 0) status.read_error = FileLastError();
-    ws.in_eof = 1;
+    pair.in_eof = 1;
     return;
   }
-  ws.in_count = n;
+  pair.in_count = n;
 }
 
 int WriteAll(FileHandle handle, const std::uint8_t* data, std::int32_t count,
@@ -30,16 +30,16 @@ int WriteAll(FileHandle handle, const std::uint8_t* data, std::int32_t count,
   return 0;
 }
 
-int FlushOutput(Workspace& ws, StreamStatus& status) {
-  if (ws.out_count == 0) return 0;
-  if (WriteAll(ws.out_handle, ws.out_buf, ws.out_count, status) != 0) return -1;
-  ws.out_count = 0;
+int FlushOutput(FilePair& pair, StreamStatus& status) {
+  if (pair.out_count == 0) return 0;
+  if (WriteAll(pair.out_handle, pair.out_buf, pair.out_count, status) != 0) return -1;
+  pair.out_count = 0;
   return 0;
 }
 
-int CloseFilePair(Workspace& ws, StreamStatus& status) {
-  FileClose(ws.in_handle);
-  if (FileClose(ws.out_handle) == 0) return 0;
+int CloseFilePair(FilePair& pair, StreamStatus& status) {
+  FileClose(pair.in_handle);
+  if (FileClose(pair.out_handle) == 0) return 0;
   if (status.write_error == 0) status.write_error = FileLastError();
   return -1;
 }

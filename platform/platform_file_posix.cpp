@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <mutex>
 
-#include "io/platform_file.h"
-#include "io/system_calls.h"
+#include "platform/platform_file.h"
+#include "platform/system_calls.h"
 
 namespace lzring {
 

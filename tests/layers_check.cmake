@@ -1,0 +1,40 @@
+# Checks that includes point down the layers: for every folder, the folders
+# whose headers its files may include besides its own. Public headers are
+# "lzring.h" and "lzring/..." (include/); system headers (<...>) are free.
+#   cmake -DSOURCE_DIR=<project root> -P layers_check.cmake
+cmake_minimum_required(VERSION 3.25)
+set(allowed_platform "")
+set(allowed_streams "platform")
+set(allowed_codec "platform")
+set(allowed_api "platform;streams;codec;include")
+# The tool takes its threads from the platform layer; everything else it
+# reaches through the public headers.
+set(allowed_cli "platform;include")
+set(allowed_python "include")
+
+set(bad "")
+foreach(layer platform streams codec api cli python)
+  file(GLOB_RECURSE files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.hpp
+       ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/*.c)
+  foreach(file IN LISTS files)
+    file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*$" "\\1" header "${line}")
+      if(header MATCHES "^lzring(\\.h$|/)")
+        set(folder include)
+      elseif(header MATCHES "^([^/]+)/")
+        set(folder ${CMAKE_MATCH_1})
+      else()
+        set(folder ${layer})  # a file beside it
+      endif()
+      if(NOT folder STREQUAL layer AND NOT folder IN_LIST allowed_${layer})
+        file(RELATIVE_PATH name ${SOURCE_DIR} ${file})
+        list(APPEND bad "${name} includes \"${header}\"")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(bad)
+  list(JOIN bad "\n  " text)
+  message(FATAL_ERROR "includes that run up a layer:\n  ${text}")
+endif()
