@@ -18,6 +18,19 @@ namespace {
 constexpr std::int32_t kShortWalkNodes = 24;
 constexpr std::int32_t kInsertsPerVerdict = 8192;
 
+// Sixteen ring slots, as one vector of the narrowest width that every
+// x86-64 and WebAssembly SIMD has; a group of steps (see RunTreeWorker)
+// spans four.
+using SlotBytes = std::int8_t __attribute__((vector_size(16)));
+constexpr int kGroupVectors = 4;
+
+// 64 bytes of all ones, then 64 of zeros: the 64 bytes from 64 - n on
+// select the first n slots of a group.
+alignas(64) constexpr std::int8_t kFirstSlots[128] = {
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
 // A held insertion must be done before the slide stores into its string:
 // the bytes it compares start 4078 positions behind the one being stored.
 constexpr std::uint64_t kMaxHoldSteps = RING_START - 1;
@@ -207,13 +220,13 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     return static_cast<std::int32_t>((position + RING_START) & RING_MASK);
   };
   auto record_of = [&](std::uint64_t position) { return records + (position - records_begin); };
-  auto flush = [&] {
+  auto flush = [&]() __attribute__((always_inline)) {
     if (held == kNone) return;
     InsertOne(w, node_of(held), record_of(held), visits);
     held = kNone;
     held_tree = kNoTree;
   };
-  auto enter = [&](std::uint64_t position) {
+  auto enter = [&](std::uint64_t position) __attribute__((always_inline)) {
     const std::int32_t node = node_of(position);
     if (held != kNone && held_tree != ring[node]) {
       InsertTwo(w, node_of(held), record_of(held), node, record_of(position), visits);
@@ -257,6 +270,7 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   // ring, and that only the first of a revolution stores into the mirror.
   constexpr std::uint32_t kGroup = 64;
   static_assert(RING_SIZE % kGroup == 0 && kGroup < kMaxHoldSteps / 2 && kGroup >= MAX_MATCH);
+  static_assert(sizeof(SlotBytes) * kGroupVectors == kGroup);
   // Whether a step takes a position out of an owned tree, or puts one into
   // one, is a coin toss for each worker when several share the trees; a
   // branch per step on it would be mispredicted at half of the steps. So a
@@ -268,7 +282,12 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   // copy (a removal reads no bytes), then the insertion. Each insertion
   // sees the ring as it is at its step; positions of other workers' trees
   // cost only their byte's copy.
-  auto run = [&]<bool storing, bool mirrored>(std::uint64_t j0, std::uint32_t size)
+  //
+  // A whole group away from the mirror (nearly every group) stores with one
+  // blend of its 64 slots before each insertion: the new bytes below the
+  // insertion's step, the slots' old bytes from it on. A byte loop there
+  // would end at a different count each time, and mispredict its end.
+  auto run = [&]<bool storing, bool mirrored, bool blended>(std::uint64_t j0, std::uint32_t size)
       __attribute__((always_inline)) {
     const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
     const std::uint8_t* const entering = &piece.At(j0 + 1);
@@ -281,6 +300,12 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     }
     const std::uint8_t* bytes = nullptr;
     if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
+    SlotBytes fresh[kGroupVectors] = {};
+    SlotBytes old[kGroupVectors] = {};
+    if constexpr (blended) {
+      std::memcpy(fresh, bytes, sizeof fresh);
+      std::memcpy(old, ring + o0, sizeof old);
+    }
     std::uint32_t done = 0;
     // The removals and stores of the group's steps before `to`.
     auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
@@ -291,7 +316,16 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
         RemoveNode(w, o);
       }
       leaves &= ~below;
-      if constexpr (storing) {
+      if constexpr (blended) {
+        const std::int8_t* const first = kFirstSlots + (kGroup - to);
+#pragma GCC unroll 4
+        for (int v = 0; v < kGroupVectors; ++v) {
+          SlotBytes below;  // all ones where the new byte goes
+          std::memcpy(&below, first + 16 * v, sizeof below);
+          const SlotBytes now = (fresh[v] & below) | (old[v] & ~below);
+          std::memcpy(ring + o0 + 16 * v, &now, sizeof now);
+        }
+      } else if constexpr (storing) {
         // A few bytes at a time: a call to copy them would cost more.
         for (std::uint32_t k = done; k < to; ++k)
           ring[o0 + static_cast<std::int32_t>(k)] = bytes[k];
@@ -317,11 +351,13 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     const bool storing = j0 < store_limit;
     if (storing) size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, store_limit - j0));
     if (!storing) {
-      run.operator()<false, false>(j0, size);
+      run.operator()<false, false, false>(j0, size);
     } else if ((j0 & RING_MASK) < static_cast<std::uint64_t>(MAX_MATCH - 1)) {
-      run.operator()<true, true>(j0, size);
+      run.operator()<true, true, false>(j0, size);
+    } else if (size == kGroup) {
+      run.operator()<true, false, true>(j0, size);
     } else {
-      run.operator()<true, false>(j0, size);
+      run.operator()<true, false, false>(j0, size);
     }
     j0 += size;
     // No held insertion may be older than kMaxHoldSteps by the next
