@@ -125,11 +125,9 @@ template <bool kPiecewise, class Source, class Sink>
   };
 
   // How paired insertions walk: choosing each child without a branch while
-  // walks are short (text), with a predicted branch while they run down
-  // chain-like trees; only the speed depends on it.
+  // walks are short (text, below kShortWalkNodes), with a predicted branch
+  // while they run down chain-like trees; only the speed depends on it.
   constexpr std::int32_t kPairsPerVerdict = 4096;
-  // Walks count as short while they average fewer nodes than this.
-  constexpr std::int32_t kShortWalkNodes = 24;
   bool short_walks = st.short_walks;
   // Short walks do without the index of long runs: it is emptied when they
   // begin, and an empty index stays true to any trees without upkeep.
