@@ -15,6 +15,7 @@
 #include "codec/cpu_clones.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
+#include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 
 namespace lzring {
@@ -349,6 +350,23 @@ bool EncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out) {
   EncoderState st;
   StartEncoder(ws, runs, st);
   return EncodeRun<false>(ws, runs, st, in, out) == EncodeStatus::kDone;
+}
+
+// Codes the `size` source bytes gathered at `data` from where `st` stands
+// (the source's last bytes when `final`), and moves the few the loop leaves
+// for the next run, fewer than 18, to the front of `data`; `size` becomes
+// their count. Returns as EncodeRun; after kSinkFailed `data` and `size`
+// are as they were. The encoder object and the threaded encoder's stretches
+// on one thread gather their input and code it this way.
+template <class Sink>
+EncodeStatus EncodeGathered(RingTrees& ws, RunIndex& runs, EncoderState& st, std::uint8_t* data,
+                            std::size_t& size, bool final, Sink& out) {
+  PieceSource source(data, size, final);
+  const EncodeStatus status = EncodeRun<true>(ws, runs, st, source, out);
+  if (status == EncodeStatus::kSinkFailed) return status;
+  size = source.Available();
+  std::memmove(data, source.Data(), size);
+  return status;
 }
 
 }  // namespace

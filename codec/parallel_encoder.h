@@ -262,14 +262,12 @@ class ParallelEncoder {
   // leaves for the next run at the front of the piece.
   template <class Sink>
   int CodeAlone(bool final, Sink& out) {
-    std::uint8_t* const data = Filling();
-    PieceSource source(data, filled_, final);
-    if (EncodeRun<true>(ws_, runs_, serial_, source, out) == EncodeStatus::kSinkFailed) {
+    const std::size_t gathered = filled_;
+    if (EncodeGathered(ws_, runs_, serial_, Filling(), filled_, final, out) ==
+        EncodeStatus::kSinkFailed) {
       return kParallelSinkFailed;
     }
-    begin_ += filled_ - source.Available();
-    filled_ = source.Available();
-    std::memmove(data, source.Data(), filled_);
+    begin_ += gathered - filled_;
     target_ = FirstPieceSize(options_);
     return 0;
   }
