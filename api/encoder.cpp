@@ -21,10 +21,10 @@
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
 #include "lzring/lzring.hpp"
-#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {

@@ -38,6 +38,7 @@
 // can be split, so the busiest tree bounds it), and the one the encoder's
 // own split of the whole input's work reaches. --threads 1 leaves the
 // section out; --threads-only leaves out everything else.
+#include <fcntl.h>
 #include <lz4.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -59,12 +60,10 @@
 #include <string>
 #include <vector>
 
-#include "api/call_frame.h"
-#include "api/workspace.h"
 #include "bench/workloads.h"
+#include "codec/ring_trees.h"
 #include "lzring.h"
 #include "platform/thread.h"
-#include "streams/file_stream.h"
 #include "tests/reference_codec.h"
 
 #include "codec/tree_split.h"
@@ -74,8 +73,8 @@
 #else
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
-#include "streams/memory_sinks.h"
 #endif
 
 namespace {
@@ -249,7 +248,7 @@ class LzringMemCodec : public Codec {
 #ifdef LZRING_BENCH_CPP_API
   lzring::codec codec_;
 #else
-  std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
+  std::unique_ptr<lzring::RingTrees> ws_ = std::make_unique<lzring::RingTrees>();
   std::unique_ptr<lzring::RunIndex> runs_ = std::make_unique<lzring::RunIndex>();
 #endif
   Bytes packed_, out_;
@@ -349,28 +348,47 @@ class LzringCabiCodec : public Codec {
 };
 
 // The byte-wise reference codec reading and writing one byte per call
-// through the library's buffered file streams.
+// through file streams buffered in blocks of 4096 bytes, as the C entry
+// points' streams were before the codec loops took whole blocks.
+constexpr std::size_t kFileBlock = 4096;
+
 class FileByteReader {
  public:
-  FileByteReader(lzring::Workspace& ws, lzring::StreamStatus& status) : ws_(ws), status_(status) {}
+  explicit FileByteReader(int fd) : fd_(fd) {}
   int Get() {
-    const std::uint8_t b = lzring::ReadByte(ws_, status_);
-    return ws_.in_eof ? -1 : b;
+    if (pos_ == count_) {
+      const ssize_t n = ::read(fd_, block_, sizeof block_);
+      if (n <= 0) return -1;
+      count_ = static_cast<std::size_t>(n);
+      pos_ = 0;
+    }
+    return block_[pos_++];
   }
 
  private:
-  lzring::Workspace& ws_;
-  lzring::StreamStatus& status_;
+  int fd_;
+  std::size_t pos_ = 0;
+  std::size_t count_ = 0;
+  std::uint8_t block_[kFileBlock];
 };
 
 class FileByteWriter {
  public:
-  FileByteWriter(lzring::Workspace& ws, lzring::StreamStatus& status) : ws_(ws), status_(status) {}
-  bool Put(std::uint8_t b) { return lzring::WriteByte(ws_, b, status_) == 0; }
+  explicit FileByteWriter(int fd) : fd_(fd) {}
+  bool Put(std::uint8_t b) {
+    block_[count_++] = b;
+    return count_ < sizeof block_ || Flush();
+  }
+  bool Flush() {
+    const bool ok = count_ == 0 || ::write(fd_, block_, count_) == static_cast<ssize_t>(count_);
+    count_ = 0;
+    return ok;
+  }
 
  private:
-  lzring::Workspace& ws_;
-  lzring::StreamStatus& status_;
+  int fd_;
+  std::size_t count_ = 0;
+  std::uint8_t block_[kFileBlock];
 };
 
 class BytewiseFileCodec : public Codec {
@@ -388,18 +406,23 @@ class BytewiseFileCodec : public Codec {
 
  private:
   bool Run(const std::string& from, const std::string& to, bool encode) {
-    lzring::StreamStatus status;
-    return lzring::RunCallFrame(*ws_, from.c_str(), to.c_str(), status,
-                                [&](lzring::FileSource&, lzring::FileSink&) {
-                                  FileByteReader in(*ws_, status);
-                                  FileByteWriter out(*ws_, status);
-                                  return encode ? lzring::reference::Encode(*state_, in, out)
-                                                : lzring::reference::Decode(*state_, in, out);
-                                }) == 0;
+    const int in_fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in_fd < 0) return false;
+    const int out_fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out_fd < 0) {
+      ::close(in_fd);
+      return false;
+    }
+    FileByteReader in(in_fd);
+    FileByteWriter out(out_fd);
+    bool ok = encode ? lzring::reference::Encode(*state_, in, out)
+                     : lzring::reference::Decode(*state_, in, out);
+    ok = out.Flush() && ok;
+    ::close(in_fd);
+    return ::close(out_fd) == 0 && ok;
   }
 
   FilePaths paths_;
-  std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
   std::unique_ptr<lzring::reference::State> state_ = std::make_unique<lzring::reference::State>();
   bool ok_ = false;
 };
