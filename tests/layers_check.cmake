@@ -8,11 +8,10 @@ set(allowed_platform "")
 set(allowed_streams "platform")
 set(allowed_codec "platform")
 set(allowed_api "platform;streams;codec;include")
-# The tool takes its threads from the platform layer; everything else it
-# reaches through the public headers.
-set(allowed_cli "platform;include")
-# The Python and WebAssembly bindings and the Windows hosts are applications
-# of the public headers alone.
+# The tool, the Python and WebAssembly bindings and the Windows hosts are
+# applications of the public headers alone; the tool has platform files of
+# its own.
+set(allowed_cli "include")
 set(allowed_python "include")
 set(allowed_js "include")
 set(allowed_windows "include")
