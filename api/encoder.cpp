@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/codec_state.h"
+#include "api/codec_object_state.h"
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
 #include "codec/encode_loop.h"

@@ -1,7 +1,7 @@
 # Checks that includes point down the layers: for every folder, the folders
-# (or single headers) that its files may include besides its own. Public
-# headers are "lzring.h" and "lzring/..." (include/); system headers (<...>)
-# are free.
+# (or single headers) that its files may include besides its own; and that
+# no two layers have a file of the same name. Public headers are "lzring.h"
+# and "lzring/..." (include/); system headers (<...>) are free.
 #   cmake -DSOURCE_DIR=<project root> -P layers_check.cmake
 cmake_minimum_required(VERSION 3.25)
 set(allowed_platform "")
@@ -46,7 +46,21 @@ foreach(layer platform streams codec api cli python js windows bench fuzz)
   endforeach()
 endforeach()
 
+# No two layers have a file of the same name: a name says which layer.
+foreach(layer include platform streams codec api cli python js windows bench fuzz tests)
+  file(GLOB_RECURSE files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.hpp
+       ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/*.c)
+  list(FILTER files EXCLUDE REGEX "/node_modules/")
+  foreach(file IN LISTS files)
+    get_filename_component(base ${file} NAME)
+    if(DEFINED where_${base} AND NOT where_${base} STREQUAL layer)
+      list(APPEND bad "${base} is in ${where_${base}}/ and ${layer}/")
+    endif()
+    set(where_${base} ${layer})
+  endforeach()
+endforeach()
+
 if(bad)
   list(JOIN bad "\n  " text)
-  message(FATAL_ERROR "includes that run up a layer:\n  ${text}")
+  message(FATAL_ERROR "includes that run up a layer, or names in two layers:\n  ${text}")
 endif()

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "api/codec_state.h"
+#include "api/codec_object_state.h"
 #include "api/observed_stream.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"

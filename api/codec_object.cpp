@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "api/codec_state.h"
+#include "api/codec_object_state.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
