@@ -348,47 +348,67 @@ class LzringCabiCodec : public Codec {
 };
 
 // The byte-wise reference codec reading and writing one byte per call
-// through file streams buffered in blocks of 4096 bytes, as the C entry
-// points' streams were before the codec loops took whole blocks.
-constexpr std::size_t kFileBlock = 4096;
+// through file streams buffered in blocks of 4096 bytes, kept in a record
+// of their own as the C entry points' streams were before the codec loops
+// took whole blocks: the same steps per byte.
+struct BytewiseFiles {
+  static constexpr int kBlock = 4096;
+  int in_fd;
+  int out_fd;
+  int in_eof;     // 1 once a read delivered nothing
+  int in_pos;     // next byte of in_buf; 0 = read a new block first
+  int in_count;   // bytes the last read delivered
+  int out_count;  // bytes waiting in out_buf
+  bool failed;    // a write failed
+  std::uint8_t in_buf[kBlock];
+  std::uint8_t out_buf[kBlock];
+};
 
 class FileByteReader {
  public:
-  explicit FileByteReader(int fd) : fd_(fd) {}
+  explicit FileByteReader(BytewiseFiles& f) : f_(f) {}
   int Get() {
-    if (pos_ == count_) {
-      const ssize_t n = ::read(fd_, block_, sizeof block_);
-      if (n <= 0) return -1;
-      count_ = static_cast<std::size_t>(n);
-      pos_ = 0;
-    }
-    return block_[pos_++];
+    const std::uint8_t b = Read();
+    return f_.in_eof ? -1 : b;
   }
 
  private:
-  int fd_;
-  std::size_t pos_ = 0;
-  std::size_t count_ = 0;
-  std::uint8_t block_[kFileBlock];
+  std::uint8_t Read() {
+    if (f_.in_eof) return 0;
+    if (f_.in_pos == 0) {
+      const ssize_t n = ::read(f_.in_fd, f_.in_buf, BytewiseFiles::kBlock);
+      if (n <= 0) {
+        f_.in_eof = 1;
+        return 0;
+      }
+      f_.in_count = static_cast<int>(n);
+    }
+    const std::uint8_t b = f_.in_buf[f_.in_pos];
+    if (++f_.in_pos == f_.in_count) f_.in_pos = 0;
+    return b;
+  }
+
+  BytewiseFiles& f_;
 };
 
 class FileByteWriter {
  public:
-  explicit FileByteWriter(int fd) : fd_(fd) {}
+  explicit FileByteWriter(BytewiseFiles& f) : f_(f) {}
   bool Put(std::uint8_t b) {
-    block_[count_++] = b;
-    return count_ < sizeof block_ || Flush();
+    f_.out_buf[f_.out_count++] = b;
+    if (f_.out_count < BytewiseFiles::kBlock) return true;
+    return Flush();
   }
   bool Flush() {
-    const bool ok = count_ == 0 || ::write(fd_, block_, count_) == static_cast<ssize_t>(count_);
-    count_ = 0;
-    return ok;
+    if (f_.out_count > 0 && ::write(f_.out_fd, f_.out_buf, f_.out_count) != f_.out_count) {
+      f_.failed = true;
+    }
+    f_.out_count = 0;
+    return !f_.failed;
   }
 
  private:
-  int fd_;
-  std::size_t count_ = 0;
-  std::uint8_t block_[kFileBlock];
+  BytewiseFiles& f_;
 };
 
 class BytewiseFileCodec : public Codec {
@@ -406,23 +426,26 @@ class BytewiseFileCodec : public Codec {
 
  private:
   bool Run(const std::string& from, const std::string& to, bool encode) {
-    const int in_fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in_fd < 0) return false;
-    const int out_fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out_fd < 0) {
-      ::close(in_fd);
+    BytewiseFiles& f = *files_;
+    f = BytewiseFiles{};
+    f.in_fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f.in_fd < 0) return false;
+    f.out_fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (f.out_fd < 0) {
+      ::close(f.in_fd);
       return false;
     }
-    FileByteReader in(in_fd);
-    FileByteWriter out(out_fd);
+    FileByteReader in(f);
+    FileByteWriter out(f);
     bool ok = encode ? lzring::reference::Encode(*state_, in, out)
                      : lzring::reference::Decode(*state_, in, out);
     ok = out.Flush() && ok;
-    ::close(in_fd);
-    return ::close(out_fd) == 0 && ok;
+    ::close(f.in_fd);
+    return ::close(f.out_fd) == 0 && ok;
   }
 
   FilePaths paths_;
+  std::unique_ptr<BytewiseFiles> files_ = std::make_unique<BytewiseFiles>();
   std::unique_ptr<lzring::reference::State> state_ = std::make_unique<lzring::reference::State>();
   bool ok_ = false;
 };
