@@ -15,9 +15,9 @@
 #include "api/piece_sinks.h"
 #include "codec/decode_loop.h"
 #include "codec/format.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "lzring/lzring.hpp"
-#include "streams/memory_sinks.h"
 
 namespace lzring {
 

@@ -17,15 +17,14 @@
 #include <utility>
 #include <vector>
 
-#include "api/codec_state.h"
+#include "api/codec_object_state.h"
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
 #include "codec/encode_loop.h"
-#include "codec/memory_source.h"
+#include "codec/memory_sinks.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
 #include "lzring/lzring.hpp"
-#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {
@@ -57,11 +56,10 @@ struct encoder::state {
   // Codes the gathered bytes; keeps what the loop leaves for the next run.
   // False (or an exception) when the object fails.
   bool Run(bool final) {
-    PieceSource source(in.get(), gathered, final);
-    const EncodeStatus status = EncodeRun<true>(ws, runs, enc, source, queue);
-    if (status == EncodeStatus::kSinkFailed) return Fail(queue.TakeError());
-    gathered = source.Available();
-    std::memmove(in.get(), source.Data(), gathered);
+    if (EncodeGathered(ws, runs, enc, in.get(), gathered, final, queue) ==
+        EncodeStatus::kSinkFailed) {
+      return Fail(queue.TakeError());
+    }
     return Deliver();
   }
 

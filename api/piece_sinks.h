@@ -1,6 +1,6 @@
 // The sinks of the encoder and decoder objects: a queue inside the object
 // that the caller drains, and the caller's sink function. Both have the
-// shape the codec loops expect (see streams/memory_sinks.h).
+// shape the codec loops expect (see codec/memory_sinks.h).
 //
 // The loops must not be left by an exception: their state would not be
 // saved. So these sinks catch what they meet (an allocation failure, an

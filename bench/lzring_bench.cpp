@@ -38,6 +38,7 @@
 // can be split, so the busiest tree bounds it), and the one the encoder's
 // own split of the whole input's work reaches. --threads 1 leaves the
 // section out; --threads-only leaves out everything else.
+#include <fcntl.h>
 #include <lz4.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -59,12 +60,10 @@
 #include <string>
 #include <vector>
 
-#include "api/call_frame.h"
-#include "api/workspace.h"
 #include "bench/workloads.h"
+#include "codec/ring_trees.h"
 #include "lzring.h"
 #include "platform/thread.h"
-#include "streams/file_stream.h"
 #include "tests/reference_codec.h"
 
 #include "codec/tree_split.h"
@@ -74,8 +73,8 @@
 #else
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
-#include "streams/memory_sinks.h"
 #endif
 
 namespace {
@@ -249,7 +248,7 @@ class LzringMemCodec : public Codec {
 #ifdef LZRING_BENCH_CPP_API
   lzring::codec codec_;
 #else
-  std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
+  std::unique_ptr<lzring::RingTrees> ws_ = std::make_unique<lzring::RingTrees>();
   std::unique_ptr<lzring::RunIndex> runs_ = std::make_unique<lzring::RunIndex>();
 #endif
   Bytes packed_, out_;
@@ -349,28 +348,67 @@ class LzringCabiCodec : public Codec {
 };
 
 // The byte-wise reference codec reading and writing one byte per call
-// through the library's buffered file streams.
+// through file streams buffered in blocks of 4096 bytes, kept in a record
+// of their own as the C entry points' streams were before the codec loops
+// took whole blocks: the same steps per byte.
+struct BytewiseFiles {
+  static constexpr int kBlock = 4096;
+  int in_fd;
+  int out_fd;
+  int in_eof;     // 1 once a read delivered nothing
+  int in_pos;     // next byte of in_buf; 0 = read a new block first
+  int in_count;   // bytes the last read delivered
+  int out_count;  // bytes waiting in out_buf
+  bool failed;    // a write failed
+  std::uint8_t in_buf[kBlock];
+  std::uint8_t out_buf[kBlock];
+};
+
 class FileByteReader {
  public:
-  FileByteReader(lzring::Workspace& ws, lzring::StreamStatus& status) : ws_(ws), status_(status) {}
+  explicit FileByteReader(BytewiseFiles& f) : f_(f) {}
   int Get() {
-    const std::uint8_t b = lzring::ReadByte(ws_, status_);
-    return ws_.in_eof ? -1 : b;
+    const std::uint8_t b = Read();
+    return f_.in_eof ? -1 : b;
   }
 
  private:
-  lzring::Workspace& ws_;
-  lzring::StreamStatus& status_;
+  std::uint8_t Read() {
+    if (f_.in_eof) return 0;
+    if (f_.in_pos == 0) {
+      const ssize_t n = ::read(f_.in_fd, f_.in_buf, BytewiseFiles::kBlock);
+      if (n <= 0) {
+        f_.in_eof = 1;
+        return 0;
+      }
+      f_.in_count = static_cast<int>(n);
+    }
+    const std::uint8_t b = f_.in_buf[f_.in_pos];
+    if (++f_.in_pos == f_.in_count) f_.in_pos = 0;
+    return b;
+  }
+
+  BytewiseFiles& f_;
 };
 
 class FileByteWriter {
  public:
-  FileByteWriter(lzring::Workspace& ws, lzring::StreamStatus& status) : ws_(ws), status_(status) {}
-  bool Put(std::uint8_t b) { return lzring::WriteByte(ws_, b, status_) == 0; }
+  explicit FileByteWriter(BytewiseFiles& f) : f_(f) {}
+  bool Put(std::uint8_t b) {
+    f_.out_buf[f_.out_count++] = b;
+    if (f_.out_count < BytewiseFiles::kBlock) return true;
+    return Flush();
+  }
+  bool Flush() {
+    if (f_.out_count > 0 && ::write(f_.out_fd, f_.out_buf, f_.out_count) != f_.out_count) {
+      f_.failed = true;
+    }
+    f_.out_count = 0;
+    return !f_.failed;
+  }
 
  private:
-  lzring::Workspace& ws_;
-  lzring::StreamStatus& status_;
+  BytewiseFiles& f_;
 };
 
 class BytewiseFileCodec : public Codec {
@@ -388,18 +426,26 @@ class BytewiseFileCodec : public Codec {
 
  private:
   bool Run(const std::string& from, const std::string& to, bool encode) {
-    lzring::StreamStatus status;
-    return lzring::RunCallFrame(*ws_, from.c_str(), to.c_str(), status,
-                                [&](lzring::FileSource&, lzring::FileSink&) {
-                                  FileByteReader in(*ws_, status);
-                                  FileByteWriter out(*ws_, status);
-                                  return encode ? lzring::reference::Encode(*state_, in, out)
-                                                : lzring::reference::Decode(*state_, in, out);
-                                }) == 0;
+    BytewiseFiles& f = *files_;
+    f = BytewiseFiles{};
+    f.in_fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f.in_fd < 0) return false;
+    f.out_fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (f.out_fd < 0) {
+      ::close(f.in_fd);
+      return false;
+    }
+    FileByteReader in(f);
+    FileByteWriter out(f);
+    bool ok = encode ? lzring::reference::Encode(*state_, in, out)
+                     : lzring::reference::Decode(*state_, in, out);
+    ok = out.Flush() && ok;
+    ::close(f.in_fd);
+    return ::close(f.out_fd) == 0 && ok;
   }
 
   FilePaths paths_;
-  std::unique_ptr<lzring::Workspace> ws_ = std::make_unique<lzring::Workspace>();
+  std::unique_ptr<BytewiseFiles> files_ = std::make_unique<BytewiseFiles>();
   std::unique_ptr<lzring::reference::State> state_ = std::make_unique<lzring::reference::State>();
   bool ok_ = false;
 };

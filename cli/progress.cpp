@@ -12,7 +12,7 @@ constexpr double kMega = 1e6;
 
 }  // namespace
 
-ProgressLine::ProgressLine(std::string name, std::uint64_t total, Monitor& lock)
+ProgressLine::ProgressLine(std::string name, std::uint64_t total, Lock& lock)
     : name_(std::move(name)),
       total_(total),
       lock_(lock),
@@ -24,7 +24,7 @@ ProgressLine::~ProgressLine() {
   // Spaces over the line rather than a terminal's erase sequence, which not
   // every console understands.
   static const char kSpaces[] = "\r                                                               ";
-  MonitorLock guard(lock_);
+  LockHeld guard(lock_);
   WriteStderr(kSpaces, 1);
   for (std::size_t left = width_; left > 0;) {
     const std::size_t n = left < sizeof kSpaces - 2 ? left : sizeof kSpaces - 2;
@@ -66,7 +66,7 @@ void ProgressLine::Draw(std::uint64_t done, Clock::time_point now) {
   // A shorter line than the last one covers the rest of it with spaces.
   std::size_t end = width;
   while (end < width_ && end < room - 1) text[end++] = ' ';
-  MonitorLock guard(lock_);
+  LockHeld guard(lock_);
   WriteStderr(line, end + 1);
   if (width > width_) width_ = width;
 }

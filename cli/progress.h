@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/thread.h"
+#include "cli/threads.h"
 
 namespace lzring::cli {
 
@@ -18,7 +18,7 @@ inline constexpr std::uint64_t kProgressMinBytes = 4u << 20;
 class ProgressLine {
  public:
   // `lock` serialises the display with other messages on standard error.
-  ProgressLine(std::string name, std::uint64_t total, Monitor& lock);
+  ProgressLine(std::string name, std::uint64_t total, Lock& lock);
   // Erases the line if it was drawn.
   ~ProgressLine();
   ProgressLine(const ProgressLine&) = delete;
@@ -33,7 +33,7 @@ class ProgressLine {
 
   std::string name_;
   std::uint64_t total_;
-  Monitor& lock_;
+  Lock& lock_;
   Clock::time_point start_;
   Clock::time_point last_draw_;
   std::size_t width_ = 0;  // the widest line drawn so far; 0 before the first

@@ -11,24 +11,24 @@ void Reporter::Write(const std::string& line) {
 }
 
 void Reporter::Error(const std::string& name, const std::string& reason) {
-  MonitorLock guard(lock_);
+  LockHeld guard(lock_);
   error_ = true;
   Write("lzring: " + name + ": " + reason + "\n");
 }
 
 void Reporter::Warning(const std::string& name, const std::string& reason) {
-  MonitorLock guard(lock_);
+  LockHeld guard(lock_);
   warning_ = true;
   if (!quiet_) Write("lzring: " + name + ": " + reason + "\n");
 }
 
 void Reporter::Info(const std::string& line) {
-  MonitorLock guard(lock_);
+  LockHeld guard(lock_);
   Write(line + "\n");
 }
 
 int Reporter::ExitStatus() const {
-  MonitorLock guard(lock_);
+  LockHeld guard(lock_);
   if (error_) return static_cast<int>(Outcome::kError);
   if (warning_) return static_cast<int>(Outcome::kWarning);
   return static_cast<int>(Outcome::kOk);

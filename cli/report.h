@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/thread.h"
+#include "cli/threads.h"
 
 namespace lzring::cli {
 
@@ -28,13 +28,13 @@ class Reporter {
   // 0 when all went well, 1 when anything failed, 2 for warnings only.
   int ExitStatus() const;
   // Serialises other writes to standard error (the progress line).
-  Monitor& lock() { return lock_; }
+  Lock& lock() { return lock_; }
 
  private:
   void Write(const std::string& line);
 
   const bool quiet_;
-  mutable Monitor lock_;
+  mutable Lock lock_;
   bool error_ = false;
   bool warning_ = false;
 };

@@ -1,4 +1,5 @@
-# The C++ API (include/lzring/lzring.hpp, api/codec*.cpp).
+# The C++ API (include/lzring/lzring.hpp; the api/ files that implement its
+# classes: codec_object*.cpp, encoder.cpp, decoder.cpp, streambuf.cpp).
 #
 # liblzring.so exports the three C entry points and nothing else, so the C++
 # API is a library of its own: liblzring-cpp.so.1, built with hidden

@@ -15,34 +15,18 @@
 #include "codec/cpu_clones.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
+#include "codec/memory_source.h"
 #include "codec/ring_trees.h"
+#include "codec/unit_group.h"
 
 namespace lzring {
-namespace encoder_detail {
-
-template <class Sink>
-inline bool PutGroup(Sink& out, const std::uint8_t* group, std::size_t length) {
-  if (out.Room() >= length) {
-    std::memcpy(out.Space(), group, length);
-    return out.Commit(length);
-  }
-  for (std::size_t k = 0; k < length; ++k) {
-    if (!out.Put(group[k])) return false;
-  }
-  return true;
-}
-
-}  // namespace encoder_detail
 
 // Where the encoder stands between two runs of its loop: everything the
 // loop keeps besides the RingTrees (ring, trees, match result) and the index
 // of long runs. A stream's source may come in pieces; the loop then codes
 // what one piece allows, leaves its place here, and goes on with the next.
 struct EncoderState {
-  // The group being assembled: flag byte, then up to eight units.
-  std::uint8_t group[MAX_GROUP_BYTES];
-  std::uint32_t group_len;
-  std::uint32_t flag_mask;
+  UnitGroup group;         // the group being assembled
   std::int32_t cur;        // first byte of the look-ahead
   std::int32_t oldest;     // receives the next source byte; always cur + 18
   std::int32_t lookahead;  // source bytes at cur not yet coded
@@ -62,8 +46,6 @@ inline void StartEncoder(RingTrees& ws, RunIndex& runs, EncoderState& st) {
   ResetTrees(ws, runs);
   ResetRing(ws);
   st = EncoderState{};
-  st.group_len = 1;
-  st.flag_mask = 1;
   st.cur = RING_START;
   st.short_walks = true;
 }
@@ -109,14 +91,10 @@ namespace {
 template <bool kPiecewise, class Source, class Sink>
 [[gnu::flatten]] LZRING_CPU_CLONES EncodeStatus EncodeRun(RingTrees& ws, RunIndex& runs,
                                                           EncoderState& st, Source& in, Sink& out) {
-  using encoder_detail::PutGroup;
   std::uint8_t* const ring = ws.ring;
 
   // The loop works on copies in registers; `save` puts them back.
-  std::uint8_t group[MAX_GROUP_BYTES];
-  std::memcpy(group, st.group, sizeof group);
-  std::size_t group_len = st.group_len;
-  unsigned flag_mask = st.flag_mask;
+  UnitGroup group = st.group;
 
   // Stores a source byte at ring position `at`, and in the mirror too.
   auto store = [ring](std::int32_t at, std::uint8_t b) {
@@ -125,11 +103,9 @@ template <bool kPiecewise, class Source, class Sink>
   };
 
   // How paired insertions walk: choosing each child without a branch while
-  // walks are short (text), with a predicted branch while they run down
-  // chain-like trees; only the speed depends on it.
+  // walks are short (text, below kShortWalkNodes), with a predicted branch
+  // while they run down chain-like trees; only the speed depends on it.
   constexpr std::int32_t kPairsPerVerdict = 4096;
-  // Walks count as short while they average fewer nodes than this.
-  constexpr std::int32_t kShortWalkNodes = 24;
   bool short_walks = st.short_walks;
   // Short walks do without the index of long runs: it is emptied when they
   // begin, and an empty index stays true to any trees without upkeep.
@@ -160,9 +136,7 @@ template <bool kPiecewise, class Source, class Sink>
   std::int32_t lookahead = st.lookahead;
 
   auto save = [&]() {
-    std::memcpy(st.group, group, sizeof group);
-    st.group_len = static_cast<std::uint32_t>(group_len);
-    st.flag_mask = flag_mask;
+    st.group = group;
     st.short_walks = short_walks;
     st.ahead = ahead;
     st.ahead_length = ahead_length;
@@ -209,22 +183,14 @@ template <bool kPiecewise, class Source, class Sink>
     // Near the end of the source a match can run past the real data.
     if (ws.best_length > lookahead) ws.best_length = lookahead;
 
+    bool full;
     if (ws.best_length < MIN_MATCH) {
       ws.best_length = 1;
-      group[0] |= static_cast<std::uint8_t>(flag_mask);
-      group[group_len++] = ring[cur];
+      full = group.Literal(ring[cur]);
     } else {
-      group[group_len++] = static_cast<std::uint8_t>(ws.best_position & 0xFF);
-      group[group_len++] = static_cast<std::uint8_t>(((ws.best_position >> 4) & 0xF0) |
-                                                     (ws.best_length - MIN_MATCH));
+      full = group.Reference(ws.best_position, ws.best_length);
     }
-    flag_mask = (flag_mask << 1) & 0xFF;
-    if (flag_mask == 0) {
-      if (!PutGroup(out, group, group_len)) return EncodeStatus::kSinkFailed;
-      group[0] = 0;
-      group_len = 1;
-      flag_mask = 1;
-    }
+    if (full && !group.Put(out)) return EncodeStatus::kSinkFailed;
 
     // Slide the window over the bytes just coded: each step drops the oldest
     // position from the trees, stores a new source byte there (and in the
@@ -340,7 +306,7 @@ template <bool kPiecewise, class Source, class Sink>
 
   // The last group; the flag bits of its missing units stay clear.
   st.lookahead = 0;
-  if (group_len > 1 && !PutGroup(out, group, group_len)) return EncodeStatus::kSinkFailed;
+  if (!group.Empty() && !group.Put(out)) return EncodeStatus::kSinkFailed;
   return EncodeStatus::kDone;
 }
 
@@ -351,6 +317,23 @@ bool EncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out) {
   EncoderState st;
   StartEncoder(ws, runs, st);
   return EncodeRun<false>(ws, runs, st, in, out) == EncodeStatus::kDone;
+}
+
+// Codes the `size` source bytes gathered at `data` from where `st` stands
+// (the source's last bytes when `final`), and moves the few the loop leaves
+// for the next run, fewer than 18, to the front of `data`; `size` becomes
+// their count. Returns as EncodeRun; after kSinkFailed `data` and `size`
+// are as they were. The encoder object and the threaded encoder's stretches
+// on one thread gather their input and code it this way.
+template <class Sink>
+EncodeStatus EncodeGathered(RingTrees& ws, RunIndex& runs, EncoderState& st, std::uint8_t* data,
+                            std::size_t& size, bool final, Sink& out) {
+  PieceSource source(data, size, final);
+  const EncodeStatus status = EncodeRun<true>(ws, runs, st, source, out);
+  if (status == EncodeStatus::kSinkFailed) return status;
+  size = source.Available();
+  std::memmove(data, source.Data(), size);
+  return status;
 }
 
 }  // namespace

@@ -612,6 +612,17 @@ inline std::int32_t InsertStringChainPair(RingTrees& ws, std::int32_t r1, std::i
   return InsertStringChainPair(ws, none, r1, r2, first_length, first_position);
 }
 
+// Which walk an encoder uses: the branchless ones (InsertStringPair) while
+// its insertions visit fewer than this many nodes on average, the chain
+// walks (InsertStringChainPair) with the run index from there on. Pairing
+// branchless walks overlaps the memory waits of short walks; long walks
+// down chains run faster on predicted branches and only get more
+// instructions from pairing. Text averages about 9 nodes and chain-like
+// data over 100, so a value well between the two keeps each on its own
+// side. The one-thread encoder and the tree workers judge by this one
+// value; only the speed depends on it.
+inline constexpr std::int32_t kShortWalkNodes = 24;
+
 // Takes ring position p out of its tree. A node with two children is
 // replaced by the rightmost node of its left subtree.
 //

@@ -55,7 +55,7 @@ class UnitCoder {
   // position p, with its group so far.
   void StartAt(std::uint64_t p, const EncoderState& st) {
     next_ = p;
-    group_.CopyFrom(st.group, st.group_len, st.flag_mask);
+    group_ = st.group;
   }
 
   // Codes every unit that starts before the piece's last recorded
@@ -262,14 +262,12 @@ class ParallelEncoder {
   // leaves for the next run at the front of the piece.
   template <class Sink>
   int CodeAlone(bool final, Sink& out) {
-    std::uint8_t* const data = Filling();
-    PieceSource source(data, filled_, final);
-    if (EncodeRun<true>(ws_, runs_, serial_, source, out) == EncodeStatus::kSinkFailed) {
+    const std::size_t gathered = filled_;
+    if (EncodeGathered(ws_, runs_, serial_, Filling(), filled_, final, out) ==
+        EncodeStatus::kSinkFailed) {
       return kParallelSinkFailed;
     }
-    begin_ += filled_ - source.Available();
-    filled_ = source.Available();
-    std::memmove(data, source.Data(), filled_);
+    begin_ += gathered - filled_;
     target_ = FirstPieceSize(options_);
     return 0;
   }
@@ -362,7 +360,7 @@ class ParallelEncoder {
     serial_ = EncoderState{};
     serial_.short_walks = true;  // the run index is empty
     StartEncoderAt(serial_, static_cast<std::int32_t>((RING_START + p) & RING_MASK));
-    coder_.group().CopyTo(serial_.group, serial_.group_len, serial_.flag_mask);
+    serial_.group = coder_.group();
     ws_.best_length = static_cast<std::int32_t>(record >> kRecordLengthShift);
     ws_.best_position = static_cast<std::int32_t>(record & RING_MASK);
     // ...and the source from p + 18 on.

@@ -13,9 +13,8 @@
 namespace lzring {
 namespace {
 
-// Walks count as short while they average fewer nodes than this, judged
-// every kInsertsPerVerdict insertions (as the one-thread encoder judges).
-constexpr std::int32_t kShortWalkNodes = 24;
+// Walks count as short while they average fewer than kShortWalkNodes nodes,
+// judged every kInsertsPerVerdict insertions (as the one-thread encoder judges).
 constexpr std::int32_t kInsertsPerVerdict = 8192;
 
 // Sixteen ring slots, as one vector of the narrowest width that every

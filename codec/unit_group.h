@@ -1,6 +1,8 @@
-// The group of up to eight units that the encoder assembles before it goes
+// The group of up to eight units that the encoders assemble before it goes
 // out: a flag byte with one bit per unit (set for a literal), then the
-// units' bytes.
+// units' bytes. The one-thread loop keeps one in its state (and a copy in
+// registers while it runs); the threaded encoder's coder takes it over from
+// there and hands it back.
 #ifndef LZRING_CODEC_UNIT_GROUP_H
 #define LZRING_CODEC_UNIT_GROUP_H
 
@@ -28,21 +30,6 @@ class UnitGroup {
     return Advance();
   }
   bool Empty() const { return size_ == 1; }
-
-  // The group so far, for the one-thread loop to go on with: its bytes, how
-  // many are in use, and the flag bit of its next unit.
-  void CopyTo(std::uint8_t* bytes, std::uint32_t& size, std::uint32_t& flag) const {
-    std::memcpy(bytes, bytes_, sizeof bytes_);
-    size = static_cast<std::uint32_t>(size_);
-    flag = flag_;
-  }
-
-  // Takes over the group of the one-thread loop, as CopyTo gives it.
-  void CopyFrom(const std::uint8_t* bytes, std::uint32_t size, std::uint32_t flag) {
-    std::memcpy(bytes_, bytes, sizeof bytes_);
-    size_ = size;
-    flag_ = flag;
-  }
 
   // Hands the group to `out` and starts the next one; false when the sink
   // failed. The flag bits of missing units stay clear.

@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "codec/decode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
 #include "lzring.h"
-#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;

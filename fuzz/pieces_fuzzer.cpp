@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "fuzz/fuzz_util.h"
 #include "lzring/lzring.hpp"
-#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;

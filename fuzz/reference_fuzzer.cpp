@@ -10,10 +10,10 @@
 
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
-#include "streams/memory_sinks.h"
 #include "tests/reference_codec.h"
 
 using lzring::fuzz::Bytes;

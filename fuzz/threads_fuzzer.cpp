@@ -13,12 +13,12 @@
 #include <memory>
 
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
 #include "platform/thread.h"
-#include "streams/memory_sinks.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;

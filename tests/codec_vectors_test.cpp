@@ -8,8 +8,8 @@
 
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/ring_trees.h"
-#include "streams/memory_sinks.h"
 
 #include "known_vectors.h"
 #include "memory_codec.h"

@@ -13,10 +13,10 @@
 
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "reference_codec.h"
-#include "streams/memory_sinks.h"
 #include "test_util.h"
 
 namespace lzring {

@@ -1,21 +1,31 @@
 # Checks that includes point down the layers: for every folder, the folders
-# whose headers its files may include besides its own. Public headers are
-# "lzring.h" and "lzring/..." (include/); system headers (<...>) are free.
+# (or single headers) that its files may include besides its own; and that
+# no two layers have a file of the same name. Public headers are "lzring.h"
+# and "lzring/..." (include/); system headers (<...>) are free.
 #   cmake -DSOURCE_DIR=<project root> -P layers_check.cmake
 cmake_minimum_required(VERSION 3.25)
 set(allowed_platform "")
 set(allowed_streams "platform")
 set(allowed_codec "platform")
 set(allowed_api "platform;streams;codec;include")
-# The tool takes its threads from the platform layer; everything else it
-# reaches through the public headers.
-set(allowed_cli "platform;include")
+# The tool, the Python and WebAssembly bindings and the Windows hosts are
+# applications of the public headers alone; the tool has platform files of
+# its own.
+set(allowed_cli "include")
 set(allowed_python "include")
+set(allowed_js "include")
+set(allowed_windows "include")
+# The benchmark and the fuzz targets also run the codec as a library, with
+# the thread start that its threaded encoder takes (platform/thread.h), and
+# compare it with the reference codec of the tests.
+set(allowed_bench "codec;include;tests;platform/thread.h")
+set(allowed_fuzz "codec;include;tests;platform/thread.h")
 
 set(bad "")
-foreach(layer platform streams codec api cli python)
+foreach(layer platform streams codec api cli python js windows bench fuzz)
   file(GLOB_RECURSE files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.hpp
        ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/*.c)
+  list(FILTER files EXCLUDE REGEX "/node_modules/")  # installed packages, not ours
   foreach(file IN LISTS files)
     file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
     foreach(line IN LISTS includes)
@@ -27,14 +37,30 @@ foreach(layer platform streams codec api cli python)
       else()
         set(folder ${layer})  # a file beside it
       endif()
-      if(NOT folder STREQUAL layer AND NOT folder IN_LIST allowed_${layer})
+      if(NOT folder STREQUAL layer AND NOT folder IN_LIST allowed_${layer}
+         AND NOT header IN_LIST allowed_${layer})
         file(RELATIVE_PATH name ${SOURCE_DIR} ${file})
         list(APPEND bad "${name} includes \"${header}\"")
       endif()
     endforeach()
   endforeach()
 endforeach()
+
+# No two layers have a file of the same name: a name says which layer.
+foreach(layer include platform streams codec api cli python js windows bench fuzz tests)
+  file(GLOB_RECURSE files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.hpp
+       ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/*.c)
+  list(FILTER files EXCLUDE REGEX "/node_modules/")
+  foreach(file IN LISTS files)
+    get_filename_component(base ${file} NAME)
+    if(DEFINED where_${base} AND NOT where_${base} STREQUAL layer)
+      list(APPEND bad "${base} is in ${where_${base}}/ and ${layer}/")
+    endif()
+    set(where_${base} ${layer})
+  endforeach()
+endforeach()
+
 if(bad)
   list(JOIN bad "\n  " text)
-  message(FATAL_ERROR "includes that run up a layer:\n  ${text}")
+  message(FATAL_ERROR "includes that run up a layer, or names in two layers:\n  ${text}")
 endif()

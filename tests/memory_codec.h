@@ -11,9 +11,9 @@
 
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
-#include "streams/memory_sinks.h"
 
 namespace lzring::test {
 

@@ -14,11 +14,11 @@
 
 #include "bench/workloads.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/ring_trees.h"
 #include "lzring/lzring.hpp"
-#include "streams/memory_sinks.h"
 #include "tests/known_vectors.h"
 #include "tests/memory_codec.h"
 #include "tests/test_util.h"

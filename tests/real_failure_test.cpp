@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
 #include "memory_codec.h"
-#include "streams/memory_sinks.h"
 #include "test_util.h"
 
 namespace lzring {

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"
 #include "memory_codec.h"
-#include "streams/memory_sinks.h"
 #include "test_util.h"
 
 namespace lzring {

@@ -17,10 +17,10 @@
 
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "lzring.h"
 #include "platform/system_calls.h"
 #include "streams/file_stream.h"
-#include "streams/memory_sinks.h"
 #ifdef LZRING_FAULT_CPP_API
 #include "lzring/lzring.hpp"
 #endif

@@ -6,14 +6,14 @@
 #include <filesystem>
 #include <system_error>
 
-#include "api/codec_state.h"
+#include "api/codec_object_state.h"
 #include "api/observed_stream.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "lzring/lzring.hpp"
 #include "platform/platform_file.h"
 #include "streams/file_stream.h"
-#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {

@@ -2,8 +2,8 @@
 // zero-filled when the object is made, so that objects never share state and
 // every stream starts as a freshly loaded module would, the encoder's index
 // of long runs in the match trees, and the number of threads to compress on.
-#ifndef LZRING_API_CODEC_STATE_H
-#define LZRING_API_CODEC_STATE_H
+#ifndef LZRING_API_CODEC_OBJECT_STATE_H
+#define LZRING_API_CODEC_OBJECT_STATE_H
 
 #include <algorithm>
 #include <cstdint>
@@ -59,4 +59,4 @@ struct lzring::codec::state {
   }
 };
 
-#endif  // LZRING_API_CODEC_STATE_H
+#endif  // LZRING_API_CODEC_OBJECT_STATE_H

@@ -10,13 +10,13 @@
 #include <system_error>
 #include <vector>
 
-#include "api/codec_state.h"
+#include "api/codec_object_state.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
+#include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"
-#include "streams/memory_sinks.h"
 
 namespace lzring {
 namespace {

@@ -1,9 +1,9 @@
 // Byte sinks in memory, for the codec loops: a caller's fixed buffer, a
-// growing vector, and a counter that keeps nothing. They have the same shape
-// as FileSink; the sources in memory are the codec's own
-// (codec/memory_source.h).
-#ifndef LZRING_STREAMS_MEMORY_SINKS_H
-#define LZRING_STREAMS_MEMORY_SINKS_H
+// growing vector, and a counter that keeps nothing. With the sources in
+// memory (memory_source.h) they let the codec run as a library, without
+// files; the stream layer's FileSink has the same shape.
+#ifndef LZRING_CODEC_MEMORY_SINKS_H
+#define LZRING_CODEC_MEMORY_SINKS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -98,4 +98,4 @@ class CountingSink {
 
 }  // namespace lzring
 
-#endif  // LZRING_STREAMS_MEMORY_SINKS_H
+#endif  // LZRING_CODEC_MEMORY_SINKS_H
