@@ -17,18 +17,13 @@ namespace {
 // judged every kInsertsPerVerdict insertions (as the one-thread encoder judges).
 constexpr std::int32_t kInsertsPerVerdict = 8192;
 
-// Sixteen ring slots, as one vector of the narrowest width that every
-// x86-64 and WebAssembly SIMD has; a group of steps (see RunTreeWorker)
-// spans four.
-using SlotBytes = std::int8_t __attribute__((vector_size(16)));
-constexpr int kGroupVectors = 4;
+// Ring slots stored at once by a tree worker (see RunTreeWorker): one
+// 16-byte copy, which every x86-64 and WebAssembly does in one instruction.
+constexpr std::uint32_t kSlotRun = 16;
 
-// 64 bytes of all ones, then 64 of zeros: the 64 bytes from 64 - n on
-// select the first n slots of a group.
-alignas(64) constexpr std::int8_t kFirstSlots[128] = {
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+inline void CopySlots(std::uint8_t* to, const std::uint8_t* from) {
+  std::memcpy(to, from, kSlotRun);
+}
 
 // A held insertion must be done before the slide stores into its string:
 // the bytes it compares start 4078 positions behind the one being stored.
@@ -269,7 +264,7 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   // ring, and that only the first of a revolution stores into the mirror.
   constexpr std::uint32_t kGroup = 64;
   static_assert(RING_SIZE % kGroup == 0 && kGroup < kMaxHoldSteps / 2 && kGroup >= MAX_MATCH);
-  static_assert(sizeof(SlotBytes) * kGroupVectors == kGroup);
+  static_assert(kGroup % kSlotRun == 0 && RING_SIZE + kSlotRun <= sizeof w.ws.ring);
   // Whether a step takes a position out of an owned tree, or puts one into
   // one, is a coin toss for each worker when several share the trees; a
   // branch per step on it would be mispredicted at half of the steps. So a
@@ -282,10 +277,11 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   // sees the ring as it is at its step; positions of other workers' trees
   // cost only their byte's copy.
   //
-  // A whole group away from the mirror (nearly every group) stores with one
-  // blend of its 64 slots before each insertion: the new bytes below the
-  // insertion's step, the slots' old bytes from it on. A byte loop there
-  // would end at a different count each time, and mispredict its end.
+  // A whole group away from the mirror (nearly every group) stores in
+  // runs of 16 bytes before each insertion: the new bytes up to the
+  // insertion's step in one run (rarely more), then the old bytes from it
+  // on in another. A byte loop there would end at a different count each
+  // time, and mispredict its end.
   auto run = [&]<bool storing, bool mirrored, bool blended>(std::uint64_t j0, std::uint32_t size)
       __attribute__((always_inline)) {
     const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
@@ -299,12 +295,11 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     }
     const std::uint8_t* bytes = nullptr;
     if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
-    SlotBytes fresh[kGroupVectors] = {};
-    SlotBytes old[kGroupVectors] = {};
-    if constexpr (blended) {
-      std::memcpy(fresh, bytes, sizeof fresh);
-      std::memcpy(old, ring + o0, sizeof old);
-    }
+    // The group's slots as they were, and the 16 after them (in the ring,
+    // or its mirror for the last group), which are not stored before the
+    // next group.
+    std::uint8_t old[kGroup + kSlotRun];
+    if constexpr (blended) std::memcpy(old, ring + o0, sizeof old);
     std::uint32_t done = 0;
     // The removals and stores of the group's steps before `to`.
     auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
@@ -316,14 +311,17 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
       }
       leaves &= ~below;
       if constexpr (blended) {
-        const std::int8_t* const first = kFirstSlots + (kGroup - to);
-#pragma GCC unroll 4
-        for (int v = 0; v < kGroupVectors; ++v) {
-          SlotBytes below;  // all ones where the new byte goes
-          std::memcpy(&below, first + 16 * v, sizeof below);
-          const SlotBytes now = (fresh[v] & below) | (old[v] & ~below);
-          std::memcpy(ring + o0 + 16 * v, &now, sizeof now);
+        // Slots done..to-1 get their new bytes by whole runs of 16, from
+        // done on (or the group's last run); the slots that this stores
+        // too far, from `to` on, get their old bytes back in one more run.
+        std::uint8_t* const slots = ring + o0;
+        std::uint32_t at = std::min(done, kGroup - kSlotRun);
+        CopySlots(slots + at, bytes + at);
+        while (at + kSlotRun < to) {
+          at = std::min(at + kSlotRun, kGroup - kSlotRun);
+          CopySlots(slots + at, bytes + at);
         }
+        CopySlots(slots + to, old + to);
       } else if constexpr (storing) {
         // A few bytes at a time: a call to copy them would cost more.
         for (std::uint32_t k = done; k < to; ++k)
