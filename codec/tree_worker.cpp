@@ -301,15 +301,8 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     std::uint8_t old[kGroup + kSlotRun];
     if constexpr (blended) std::memcpy(old, ring + o0, sizeof old);
     std::uint32_t done = 0;
-    // The removals and stores of the group's steps before `to`.
-    auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
-      const std::uint64_t below = to >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << to) - 1;
-      for (std::uint64_t todo = leaves & below; todo != 0; todo &= todo - 1) {
-        const std::int32_t o = o0 + std::countr_zero(todo);
-        if (ring[o] == held_tree) flush();
-        RemoveNode(w, o);
-      }
-      leaves &= ~below;
+    // The stores of the group's steps before `to`.
+    auto store_to = [&](std::uint32_t to) __attribute__((always_inline)) {
       if constexpr (blended) {
         // Slots done..to-1 get their new bytes by whole runs of 16, from
         // done on (or the group's last run); the slots that this stores
@@ -335,12 +328,55 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
       }
       done = to;
     };
-    for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
-      const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
-      slide_to(k + 1);
-      enter(j0 + k + 1);
+    // The removals and stores of the group's steps before `to`.
+    auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
+      const std::uint64_t below = ~std::uint64_t{0} >> (kGroup - to);  // 1 <= to <= 64
+      for (std::uint64_t todo = leaves & below; todo != 0; todo &= todo - 1) {
+        const std::int32_t o = o0 + std::countr_zero(todo);
+        if (ring[o] == held_tree) flush();
+        RemoveNode(w, o);
+      }
+      leaves &= ~below;
+      store_to(to);
+    };
+    if constexpr (blended) {
+      // Here an insertion that finds none held is held at once, with the
+      // removals before it left for the next one: one pass over the
+      // removals for each pair of insertions. A removal after the held
+      // position's step from its tree does it first; one at or before that
+      // step just goes ahead of it, as in the one-thread order. The tree of
+      // a position leaving is its byte before the group's stores.
+      auto remove_to = [&](std::uint32_t to) __attribute__((always_inline)) {
+        const std::uint64_t below = ~std::uint64_t{0} >> (kGroup - to);  // 1 <= to <= 64
+        for (std::uint64_t todo = leaves & below; todo != 0; todo &= todo - 1) {
+          const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+          if (old[k] == held_tree && j0 + k >= held) flush();
+          RemoveNode(w, o0 + static_cast<std::int32_t>(k));
+        }
+        leaves &= ~below;
+      };
+      for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
+        const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+        if (held == kNone) {
+          store_to(k + 1);
+          held = j0 + k + 1;
+          held_tree = entering[k];
+        } else {
+          remove_to(k + 1);
+          store_to(k + 1);
+          enter(j0 + k + 1);
+        }
+      }
+      remove_to(size);
+      store_to(size);
+    } else {
+      for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
+        const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+        slide_to(k + 1);
+        enter(j0 + k + 1);
+      }
+      slide_to(size);
     }
-    slide_to(size);
   };
   for (std::uint64_t j0 = w.next_step; j0 < limit;) {
     std::uint32_t size = static_cast<std::uint32_t>(
