@@ -24,7 +24,6 @@
 #include <cstring>
 
 #include "codec/encode_loop.h"
-#include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "codec/thread_policy.h"
