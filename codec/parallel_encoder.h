@@ -315,9 +315,11 @@ class ParallelEncoder {
     WorkersGoOn(options_, pool_.Parallelism(k), poor_pieces_);
     double work[kTreeCount];
     pool_.MeasureWork(k, work);
+    // This thread codes besides its trees: it gets fewer.
+    const double coding = static_cast<double>((coder_.units() - units) * kCodingWorkUnits);
     std::uint8_t better[kTreeCount];
-    const double now = BusiestLoad(work, active_, owner_);
-    const double best = SplitTrees(work, active_, better);
+    const double now = BusiestLoad(work, active_, owner_, coding);
+    const double best = SplitTrees(work, active_, better, coding);
     if (best < now * kResplitGain) {
       std::memcpy(owner_, better, sizeof owner_);
       resplit_ = true;

@@ -84,8 +84,23 @@ void TreePool::Publish(std::uint64_t k) {
 void TreePool::WaitDone(std::uint64_t k) {
   RunOwnShare(k);
   Piece& piece = PieceFor(k);
-  MonitorLock lock(monitor_);
-  while (piece.done < count_ && !stop_) monitor_.Wait();
+  for (;;) {
+    {
+      MonitorLock lock(monitor_);
+      if (piece.done == count_ || stop_) return;
+      // Rather than wait for the others, worker 0 goes on with its share
+      // of the next piece once it is published: the split of the work
+      // between the workers varies from piece to piece, and this way what
+      // one piece leaves worker 0 short of, the next makes up.
+      if (own_next_ >= published_) {
+        while (piece.done < count_ && !stop_) monitor_.Wait();
+        return;
+      }
+    }
+    bool last;
+    if (!WorkOn(*workers_[0], own_next_, last)) return;
+    ++own_next_;
+  }
 }
 
 void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {

@@ -17,16 +17,19 @@ inline constexpr int kTreeCount = 256;
 
 // Gives each tree to a worker, heaviest tree first to the worker with the
 // least work so far (never worse than 4/3 of the best split), and returns
-// the work of the busiest worker. Ties go to the lower numbered worker and
-// the lower numbered tree, so the same weights always give the same split.
+// the work of the busiest worker. Worker 0 starts with `base` work of its
+// own (the coding thread's coding). Ties go to the lower numbered worker
+// and the lower numbered tree, so the same weights always give the same
+// split.
 template <class Weight>
-Weight SplitTrees(const Weight weight[kTreeCount], unsigned workers,
-                  std::uint8_t owner[kTreeCount]) {
+Weight SplitTrees(const Weight weight[kTreeCount], unsigned workers, std::uint8_t owner[kTreeCount],
+                  Weight base = 0) {
   std::uint16_t order[kTreeCount];
   for (int c = 0; c < kTreeCount; ++c) order[c] = static_cast<std::uint16_t>(c);
   std::stable_sort(order, order + kTreeCount,
                    [&](std::uint16_t a, std::uint16_t b) { return weight[a] > weight[b]; });
   Weight load[kTreeCount] = {};
+  load[0] = base;
   for (const std::uint16_t c : order) {
     unsigned least = 0;
     for (unsigned w = 1; w < workers; ++w) {
@@ -38,11 +41,13 @@ Weight SplitTrees(const Weight weight[kTreeCount], unsigned workers,
   return *std::max_element(load, load + workers);
 }
 
-// The work of the busiest worker under a given split.
+// The work of the busiest worker under a given split, worker 0 with `base`
+// besides.
 template <class Weight>
 Weight BusiestLoad(const Weight weight[kTreeCount], unsigned workers,
-                   const std::uint8_t owner[kTreeCount]) {
+                   const std::uint8_t owner[kTreeCount], Weight base = 0) {
   Weight load[kTreeCount] = {};
+  load[0] = base;
   for (int c = 0; c < kTreeCount; ++c) load[owner[c]] += weight[c];
   return *std::max_element(load, load + workers);
 }

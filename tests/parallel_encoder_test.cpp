@@ -18,6 +18,7 @@
 #include "codec/memory_source.h"
 #include "codec/parallel_encoder.h"
 #include "codec/ring_trees.h"
+#include "codec/tree_split.h"
 #include "lzring/lzring.hpp"
 #include "tests/known_vectors.h"
 #include "tests/memory_codec.h"
@@ -109,6 +110,29 @@ TEST(ParallelEncoder, SameBytesAsOneThread) {
         EXPECT_EQ(result, 0);
       }
     }
+  }
+}
+
+// The coding thread's own work counts against its share of the trees.
+TEST(ParallelEncoder, CodingThreadGetsFewerTrees) {
+  struct Case {
+    unsigned workers;
+    double base;
+    double busiest;  // with `base` on worker 0
+    double on_zero;  // of the trees' work
+  };
+  // Eight trees of work 10 (the rest empty).
+  const Case cases[] = {{2, 0, 40, 40}, {2, 20, 50, 30}, {2, 80, 80, 0}, {3, 25, 40, 10}};
+  double weight[kTreeCount] = {};
+  for (int c = 0; c < 8; ++c) weight[c * 31] = 10;
+  for (const Case& t : cases) {
+    std::uint8_t owner[kTreeCount];
+    EXPECT_EQ(SplitTrees(weight, t.workers, owner, t.base), t.busiest)
+        << t.workers << " " << t.base;
+    EXPECT_EQ(BusiestLoad(weight, t.workers, owner, t.base), t.busiest);
+    double on_zero = 0;
+    for (int c = 0; c < kTreeCount; ++c) on_zero += owner[c] == 0 ? weight[c] : 0;
+    EXPECT_EQ(on_zero, t.on_zero) << t.workers << " " << t.base;
   }
 }
 
