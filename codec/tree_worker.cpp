@@ -29,6 +29,11 @@ inline void CopySlots(std::uint8_t* to, const std::uint8_t* from) {
 // the bytes it compares start 4078 positions behind the one being stored.
 constexpr std::uint64_t kMaxHoldSteps = RING_START - 1;
 
+// Steps from the one that enters a position to the one that takes it out:
+// the position entering at step e takes ring slot e - 17, and step j
+// empties slot j.
+constexpr std::uint64_t kEnterToLeave = RING_SIZE - (MAX_MATCH - 1);
+
 MatchRecord RecordOf(std::int32_t length, std::int32_t position) {
   return static_cast<MatchRecord>(length) << kRecordLengthShift |
          static_cast<MatchRecord>(position & RING_MASK);
@@ -109,6 +114,7 @@ void TreeWorker::Reset(const bool owned[256]) {
   std::memcpy(own, owned, sizeof own);
   started = false;
   next_step = 0;
+  marks_from = kNoMarks;
   short_walks = true;
   visited_total = 0;
   inserts_counted = 0;
@@ -145,6 +151,7 @@ void TreeWorker::Take(const TreeWorker& from, int tree) {
   // Walked with this worker's stack: several may take from one at once.
   CopyLinks(from.ws, ws, tree);
   own[tree] = true;
+  marks_from = kNoMarks;
   // The index of long runs covers the trees as they were.
   runs.Reset();
 }
@@ -171,6 +178,7 @@ void TreeWorker::Drop(int tree) {
   });
   ws.right[ROOT_BASE + tree] = NO_NODE;
   own[tree] = false;
+  marks_from = kNoMarks;
   runs.Reset();
 }
 
@@ -203,6 +211,8 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
   std::uint8_t* const ring = w.ws.ring;
   const bool* const own = w.own;
   const std::uint64_t known = piece.end;
+  // The marks made from here on are under the trees owned now.
+  if (w.marks_from == TreeWorker::kNoMarks) w.marks_from = w.next_step;
 
   // The position whose insertion is held back, or kNone.
   constexpr std::uint64_t kNone = ~std::uint64_t{0};
@@ -287,11 +297,33 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
     const std::uint8_t* const entering = &piece.At(j0 + 1);
     const std::uint8_t* const leaving = ring + o0;
+    const std::uint64_t group_mask = ~std::uint64_t{0} >> (kGroup - size);  // 1 <= size <= 64
     std::uint64_t enters = 0;
     std::uint64_t leaves = 0;
-    for (std::uint32_t k = 0; k < size; ++k) {
-      enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
-      leaves |= static_cast<std::uint64_t>(own[leaving[k]]) << k;
+    // A position leaves kEnterToLeave steps after it entered: when the
+    // marks of those steps were made under the trees owned now, the leaving
+    // marks are those, and only the entering ones are made here.
+    if (j0 >= w.marks_from + kEnterToLeave) {
+      for (std::uint32_t k = 0; k < size; ++k) {
+        enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
+      }
+      const std::uint64_t e0 = j0 - kEnterToLeave;
+      const std::uint32_t off = static_cast<std::uint32_t>(e0 % kGroup);
+      const std::uint64_t* const marks = w.enter_marks;
+      const std::uint64_t block = e0 / kGroup;
+      leaves = marks[block % TreeWorker::kMarkBlocks] >> off;
+      if (off != 0) leaves |= marks[(block + 1) % TreeWorker::kMarkBlocks] << (kGroup - off);
+      leaves &= group_mask;
+    } else {
+      for (std::uint32_t k = 0; k < size; ++k) {
+        enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
+        leaves |= static_cast<std::uint64_t>(own[leaving[k]]) << k;
+      }
+    }
+    {
+      const std::uint32_t off = static_cast<std::uint32_t>(j0 % kGroup);  // off + size <= 64
+      std::uint64_t& marks = w.enter_marks[(j0 / kGroup) % TreeWorker::kMarkBlocks];
+      marks = (marks & ~(group_mask << off)) | (enters << off);
     }
     const std::uint8_t* bytes = nullptr;
     if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);

@@ -108,6 +108,13 @@ class TreeWorker {
   std::int64_t visited_total = 0;
   std::int32_t inserts_counted = 0;
   std::int32_t stack[RING_SIZE];
+  // Bit j % 64 of enter_marks[j / 64 % kMarkBlocks]: whether step j, from
+  // marks_from on, entered a position into an owned tree (see
+  // RunTreeWorker). kNoMarks: none since the owned trees last changed.
+  static constexpr std::uint64_t kMarkBlocks = 128;
+  static constexpr std::uint64_t kNoMarks = ~std::uint64_t{0};
+  std::uint64_t enter_marks[kMarkBlocks];
+  std::uint64_t marks_from = kNoMarks;
 };
 
 }  // namespace lzring
