@@ -300,13 +300,13 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
     const std::uint64_t group_mask = ~std::uint64_t{0} >> (kGroup - size);  // 1 <= size <= 64
     std::uint64_t enters = 0;
     std::uint64_t leaves = 0;
+    for (std::uint32_t k = 0; k < size; ++k) {
+      enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
+    }
     // A position leaves kEnterToLeave steps after it entered: when the
     // marks of those steps were made under the trees owned now, the leaving
-    // marks are those, and only the entering ones are made here.
+    // marks are those; otherwise they come from the bytes in the window.
     if (j0 >= w.marks_from + kEnterToLeave) {
-      for (std::uint32_t k = 0; k < size; ++k) {
-        enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
-      }
       const std::uint64_t e0 = j0 - kEnterToLeave;
       const std::uint32_t off = static_cast<std::uint32_t>(e0 % kGroup);
       const std::uint64_t* const marks = w.enter_marks;
@@ -316,7 +316,6 @@ void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records
       leaves &= group_mask;
     } else {
       for (std::uint32_t k = 0; k < size; ++k) {
-        enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
         leaves |= static_cast<std::uint64_t>(own[leaving[k]]) << k;
       }
     }
