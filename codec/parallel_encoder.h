@@ -27,6 +27,7 @@
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "codec/thread_policy.h"
+#include "codec/tree_estimate.h"
 #include "codec/tree_pool.h"
 #include "codec/tree_split.h"
 #include "codec/tree_worker.h"
@@ -211,14 +212,31 @@ class ParallelEncoder {
   // not pay or no thread besides this one could be had.
   bool StartWorkers(bool final) {
     const std::uint8_t* const data = Filling();
-    std::uint64_t count[kTreeCount] = {};
-    // Every fourth byte of a long piece tells the shares well enough.
-    const std::size_t stride = filled_ >= 4096 ? 4 : 1;
-    for (std::size_t i = 0; i < filled_; i += stride) ++count[data[i]];
+    std::uint64_t count[kTreeCount];
+    CountTreeBytes(data, filled_, count);
     std::uint64_t weight[kTreeCount];
-    EstimateTreeWork(count, weight);
+    EstimateTreeWork(count, TreeCensus{}, weight);
     std::uint8_t owner[kTreeCount];
-    if (!WorkersPay(options_, filled_, final, weight, wanted_, owner)) return false;
+    if (!WorkersPay(options_, filled_, final, count, weight, wanted_, owner)) {
+      census_backoff_ = 1;
+      return false;
+    }
+    // Only then are the trees' nodes counted, and only to say no: a source
+    // that repeats itself keeps its trees, and so its walks, small. Such a
+    // source is coded fast on one thread, where counting at every piece
+    // would cost a few per cent, so after a no the count waits 1, 2, 4, up
+    // to kMaxCensusWait pieces.
+    if (census_wait_ > 0) {
+      --census_wait_;
+      return false;
+    }
+    EstimateTreeWork(count, CountTreeNodes(data, filled_), weight);
+    if (!WorkersPay(options_, filled_, final, count, weight, wanted_, owner)) {
+      census_wait_ = census_backoff_;
+      census_backoff_ = std::min(2 * census_backoff_, kMaxCensusWait);
+      return false;
+    }
+    census_backoff_ = 1;
     const unsigned ready = pool_.Start(wanted_, filling_, options_.start_thread);
     not_started_ += wanted_ - ready;
     if (ready < wanted_) refused_ = true;  // no more tries in this call
@@ -399,6 +417,9 @@ class ParallelEncoder {
   std::uint8_t owner_[kTreeCount] = {};
   bool resplit_ = false;  // owner_ is new since the last piece published
   int poor_pieces_ = 0;   // pieces in a row that kept too few processors busy
+  static constexpr unsigned kMaxCensusWait = 8;
+  unsigned census_wait_ = 0;     // pieces before the trees' nodes are counted again
+  unsigned census_backoff_ = 1;  // the wait after the next count that says no
   parallel_detail::UnitCoder coder_;
   EncoderState serial_{};
 };

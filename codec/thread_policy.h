@@ -13,6 +13,7 @@
 
 #include "codec/format.h"
 #include "codec/tree_split.h"
+#include "codec/tree_worker.h"
 #include "platform/thread.h"
 
 namespace lzring {
@@ -62,18 +63,31 @@ inline bool TooShortForThreads(const ParallelOptions& o, std::uint64_t size) {
 }
 
 // The one-thread/many-thread decision, for the next piece of `bytes`
-// bytes (`final`: the source ends with it), from the work its trees are
-// expected to take (EstimateTreeWork): threads when the trees split among
-// the workers so that the busiest has at most 1/min_gain of the whole.
-// `owner` gets that split.
+// bytes (`final`: the source ends with it), from the insertions `count`
+// each tree is to have among the bytes looked at and the work they are
+// expected to take (EstimateTreeWork): threads when one thread's work is
+// at least min_gain times the busiest worker's. A worker's work is that of
+// its trees, its own cost of each of their insertions (kWorkerInsertUnits)
+// and a step over every position; one thread's, that of every tree and a
+// step over every position. `owner` gets the split.
 inline bool WorkersPay(const ParallelOptions& o, std::size_t bytes, bool final,
+                       const std::uint64_t count[kTreeCount],
                        const std::uint64_t weight[kTreeCount], unsigned workers,
                        std::uint8_t owner[kTreeCount]) {
   if (workers <= 1 || (final && bytes < o.min_parallel)) return false;
-  const std::uint64_t busiest = SplitTrees(weight, workers, owner);
-  std::uint64_t total = 0;
-  for (int c = 0; c < kTreeCount; ++c) total += weight[c];
-  return busiest > 0 && static_cast<double>(total) >= o.min_gain * static_cast<double>(busiest);
+  std::uint64_t on_worker[kTreeCount];
+  std::uint64_t one_thread = 0;
+  std::uint64_t positions = 0;
+  for (int c = 0; c < kTreeCount; ++c) {
+    on_worker[c] = weight[c] + kWorkerInsertUnits * count[c];
+    one_thread += weight[c];
+    positions += count[c];
+  }
+  const std::uint64_t slide = positions * kStepWorkUnits;
+  const std::uint64_t busiest = SplitTrees(on_worker, workers, owner) + slide;
+  one_thread += slide;
+  return positions > 0 &&
+         static_cast<double>(one_thread) >= o.min_gain * static_cast<double>(busiest);
 }
 
 // The measured side of the decision: whether the workers go on after a

@@ -116,7 +116,7 @@ double TreePool::Parallelism(std::uint64_t k) const {
   std::uint64_t slide = 0;
   for (unsigned w = 0; w < count_; ++w) {
     const Worker& worker = *workers_[w];
-    total += worker.busy[k % kPieces] - worker.slid[k % kPieces];
+    total += worker.busy[k % kPieces] - worker.slid[k % kPieces] - worker.extra[k % kPieces];
     busiest = std::max(busiest, worker.busy[k % kPieces]);
     slide = std::max(slide, worker.slid[k % kPieces]);
   }
@@ -190,6 +190,7 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   std::uint64_t* visits = w.visits[k % kPieces];
   std::memset(visits, 0, sizeof w.visits[0]);
   const std::uint64_t from = w.trees.next_step;
+  const std::uint64_t inserted = w.trees.inserted;
   RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
   // Every worker slides over every position; its trees' walks are its own.
   const std::uint64_t slid = (w.trees.next_step - from) * kStepWorkUnits;
@@ -197,6 +198,7 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   for (int c = 0; c < kTreeCount; ++c) busy += visits[c];
   w.busy[k % kPieces] = busy;
   w.slid[k % kPieces] = slid;
+  w.extra[k % kPieces] = (w.trees.inserted - inserted) * kWorkerInsertUnits;
   // Read before the piece is handed back: its place may hold the next but
   // one as soon as it is.
   last = piece.view.final;

@@ -98,10 +98,12 @@ class TreePool {
   void MeasureWork(std::uint64_t k, double work[kTreeCount]) const;
   // The speed-up over one thread that piece k had, once WaitDone(k) has
   // returned: the work one thread would have done (every worker's, but the
-  // slide over the piece once) over the busiest worker's. The slides of the
+  // slide over the piece once and the workers' own cost of each insertion,
+  // kWorkerInsertUnits) over the busiest worker's. The slides of the
   // others run beside it but do no work one thread would do, so a piece
   // that only one worker's trees take keeps two processors busy and gains
-  // nothing.
+  // nothing; nor does a source whose walks are so short that the workers'
+  // own costs are most of their work.
   double Parallelism(std::uint64_t k) const;
   // Copies the ring and every tree, as they are once WaitDone(k) has
   // returned for the last piece published, into `ws`.
@@ -113,8 +115,9 @@ class TreePool {
   struct Worker {
     TreeWorker trees;
     std::uint64_t visits[kPieces][kTreeCount];
-    std::uint64_t busy[kPieces];  // work done on the piece, in work units
-    std::uint64_t slid[kPieces];  // the part of it that slid over positions
+    std::uint64_t busy[kPieces];   // work done on the piece, in work units
+    std::uint64_t slid[kPieces];   // the part of it that slid over positions
+    std::uint64_t extra[kPieces];  // the part that one thread does without
     TreePool* pool;
     unsigned index;
     ThreadHandle thread;

@@ -8,7 +8,6 @@
 #define LZRING_CODEC_TREE_SPLIT_H
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 namespace lzring {
@@ -24,19 +23,32 @@ inline constexpr int kTreeCount = 256;
 template <class Weight>
 Weight SplitTrees(const Weight weight[kTreeCount], unsigned workers, std::uint8_t owner[kTreeCount],
                   Weight base = 0) {
+  // Trees of no work change no load: they all go, after the others, to
+  // the worker with the least.
   std::uint16_t order[kTreeCount];
-  for (int c = 0; c < kTreeCount; ++c) order[c] = static_cast<std::uint16_t>(c);
-  std::stable_sort(order, order + kTreeCount,
+  int weighed = 0;
+  for (int c = 0; c < kTreeCount; ++c) {
+    if (weight[c] > 0) order[weighed++] = static_cast<std::uint16_t>(c);
+  }
+  std::stable_sort(order, order + weighed,
                    [&](std::uint16_t a, std::uint16_t b) { return weight[a] > weight[b]; });
   Weight load[kTreeCount] = {};
   load[0] = base;
-  for (const std::uint16_t c : order) {
-    unsigned least = 0;
+  auto least = [&]() {
+    unsigned at = 0;
     for (unsigned w = 1; w < workers; ++w) {
-      if (load[w] < load[least]) least = w;
+      if (load[w] < load[at]) at = w;
     }
-    owner[c] = static_cast<std::uint8_t>(least);
-    load[least] += weight[c];
+    return at;
+  };
+  for (int k = 0; k < weighed; ++k) {
+    const unsigned w = least();
+    owner[order[k]] = static_cast<std::uint8_t>(w);
+    load[w] += weight[order[k]];
+  }
+  const auto idle = static_cast<std::uint8_t>(least());
+  for (int c = 0; c < kTreeCount; ++c) {
+    if (!(weight[c] > 0)) owner[c] = idle;
   }
   return *std::max_element(load, load + workers);
 }
@@ -65,24 +77,6 @@ inline double SplitCeiling(const std::uint64_t weight[kTreeCount], unsigned work
   if (total == 0) return 1.0;
   const double even = static_cast<double>(total) / workers;
   return static_cast<double>(total) / std::max(even, static_cast<double>(heaviest));
-}
-
-// Work expected of each tree from the bytes of a piece of source before any
-// has been measured: its insertions times the depth of a random binary
-// tree holding its share of the 4079 positions of the window.
-inline void EstimateTreeWork(const std::uint64_t count[kTreeCount],
-                             std::uint64_t weight[kTreeCount]) {
-  std::uint64_t total = 0;
-  for (int c = 0; c < kTreeCount; ++c) total += count[c];
-  for (int c = 0; c < kTreeCount; ++c) {
-    if (count[c] == 0) {
-      weight[c] = 0;
-      continue;
-    }
-    const double nodes = 4079.0 * static_cast<double>(count[c]) / static_cast<double>(total);
-    weight[c] = static_cast<std::uint64_t>(static_cast<double>(count[c]) *
-                                           (2.0 + 1.39 * std::log2(1.0 + nodes)));
-  }
 }
 
 }  // namespace lzring

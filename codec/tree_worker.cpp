@@ -34,6 +34,9 @@ constexpr std::uint64_t kMaxHoldSteps = RING_START - 1;
 // empties slot j.
 constexpr std::uint64_t kEnterToLeave = RING_SIZE - (MAX_MATCH - 1);
 
+// The work units of an insertion besides its walk, on a worker.
+constexpr std::uint64_t kPerInsert = kInsertWorkUnits + kWorkerInsertUnits;
+
 MatchRecord RecordOf(std::int32_t length, std::int32_t position) {
   return static_cast<MatchRecord>(length) << kRecordLengthShift |
          static_cast<MatchRecord>(position & RING_MASK);
@@ -80,7 +83,8 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
   const std::int32_t visited =
       w.short_walks ? InsertStringCounted(w.ws, none, node) : InsertStringChain(w.ws, w.runs, node);
   if (record != nullptr) *record = RecordOf(w.ws.best_length, w.ws.best_position);
-  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited) + kInsertWorkUnits;
+  visits[w.ws.ring[node]] += static_cast<std::uint64_t>(visited) + kPerInsert;
+  w.inserted += 1;
   Count(w, visited, 1);
 }
 
@@ -102,9 +106,9 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
                                             &first_position, &first_visits);
   if (first_record != nullptr) *first_record = RecordOf(first_length, first_position);
   *second_record = RecordOf(w.ws.best_length, w.ws.best_position);
-  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits) + kInsertWorkUnits;
-  visits[w.ws.ring[second]] +=
-      static_cast<std::uint64_t>(visited - first_visits) + kInsertWorkUnits;
+  visits[w.ws.ring[first]] += static_cast<std::uint64_t>(first_visits) + kPerInsert;
+  visits[w.ws.ring[second]] += static_cast<std::uint64_t>(visited - first_visits) + kPerInsert;
+  w.inserted += 2;
   Count(w, visited, 2);
 }
 

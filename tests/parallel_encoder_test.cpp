@@ -61,6 +61,22 @@ Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
   return out;
 }
 
+// Compresses `src` through a ParallelEncoder under the policy `options`;
+// `used` tells whether the workers took part.
+Bytes WithPolicy(const Bytes& src, const ParallelOptions& options, bool& used) {
+  auto ws = std::make_unique<RingTrees>();
+  auto runs = std::make_unique<RunIndex>();
+  Bytes out;
+  {
+    VectorSink sink(out);
+    ParallelEncoder encoder(*ws, *runs, options);
+    EXPECT_EQ(encoder.Write(src.data(), src.size(), sink), 0);
+    EXPECT_EQ(encoder.Finish(sink), 0);
+    used = encoder.UsedWorkers();
+  }
+  return out;
+}
+
 Bytes Shape(int shape, std::size_t n) {
   switch (shape) {
     case 0:
@@ -163,24 +179,50 @@ TEST(ParallelEncoder, PrefixedSourcesGetTheThreadsLater) {
       src.insert(src.end(), text.begin(), text.end());
       const Bytes expected = test::EncodeInMemory(src);
       for (const std::uint64_t first : {std::uint64_t{1000}, std::uint64_t{1} << 16}) {
-        auto ws = std::make_unique<RingTrees>();
-        auto runs = std::make_unique<RunIndex>();
         ParallelOptions options;
         options.min_parallel = first;
-        Bytes out;
         bool used;
-        {
-          VectorSink sink(out);
-          ParallelEncoder encoder(*ws, *runs, options);
-          EXPECT_EQ(encoder.Write(src.data(), src.size(), sink), 0);
-          EXPECT_EQ(encoder.Finish(sink), 0);
-          used = encoder.UsedWorkers();
-        }
-        EXPECT_EQ(out, expected) << "shape " << shape << ", prefix " << prefix << ", first "
-                                 << first;
+        EXPECT_EQ(WithPolicy(src, options, used), expected)
+            << "shape " << shape << ", prefix " << prefix << ", first " << first;
         EXPECT_TRUE(used) << "shape " << shape << ", prefix " << prefix << ", first " << first;
       }
     }
+  }
+}
+
+// Threads where their work pays, by the policy's defaults, and the same
+// bytes either way. A source that repeats itself with a period shorter
+// than the window keeps its trees a node or two deep, however evenly its
+// bytes spread over them; two workers each take as long as one thread
+// there, so it stays on one.
+TEST(ParallelEncoder, ThreadsWhereTheyPay) {
+  auto periodic = [](std::size_t n, const Bytes& period) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = period[i % period.size()];
+    return b;
+  };
+  const Bytes alphabet(test::Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i',
+                                   'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r',
+                                   's', 't', 'u', 'v', 'w', 'x', 'y', 'z'});
+  Bytes alphabet_then_text = periodic(200000, alphabet);
+  const Bytes text = test::TextBytes(300000, 29);
+  alphabet_then_text.insert(alphabet_then_text.end(), text.begin(), text.end());
+  const struct {
+    const char* name;
+    Bytes src;
+    bool used;
+  } cases[] = {
+      {"text", text, true},
+      {"random bytes", test::RandomBytes(300000, 5), true},
+      {"an alphabet over and over", periodic(300000, alphabet), false},
+      {"records of 100 random bytes, repeated", periodic(300000, test::RandomBytes(100, 9)), false},
+      {"one byte value", Bytes(300000, 'x'), false},
+      {"an alphabet, then text", alphabet_then_text, true},
+  };
+  for (const auto& c : cases) {
+    bool used;
+    EXPECT_EQ(WithPolicy(c.src, ParallelOptions{}, used), test::EncodeInMemory(c.src)) << c.name;
+    EXPECT_EQ(used, c.used) << c.name;
   }
 }
 
