@@ -3,9 +3,10 @@
 // (18 bytes up), how many bytes each write hands over, whether the workers
 // hand the rest over to the feeding thread (and take it back later), a
 // thread start that fails, and a prefix put in front of the rest (a run of
-// one byte value, or a skewed stretch) with the thread policy as it stands
-// or always starting the workers; the rest is the source. The compressed
-// bytes must be the same, and every call must succeed.
+// one byte value, a skewed stretch, or a short period repeated) with the
+// thread policy as it stands or always starting the workers; the rest is
+// the source. The compressed bytes must be the same, and every call must
+// succeed.
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -47,12 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // thread after two pieces.
   options.min_parallelism = (data[3] & 0x80) != 0 ? 1000 : 0;
   const std::size_t write = 1 + (data[3] % 64) * (data[3] % 64);
-  // The fifth byte: the failing start (15: none), the prefix's shape, and
-  // whether the policy decides (first pieces of 1000 bytes).
+  // The fifth byte: the failing start (15: none), the prefix's shape (and
+  // with the top bit, a period of 26, 100 or 7 bytes), and whether the
+  // policy decides (first pieces of 1000 bytes).
   starts = 0;
   fail_at = (data[4] & 0x0F) == 0x0F ? -1 : data[4] & 0x0F;
   options.start_thread = FailingStart;
   const int shape = (data[4] >> 4) & 3;
+  const std::size_t period = (data[4] & 0x80) == 0 ? 0 : shape == 1 ? 26 : shape == 2 ? 100 : 7;
   if ((data[4] & 0x40) != 0) {
     options.min_parallel = 1000;
     options.min_gain = lzring::ParallelOptions{}.min_gain;
@@ -64,7 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Bytes src(prefix);
   for (std::size_t i = 0; i < prefix; ++i) {
-    src[i] = shape == 1 ? 0 : shape == 2 ? 'a' : i % 10 != 0 ? 0xFF : static_cast<std::uint8_t>(i);
+    if (period != 0) {
+      src[i] = static_cast<std::uint8_t>(i % period * 167 + 13);
+    } else {
+      src[i] = shape == 1    ? 0
+               : shape == 2  ? 'a'
+               : i % 10 != 0 ? 0xFF
+                             : static_cast<std::uint8_t>(i);
+    }
   }
   src.insert(src.end(), data, data + size);
 
