@@ -157,8 +157,10 @@ class ParallelEncoder {
     return 0;
   }
 
-  // Whether worker threads took part (for tests and the benchmark).
+  // Whether worker threads took part, and how often they handed over to
+  // this thread alone (for tests and the benchmark).
   bool UsedWorkers() const { return used_workers_; }
+  unsigned Handovers() const { return stops_; }
   // The workers that were wanted but could not be had (their thread or
   // memory), so that the call went on with fewer.
   unsigned ThreadsNotStarted() const { return not_started_; }
@@ -330,7 +332,6 @@ class ParallelEncoder {
     const std::uint64_t units = coder_.units();
     if (!coder_.Code(pool_.PieceFor(k), out)) return false;
     pool_.AddCoding(k, coder_.units() - units);
-    WorkersGoOn(options_, pool_.Parallelism(k), poor_pieces_);
     double work[kTreeCount];
     pool_.MeasureWork(k, work);
     // This thread codes besides its trees: it gets fewer.
@@ -342,6 +343,12 @@ class ParallelEncoder {
       std::memcpy(owner_, better, sizeof owner_);
       resplit_ = true;
     }
+    // A piece worked under a split made for other bytes (the first pieces
+    // after a uniform stretch, say) may have gained little where the next,
+    // split anew, will: it is judged by the better of the two.
+    WorkersGoOn(options_,
+                std::max(pool_.Parallelism(k), pool_.Parallelism(k, resplit_ ? best : now)),
+                poor_pieces_);
     return true;
   }
 

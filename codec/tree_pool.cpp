@@ -110,18 +110,30 @@ void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {
   }
 }
 
-double TreePool::Parallelism(std::uint64_t k) const {
+std::uint64_t TreePool::OneThreadWork(std::uint64_t k, std::uint64_t& slide) const {
   std::uint64_t total = 0;
-  std::uint64_t busiest = 0;
-  std::uint64_t slide = 0;
+  slide = 0;
   for (unsigned w = 0; w < count_; ++w) {
     const Worker& worker = *workers_[w];
     total += worker.busy[k % kPieces] - worker.slid[k % kPieces] - worker.extra[k % kPieces];
-    busiest = std::max(busiest, worker.busy[k % kPieces]);
     slide = std::max(slide, worker.slid[k % kPieces]);
   }
-  total += slide;
+  return total + slide;
+}
+
+double TreePool::Parallelism(std::uint64_t k) const {
+  std::uint64_t slide;
+  const std::uint64_t total = OneThreadWork(k, slide);
+  std::uint64_t busiest = 0;
+  for (unsigned w = 0; w < count_; ++w) busiest = std::max(busiest, workers_[w]->busy[k % kPieces]);
   return busiest == 0 ? 1.0 : static_cast<double>(total) / static_cast<double>(busiest);
+}
+
+double TreePool::Parallelism(std::uint64_t k, double busiest) const {
+  std::uint64_t slide;
+  const std::uint64_t total = OneThreadWork(k, slide);
+  const double load = busiest + static_cast<double>(slide);
+  return load <= 0 ? 1.0 : static_cast<double>(total) / load;
 }
 
 void TreePool::MergeInto(RingTrees& ws, std::uint64_t k) {

@@ -105,6 +105,10 @@ class TreePool {
   // nothing; nor does a source whose walks are so short that the workers'
   // own costs are most of their work.
   double Parallelism(std::uint64_t k) const;
+  // The same, had the busiest worker's trees (and coding) taken `busiest`
+  // units: under another split of the trees, from their work in piece k
+  // (MeasureWork).
+  double Parallelism(std::uint64_t k, double busiest) const;
   // Copies the ring and every tree, as they are once WaitDone(k) has
   // returned for the last piece published, into `ws`.
   void MergeInto(RingTrees& ws, std::uint64_t k);
@@ -125,6 +129,9 @@ class TreePool {
   };
 
   static void ThreadMain(void* worker);
+  // The work one thread would have done on piece k, and the longest slide
+  // of a worker over it.
+  std::uint64_t OneThreadWork(std::uint64_t k, std::uint64_t& slide) const;
   void Work(Worker& w);
   // Worker w's share of piece k; false when the pool is stopping. `last`
   // tells whether the piece was the source's last.

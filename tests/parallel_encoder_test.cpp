@@ -62,8 +62,10 @@ Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
 }
 
 // Compresses `src` through a ParallelEncoder under the policy `options`;
-// `used` tells whether the workers took part.
-Bytes WithPolicy(const Bytes& src, const ParallelOptions& options, bool& used) {
+// `used` tells whether the workers took part, `handovers` how often they
+// stopped.
+Bytes WithPolicy(const Bytes& src, const ParallelOptions& options, bool& used,
+                 unsigned* handovers = nullptr) {
   auto ws = std::make_unique<RingTrees>();
   auto runs = std::make_unique<RunIndex>();
   Bytes out;
@@ -73,6 +75,7 @@ Bytes WithPolicy(const Bytes& src, const ParallelOptions& options, bool& used) {
     EXPECT_EQ(encoder.Write(src.data(), src.size(), sink), 0);
     EXPECT_EQ(encoder.Finish(sink), 0);
     used = encoder.UsedWorkers();
+    if (handovers != nullptr) *handovers = encoder.Handovers();
   }
   return out;
 }
@@ -207,6 +210,11 @@ TEST(ParallelEncoder, ThreadsWhereTheyPay) {
   Bytes alphabet_then_text = periodic(200000, alphabet);
   const Bytes text = test::TextBytes(300000, 29);
   alphabet_then_text.insert(alphabet_then_text.end(), text.begin(), text.end());
+  // A run of one value, then text: the first pieces on the threads are
+  // split for the run, and the next, split anew, pay; the threads go on.
+  Bytes run_then_text(100000, 'a');
+  const Bytes long_text = test::TextBytes(1500000, 31);
+  run_then_text.insert(run_then_text.end(), long_text.begin(), long_text.end());
   const struct {
     const char* name;
     Bytes src;
@@ -218,11 +226,15 @@ TEST(ParallelEncoder, ThreadsWhereTheyPay) {
       {"records of 100 random bytes, repeated", periodic(300000, test::RandomBytes(100, 9)), false},
       {"one byte value", Bytes(300000, 'x'), false},
       {"an alphabet, then text", alphabet_then_text, true},
+      {"a run of one value, then text", run_then_text, true},
   };
   for (const auto& c : cases) {
     bool used;
-    EXPECT_EQ(WithPolicy(c.src, ParallelOptions{}, used), test::EncodeInMemory(c.src)) << c.name;
+    unsigned handovers;
+    EXPECT_EQ(WithPolicy(c.src, ParallelOptions{}, used, &handovers), test::EncodeInMemory(c.src))
+        << c.name;
     EXPECT_EQ(used, c.used) << c.name;
+    EXPECT_EQ(handovers, 0u) << c.name;
   }
 }
 
