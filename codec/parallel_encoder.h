@@ -239,7 +239,8 @@ class ParallelEncoder {
       return false;
     }
     census_backoff_ = 1;
-    const unsigned ready = pool_.Start(wanted_, filling_, options_.start_thread);
+    const unsigned ready =
+        pool_.Start(wanted_, filling_, options_.start_thread, options_.thread_time);
     not_started_ += wanted_ - ready;
     if (ready < wanted_) refused_ = true;  // no more tries in this call
     if (ready <= 1) {
@@ -269,6 +270,7 @@ class ParallelEncoder {
     coded_ = filling_;
     poor_pieces_ = 0;
     resplit_ = false;
+    fed_since_ = 0;
     return true;
   }
 
@@ -328,26 +330,33 @@ class ParallelEncoder {
   // share clearly smaller.
   template <class Sink>
   bool CodePiece(std::uint64_t k, Sink& out) {
+    // This thread's time since it last coded went into feeding the pieces.
+    const ThreadTimeFn clock = options_.thread_time;
+    const std::uint64_t fed = fed_since_ == 0 ? 0 : clock() - fed_since_;
     pool_.WaitDone(k);
     const std::uint64_t units = coder_.units();
+    const std::uint64_t start = clock();
     if (!coder_.Code(pool_.PieceFor(k), out)) return false;
-    pool_.AddCoding(k, coder_.units() - units);
-    double work[kTreeCount];
-    pool_.MeasureWork(k, work);
-    // This thread codes besides its trees: it gets fewer.
-    const double coding = static_cast<double>((coder_.units() - units) * kCodingWorkUnits);
+    fed_since_ = clock();
+    pool_.AddCoding(k, coder_.units() - units, start == 0 ? 0 : fed + (fed_since_ - start));
+    // This thread codes and feeds besides its trees: it gets fewer.
+    double cost[kTreeCount];
+    double coding;
+    pool_.MeasureCost(k, cost, coding);
     std::uint8_t better[kTreeCount];
-    const double now = BusiestLoad(work, active_, owner_, coding);
-    const double best = SplitTrees(work, active_, better, coding);
-    if (best < now * kResplitGain) {
+    const double now = BusiestLoad(cost, active_, owner_, coding);
+    if (SplitTrees(cost, active_, better, coding) < now * kResplitGain) {
       std::memcpy(owner_, better, sizeof owner_);
       resplit_ = true;
     }
     // A piece worked under a split made for other bytes (the first pieces
     // after a uniform stretch, say) may have gained little where the next,
     // split anew, will: it is judged by the better of the two.
-    WorkersGoOn(options_,
-                std::max(pool_.Parallelism(k), pool_.Parallelism(k, resplit_ ? best : now)),
+    double work[kTreeCount];
+    pool_.MeasureWork(k, work);
+    const double split = BusiestLoad(
+        work, active_, owner_, static_cast<double>((coder_.units() - units) * kCodingWorkUnits));
+    WorkersGoOn(options_, std::max(pool_.Parallelism(k), pool_.Parallelism(k, split)),
                 poor_pieces_);
     return true;
   }
@@ -422,8 +431,9 @@ class ParallelEncoder {
   std::uint64_t first_parallel_ = 0;  // the first piece of the workers' run
   std::uint64_t records_begin_ = 0;   // the first position that piece records
   std::uint8_t owner_[kTreeCount] = {};
-  bool resplit_ = false;  // owner_ is new since the last piece published
-  int poor_pieces_ = 0;   // pieces in a row that kept too few processors busy
+  bool resplit_ = false;         // owner_ is new since the last piece published
+  std::uint64_t fed_since_ = 0;  // this thread's time when it last coded, or 0
+  int poor_pieces_ = 0;          // pieces in a row that kept too few processors busy
   static constexpr unsigned kMaxCensusWait = 8;
   unsigned census_wait_ = 0;     // pieces before the trees' nodes are counted again
   unsigned census_backoff_ = 1;  // the wait after the next count that says no

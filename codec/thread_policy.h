@@ -40,6 +40,9 @@ struct ParallelOptions {
   // outweigh what they share.
   double min_parallelism = 1.25;
   ThreadStartFn start_thread = ThreadStart;
+  // The clock that weighs each worker's work when the trees are split
+  // (TreePool::MeasureCost).
+  ThreadTimeFn thread_time = ThreadTime;
 };
 
 // Piece size: the first piece of a source, and of each stretch coded on

@@ -25,8 +25,10 @@ int TreePool::Allocate(std::size_t piece_size) {
   return 0;
 }
 
-unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn start) {
+unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn start,
+                         ThreadTimeFn clock) {
   Stop();
+  clock_ = clock;
   {
     MonitorLock lock(monitor_);
     stop_ = false;
@@ -108,6 +110,30 @@ void TreePool::MeasureWork(std::uint64_t k, double work[kTreeCount]) const {
   for (int c = 0; c < kTreeCount; ++c) {
     work[c] = static_cast<double>(workers_[piece.owner[c]]->visits[k % kPieces][c]);
   }
+}
+
+void TreePool::MeasureCost(std::uint64_t k, double cost[kTreeCount], double& coding) const {
+  const unsigned slot = k % kPieces;
+  MeasureWork(k, cost);
+  // Each worker's time per work unit in the piece; none when a clock read
+  // no time for work that took some.
+  double per_unit[kMaxWorkers];
+  bool timed = true;
+  for (unsigned w = 0; w < count_ && timed; ++w) {
+    const Worker& worker = *workers_[w];
+    const std::uint64_t units =
+        worker.busy[slot] - (w == 0 ? coded_units_[slot] * kCodingWorkUnits : 0);
+    timed = worker.spent[slot] > 0 || units == 0;
+    per_unit[w] =
+        units == 0 ? 0 : static_cast<double>(worker.spent[slot]) / static_cast<double>(units);
+  }
+  if (!timed || (coded_time_[slot] == 0 && coded_units_[slot] > 0)) {
+    coding = static_cast<double>(coded_units_[slot] * kCodingWorkUnits);
+    return;
+  }
+  const Piece& piece = pieces_[slot];
+  for (int c = 0; c < kTreeCount; ++c) cost[c] *= per_unit[piece.owner[c]];
+  coding = static_cast<double>(coded_time_[slot]);
 }
 
 std::uint64_t TreePool::OneThreadWork(std::uint64_t k, std::uint64_t& slide) const {
@@ -203,7 +229,9 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   std::memset(visits, 0, sizeof w.visits[0]);
   const std::uint64_t from = w.trees.next_step;
   const std::uint64_t inserted = w.trees.inserted;
+  const std::uint64_t start = clock_();
   RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
+  w.spent[k % kPieces] = clock_() - start;
   // Every worker slides over every position; its trees' walks are its own.
   const std::uint64_t slid = (w.trees.next_step - from) * kStepWorkUnits;
   std::uint64_t busy = slid;
@@ -226,8 +254,10 @@ void TreePool::RunOwnShare(std::uint64_t k) {
   }
 }
 
-void TreePool::AddCoding(std::uint64_t k, std::uint64_t units) {
+void TreePool::AddCoding(std::uint64_t k, std::uint64_t units, std::uint64_t time) {
   workers_[0]->busy[k % kPieces] += units * kCodingWorkUnits;
+  coded_units_[k % kPieces] = units;
+  coded_time_[k % kPieces] = time;
 }
 
 void TreePool::Work(Worker& w) {

@@ -76,7 +76,7 @@ class TreePool {
   // worker 0, to work on pieces from `first` on. A worker whose memory or
   // thread cannot be had is left out with those after it: returns how many
   // are ready, 0 if not even worker 0 (the pool is then stopped).
-  unsigned Start(unsigned wanted, std::uint64_t first, ThreadStartFn start);
+  unsigned Start(unsigned wanted, std::uint64_t first, ThreadStartFn start, ThreadTimeFn clock);
   // Gives the ready workers their trees, as `owner` says, before the first
   // piece is published: empty trees for a new source (`from` null), or the
   // trees and ring of `from`, where the one-thread encoder has done every
@@ -91,11 +91,19 @@ class TreePool {
   // Does worker 0's share of the pieces up to k, then waits until every
   // worker is through with piece k.
   void WaitDone(std::uint64_t k);
-  // Counts the coding of `units` units in worker 0's work for piece k.
-  void AddCoding(std::uint64_t k, std::uint64_t units);
+  // Counts the coding of `units` units in worker 0's work for piece k,
+  // and the thread time (ThreadTime) that the coding and the feeding took.
+  void AddCoding(std::uint64_t k, std::uint64_t units, std::uint64_t time);
   // The work each tree took in piece k, once WaitDone(k) has returned: the
   // nodes its walks visited and its insertions, in work units.
   void MeasureWork(std::uint64_t k, double work[kTreeCount]) const;
+  // The same work in thread time, and in `coding` worker 0's coding and
+  // feeding, for splitting the trees. A node visited or an insertion can
+  // cost several times as much in one tree as in another (long runs, a
+  // tree that fits the cache), so each worker's work units are weighed by
+  // the time they took it in the piece. Where the platform cannot time
+  // the piece finely, the work units, and the coding's.
+  void MeasureCost(std::uint64_t k, double cost[kTreeCount], double& coding) const;
   // The speed-up over one thread that piece k had, once WaitDone(k) has
   // returned: the work one thread would have done (every worker's, but the
   // slide over the piece once and the workers' own cost of each insertion,
@@ -122,6 +130,7 @@ class TreePool {
     std::uint64_t busy[kPieces];   // work done on the piece, in work units
     std::uint64_t slid[kPieces];   // the part of it that slid over positions
     std::uint64_t extra[kPieces];  // the part that one thread does without
+    std::uint64_t spent[kPieces];  // the thread time the piece's tree work took
     TreePool* pool;
     unsigned index;
     ThreadHandle thread;
@@ -147,6 +156,9 @@ class TreePool {
   Piece pieces_[kPieces];
   std::uint8_t owner_[kTreeCount] = {};  // the owners in force
   std::uint64_t own_next_ = 0;           // the next piece worker 0 works on
+  ThreadTimeFn clock_ = ThreadTime;
+  std::uint64_t coded_units_[kPieces] = {};  // worker 0's coding of a piece
+  std::uint64_t coded_time_[kPieces] = {};
 
   Monitor monitor_;
   // Guarded by monitor_:

@@ -1,6 +1,7 @@
 // The encoder on several threads against the one-thread encoder. The first
 // bytes of the input choose the number of workers (1 to 16), the piece size
-// (18 bytes up), how many bytes each write hands over, whether the workers
+// (18 bytes up), the clock that weighs the workers' work (the real one,
+// none, or one at random), how many bytes each write hands over, whether the workers
 // hand the rest over to the feeding thread (and take it back later), a
 // thread start that fails, and a prefix put in front of the rest (a run of
 // one byte value, a skewed stretch, or a short period repeated) with the
@@ -33,6 +34,20 @@ int FailingStart(lzring::ThreadHandle& handle, void (*fn)(void*), void* arg) {
   return starts++ == fail_at ? EAGAIN : lzring::ThreadStart(handle, fn, arg);
 }
 
+// Clocks for the split of the trees besides the real one: none, and one
+// that reads at random, so that the trees change owner at many pieces.
+std::uint64_t NoClock() {
+  return 0;
+}
+
+std::uint64_t RandomClock() {
+  thread_local std::uint64_t x = 0x9E3779B97F4A7C15u;
+  x ^= x << 13;
+  x ^= x >> 7;
+  x ^= x << 17;
+  return x;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,6 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   lzring::ParallelOptions options;
   options.workers = 1 + data[0] % 16;
   options.piece_size = lzring::MAX_MATCH + (data[1] | (data[2] & 0x0F) << 8);
+  // The third byte's top bits: the clock that weighs the workers' work.
+  const int clock = (data[2] >> 4) % 3;
+  options.thread_time = clock == 0 ? lzring::ThreadTime : clock == 1 ? NoClock : RandomClock;
   options.min_parallel = 0;
   options.min_gain = 0;
   // The top bit of the fourth byte: the workers hand over to the feeding

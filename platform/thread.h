@@ -25,6 +25,13 @@ void ThreadJoin(ThreadHandle handle);
 // The number of processors this process may run on; at least 1.
 unsigned ProcessorCount();
 
+// The processor time the calling thread has used so far, in a unit of the
+// platform's own (nanoseconds, or processor cycles), the same for every
+// thread of the process; 0 where no clock counts it finely enough to time a
+// few hundred microseconds of work.
+using ThreadTimeFn = std::uint64_t (*)();
+std::uint64_t ThreadTime();
+
 // A lock and a condition to wait for under it. Wait() must be called with
 // the lock held; it releases the lock while waiting and holds it again when
 // it returns, which may be spuriously, so callers wait in a loop.

@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,12 @@ unsigned ProcessorCount() {
 #endif
   const long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+std::uint64_t ThreadTime() {
+  timespec t;
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+  return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
 }
 
 struct Monitor::Impl {

@@ -18,6 +18,10 @@ unsigned ProcessorCount() {
   return 1;
 }
 
+std::uint64_t ThreadTime() {
+  return 0;
+}
+
 struct Monitor::Impl {};
 
 Monitor::Monitor() = default;

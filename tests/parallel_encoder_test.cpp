@@ -34,6 +34,7 @@ struct Layout {
   std::size_t piece;
   std::size_t write;         // bytes per Write() call
   bool go_on_alone = false;  // the workers stop after two pieces
+  ThreadTimeFn clock = ThreadTime;
 };
 
 // Compresses `src` through a ParallelEncoder that always starts its
@@ -49,6 +50,7 @@ Bytes Parallel(const Bytes& src, const Layout& setup, int& result,
   options.min_gain = 0;
   options.min_parallelism = setup.go_on_alone ? 1000 : 0;
   options.start_thread = start;
+  options.thread_time = setup.clock;
   ParallelEncoder encoder(*ws, *runs, options);
   Bytes out;
   VectorSink sink(out);
@@ -163,6 +165,43 @@ TEST(ParallelEncoder, KnownVectors) {
         int result;
         EXPECT_EQ(Parallel(c.source, {workers, piece, 5}, result), c.compressed)
             << c.name << ", " << workers << " workers, pieces of " << piece;
+        EXPECT_EQ(result, 0);
+      }
+    }
+  }
+}
+
+// The trees are split by what the clock says each worker's work took,
+// however wrong: none, figures at random (many new splits), or a clock
+// running backwards. The bytes stay the same.
+TEST(ParallelEncoder, SplitByAnyClock) {
+  const struct {
+    const char* name;
+    ThreadTimeFn clock;
+  } clocks[] = {
+      {"none", [] { return std::uint64_t{0}; }},
+      {"at random",
+       [] {
+         thread_local std::uint64_t x = 88172645463325252u;
+         x ^= x << 13;
+         x ^= x >> 7;
+         x ^= x << 17;
+         return x;
+       }},
+      {"backwards",
+       [] {
+         thread_local std::uint64_t t = ~std::uint64_t{0};
+         return t -= 1000;
+       }},
+  };
+  for (const int shape : {3, 4, 5}) {
+    const Bytes src = Shape(shape, 120000);
+    const Bytes expected = test::EncodeInMemory(src);
+    for (const auto& c : clocks) {
+      for (const unsigned workers : {2u, 3u}) {
+        int result;
+        EXPECT_EQ(Parallel(src, {workers, 4096, 10000, false, c.clock}, result), expected)
+            << "shape " << shape << ", clock " << c.name << ", " << workers << " workers";
         EXPECT_EQ(result, 0);
       }
     }
