@@ -20,9 +20,11 @@
 //
 // Work is measured in units that count the same on every platform: the
 // nodes that the walks visit, a few per insertion, and a few per position
-// that a worker slides over or that the coding thread codes; never a
-// processor clock, which some systems advance in steps longer than a
-// short piece takes.
+// that a worker slides over or that the coding thread codes. Whether the
+// workers pay is judged in those units alone. The split of the trees
+// weighs them by each worker's thread time where the platform counts it
+// finely (MeasureCost); never by a clock that some systems advance in
+// steps longer than a short piece takes.
 #ifndef LZRING_CODEC_TREE_POOL_H
 #define LZRING_CODEC_TREE_POOL_H
 
