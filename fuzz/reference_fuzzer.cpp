@@ -14,7 +14,7 @@
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
-#include "tests/reference_codec.h"
+#include "tests/support/reference_codec.h"
 
 using lzring::fuzz::Bytes;
 using lzring::fuzz::Check;

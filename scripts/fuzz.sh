@@ -22,7 +22,7 @@ build=${LZRING_FUZZ_BUILD_DIR:-build/fuzz}
 # be given.
 cmake --preset fuzz -B "$build" -DLZRING_WERROR=ON >/dev/null
 all=(decode roundtrip reference pieces threads)
-[ -f tests/reference_codec.h ] || all=(decode roundtrip pieces threads)
+[ -f tests/support/reference_codec.h ] || all=(decode roundtrip pieces threads)
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 cmake --build "$build" -j 2 --target "${targets[@]/#/lzring_fuzz_}"

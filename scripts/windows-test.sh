@@ -104,7 +104,7 @@ so=$(find "$linux_dir" -maxdepth 1 -name 'liblzring.so' | head -n 1)
 [ -n "$so" ] || fail "no liblzring.so was built"
 linux_tool=$linux_dir/cli/lzring
 [ -x "$linux_tool" ] || fail "no Linux lzring tool was built"
-g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iinclude -Itests windows/host_test.cpp \
+g++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -Iinclude -I. windows/host_test.cpp \
   -o "$linux_dir/lzring_host_test" -ldl -pthread
 
 # --- Inputs -----------------------------------------------------------------

@@ -11,8 +11,8 @@
 #include "codec/memory_sinks.h"
 #include "codec/ring_trees.h"
 
-#include "known_vectors.h"
-#include "memory_codec.h"
+#include "tests/support/known_vectors.h"
+#include "tests/support/memory_codec.h"
 
 namespace lzring {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

@@ -19,7 +19,7 @@
 #include "api/workspace.h"
 #include "codec/decode_loop.h"
 #include "streams/file_stream.h"
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

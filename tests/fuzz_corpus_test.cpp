@@ -16,8 +16,8 @@
 #include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
-#include "reference_codec.h"
-#include "test_util.h"
+#include "tests/support/reference_codec.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

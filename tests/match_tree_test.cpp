@@ -16,7 +16,7 @@
 #include "codec/format.h"
 #include "codec/match_tree.h"
 #include "codec/ring_trees.h"
-#include "match_tree_check.h"
+#include "tests/support/match_tree_check.h"
 
 namespace lzring {
 namespace {

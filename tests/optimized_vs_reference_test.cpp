@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "bench/workloads.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
 #include "codec/match_tree.h"
@@ -21,9 +20,10 @@
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
-#include "tests/memory_codec.h"
-#include "tests/reference_codec.h"
-#include "tests/test_util.h"
+#include "tests/support/memory_codec.h"
+#include "tests/support/reference_codec.h"
+#include "tests/support/test_util.h"
+#include "tests/support/workloads.h"
 
 namespace lzring {
 namespace {

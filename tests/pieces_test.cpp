@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/workloads.h"
 #include "lzring/lzring.hpp"
-#include "test_util.h"
+#include "tests/support/test_util.h"
+#include "tests/support/workloads.h"
 
 namespace lzring {
 namespace {

@@ -19,8 +19,8 @@
 #include "codec/memory_sinks.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
-#include "memory_codec.h"
-#include "test_util.h"
+#include "tests/support/memory_codec.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

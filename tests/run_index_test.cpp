@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "bench/workloads.h"
 #include "codec/format.h"
 #include "codec/match_tree.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
-#include "match_tree_check.h"
+#include "tests/support/match_tree_check.h"
+#include "tests/support/workloads.h"
 
 namespace lzring {
 namespace {

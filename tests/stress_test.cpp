@@ -17,8 +17,8 @@
 #include "codec/ring_trees.h"
 #include "lzring.h"
 #include "lzring/lzring.hpp"
-#include "memory_codec.h"
-#include "test_util.h"
+#include "tests/support/memory_codec.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

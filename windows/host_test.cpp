@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "known_vectors.h"
 #include "lzring.h"
+#include "tests/support/known_vectors.h"
 
 namespace {
 

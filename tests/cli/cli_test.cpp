@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "lzring.h"
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

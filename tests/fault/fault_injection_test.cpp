@@ -24,8 +24,8 @@
 #ifdef LZRING_FAULT_CPP_API
 #include "lzring/lzring.hpp"
 #endif
-#include "memory_codec.h"
-#include "test_util.h"
+#include "tests/support/memory_codec.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lzring.h"
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace {
 
