@@ -1,6 +1,8 @@
-// The three exported entry points. They share one static Workspace and are
-// serialised by a process-wide lock, so a host may call them from several
-// threads; calls simply take turns.
+// The three exported entry points. _Encode and _Decode share one static
+// Workspace and are serialised by a process-wide lock, so a host may call
+// them from several threads; calls simply take turns. _GetFileSize needs no
+// shared state and does not take the lock, so it answers at once even while
+// another thread's call waits on a slow file.
 #include <cstdint>
 
 #include "api/call_frame.h"
@@ -45,13 +47,15 @@ extern "C" LZRING_API std::int32_t LZRING_CALL _Decode(const char* source_path,
                               });
 }
 
+// Measures a regular file. What is not one (a FIFO, a device) has no size to
+// tell and is refused without waiting for it; the handle is the call's own,
+// not the Workspace's, so that the call need not wait for the lock either.
 extern "C" LZRING_API std::int32_t LZRING_CALL _GetFileSize(const char* path) {
   if (path == nullptr) return -1;
-  CallLock lock;
-  g_workspace.in_handle = lzring::FileOpenRead(path);
-  if (g_workspace.in_handle == lzring::kBadHandle) return -1;
-  const std::int64_t size = lzring::FileSeekEnd(g_workspace.in_handle);
-  lzring::FileClose(g_workspace.in_handle);
+  const lzring::FileHandle file = lzring::FileOpenRegular(path);
+  if (file == lzring::kBadHandle) return -1;
+  const std::int64_t size = lzring::FileSeekEnd(file);
+  lzring::FileClose(file);
   // The result is 32-bit: a size that does not fit is a failure, not a
   // wrapped value.
   return size < 0 || size > INT32_MAX ? -1 : static_cast<std::int32_t>(size);

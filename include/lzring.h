@@ -3,8 +3,11 @@
  * The library exports exactly three functions with C linkage. Each takes
  * NUL-terminated paths, works on whole files and returns when done.
  *
- * Calls are serialised inside the library: a call made while another is
- * running (from another thread) waits for it. The C functions allocate no
+ * _Encode and _Decode are serialised inside the library: a call made while
+ * another is running (from another thread) waits for it, so one slow call
+ * holds up the others; a FIFO or a device as a source or destination waits
+ * for its other end, or for data, and every other _Encode or _Decode waits
+ * with it. _GetFileSize never waits for them. The C functions allocate no
  * memory and keep no state between calls that could change their results:
  * the same source always gives the same destination bytes.
  */
@@ -51,7 +54,9 @@ LZRING_API int32_t LZRING_CALL _Encode(const char* source_path, const char* dest
 LZRING_API int32_t LZRING_CALL _Decode(const char* source_path, const char* destination_path);
 
 /* Returns the size in bytes of the file at `path`, or -1 when it cannot be
- * opened (missing, a directory, NULL path) or is 2 GiB or larger. */
+ * opened (missing, a directory, NULL path), is not a regular file (a FIFO, a
+ * device, a socket: refused at once, without waiting for it) or is 2 GiB or
+ * larger. */
 LZRING_API int32_t LZRING_CALL _GetFileSize(const char* path);
 
 #ifdef __cplusplus

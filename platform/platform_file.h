@@ -17,6 +17,12 @@ inline constexpr FileHandle kBadHandle = -1;
 // FIFO waits for its writer. Returns kBadHandle on failure.
 FileHandle FileOpenRead(const char* path);
 
+// Opens an existing regular file for reading, never waiting: a FIFO, a
+// device, a socket or a directory is refused (without being opened, where
+// the system can tell what it is first). For measuring a file. Returns
+// kBadHandle on failure.
+FileHandle FileOpenRegular(const char* path);
+
 // Creates a file for writing, truncating an existing one to length 0. The
 // open of a FIFO waits for its reader. Returns kBadHandle on failure.
 FileHandle FileCreate(const char* path);

@@ -33,6 +33,27 @@ FileHandle FileOpenRead(const char* path) {
   return static_cast<FileHandle>(fd);
 }
 
+FileHandle FileOpenRegular(const char* path) {
+  // Told from the name first, so that nothing but a regular file is opened:
+  // opening a FIFO waits for a writer, and opening a device can act on it.
+  struct stat st;
+  if (::stat(path, &st) != 0) return kBadHandle;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return kBadHandle;
+  }
+  // The name may have been replaced since: the open does not wait, and what
+  // it opened is checked again.
+  const int fd = sys::Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+  if (fd < 0) return kBadHandle;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    sys::Close(fd);
+    errno = EINVAL;
+    return kBadHandle;
+  }
+  return static_cast<FileHandle>(fd);
+}
+
 FileHandle FileCreate(const char* path) {
   const int fd = sys::Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   return fd < 0 ? kBadHandle : static_cast<FileHandle>(fd);

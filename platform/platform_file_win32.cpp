@@ -99,6 +99,19 @@ FileHandle FileOpenRead(const wchar_t* path) {
   return RefuseDirectory(file);
 }
 
+FileHandle FileOpenRegular(const char* path) {
+  // Opening a named pipe as a client connects or fails at once; devices
+  // (CON, NUL, COM1) and pipes are refused once open by what they are.
+  const FileHandle file = FileOpenRead(path);
+  if (file == kBadHandle) return kBadHandle;
+  if (GetFileType(Win32Handle(file)) != FILE_TYPE_DISK) {
+    _lclose(static_cast<HFILE>(file));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kBadHandle;
+  }
+  return file;
+}
+
 FileHandle FileCreate(const char* path) {
   // Attribute 0: a normal file. An existing file is truncated to length 0.
   const HFILE file = _lcreat(path, 0);

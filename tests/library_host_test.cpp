@@ -2,17 +2,21 @@
 // points found by name, called with paths, answered with status codes.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {
@@ -99,6 +103,34 @@ TEST_F(Host, GetFileSize) {
   };
   for (const auto& c : cases) EXPECT_EQ(size_(c.path.c_str()), c.size) << c.path;
   EXPECT_EQ(size_(nullptr), -1);
+}
+
+// _GetFileSize never waits: not for a FIFO's writer nor a device, whose
+// sizes it refuses, and not for another thread's call that waits for one.
+TEST_F(Host, GetFileSizeNeverWaits) {
+  const std::string fifo = Path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string file = Write("5000", Bytes(5000, 'x'));
+  // This call waits until a writer opens the FIFO.
+  std::atomic<bool> encoded{false};
+  std::thread waiting([&] {
+    encode_(fifo.c_str(), Path("z").c_str());
+    encoded = true;
+  });
+  auto sizes = std::async(std::launch::async, [&] {
+    return std::vector<std::int32_t>{size_(fifo.c_str()), size_("/dev/null"), size_(file.c_str())};
+  });
+  // A wait this long is a call that waits for good, not a slow machine.
+  const bool answered = sizes.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  // Writers come and go until every call that waited for one has gone on.
+  while (!encoded || sizes.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  waiting.join();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(sizes.get(), (std::vector<std::int32_t>{-1, -1, 5000}));
 }
 
 TEST_F(Host, NullPathsFailWithoutTouchingFiles) {
