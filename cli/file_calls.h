@@ -1,7 +1,7 @@
 // The few file system calls of the tool that differ between platforms:
-// creating an output with no name yet, and giving an output its name without
-// replacing anything that has it. One implementation per platform
-// (file_calls_linux.cpp, file_calls_posix.cpp).
+// creating an output with no name yet, giving an output its name without
+// replacing anything that has it, and telling the links to open files. One implementation per
+// platform (file_calls_linux.cpp, file_calls_posix.cpp).
 #ifndef LZRING_CLI_FILE_CALLS_H
 #define LZRING_CLI_FILE_CALLS_H
 
@@ -30,6 +30,10 @@ bool SyncEntry(int dir_fd, const char* name);
 // Renames `from` to `to`, both in `dir_fd`, failing with EEXIST when `to`
 // exists, as LinkUnnamed() does.
 bool RenameNoReplace(int dir_fd, const char* from, const char* to);
+
+// Whether the directory `real_dir` (a path without symbolic links) is in
+// the system's tree of processes, whose links stand for open files.
+bool InProcessTree(const char* real_dir);
 
 }  // namespace lzring::cli
 

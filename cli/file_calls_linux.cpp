@@ -1,7 +1,9 @@
 // Linux rendering of the tool's platform file calls: O_TMPFILE for unnamed
 // outputs, linkat() to name them, renameat2(RENAME_NOREPLACE) for named ones.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <stdio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +73,12 @@ bool RenameNoReplace(int dir_fd, const char* from, const char* to) {
   // File systems (and kernels) without the flag.
   if (errno != EINVAL && errno != ENOSYS) return false;
   return LinkThenUnlink(dir_fd, from, to);
+}
+
+bool InProcessTree(const char* real_dir) {
+  // The proc file system wherever it is mounted, and only it.
+  struct statfs fs;
+  return ::statfs(real_dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
 }  // namespace lzring::cli

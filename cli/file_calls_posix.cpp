@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "cli/file_calls.h"
 
@@ -33,6 +34,12 @@ bool RenameNoReplace(int dir_fd, const char* from, const char* to) {
   if (::linkat(dir_fd, from, dir_fd, to, 0) != 0) return false;
   ::unlinkat(dir_fd, from, 0);
   return true;
+}
+
+bool InProcessTree(const char* real_dir) {
+  // Where the file system's type cannot be told: the usual places of the
+  // links to open files.
+  return std::strcmp(real_dir, "/dev/fd") == 0 || std::strncmp(real_dir, "/proc/", 6) == 0;
 }
 
 }  // namespace lzring::cli

@@ -1,8 +1,10 @@
 #include "cli/file_job.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "cli/file_system.h"
 #include "cli/output_file.h"
 #include "cli/progress.h"
+#include "cli/sparse_writer.h"
 
 namespace lzring::cli {
 namespace {
@@ -65,12 +68,13 @@ class Job {
   std::optional<std::string> OutputName();
   bool CheckInput(bool to_file);
   bool MayRead(FileKind kind, bool to_file);
-  stream_result Stream(int out_fd);
+  stream_result Stream(int out_fd, bool new_file);
   stream_result StreamRange(int out_fd, const progress_fn& progress);
+  stream_result ExpandWithHoles(int out_fd, const progress_fn& progress);
   bool SkipToOffset(stream_result& r);
   void ReportFailure(const stream_result& r, const std::string& output_name);
   void ToFile(const std::string& output);
-  void ToStdout();
+  void ToStdout(const std::string* named = nullptr);
   bool InputChanged(const stream_result& r);
   void InPlace(const std::string& output);
   void ToNewFile(const std::string& output);
@@ -159,8 +163,10 @@ bool Job::CheckInput(bool to_file) {
 }
 
 // Whether a named input of `kind` may be read; if not, it is skipped with a
-// warning. A socket cannot be opened; a device or FIFO is read with -f, when
-// written to a file, but never removed: its data would be gone for good.
+// warning. A socket cannot be opened. A device or FIFO is read to standard
+// output or to the output -o names, never to a name made from its own (a
+// device's data would land in /dev, endlessly for /dev/zero), and never
+// removed: its data would be gone for good.
 bool Job::MayRead(FileKind kind, bool to_file) {
   if (kind == FileKind::kRegular || kind == FileKind::kDirectory) return true;
   if (kind == FileKind::kSocket) {
@@ -172,8 +178,8 @@ bool Job::MayRead(FileKind kind, bool to_file) {
     report_.Warning(name_, "is not a regular file -- ignored (--rm removes only regular files)");
     return false;
   }
-  if (o_.force) return true;
-  report_.Warning(name_, "is not a regular file -- ignored (use -f to force)");
+  if (o_.output) return true;
+  report_.Warning(name_, "is not a regular file -- ignored (use -c or -o to name its output)");
   return false;
 }
 
@@ -191,25 +197,38 @@ bool Job::InputChanged(const stream_result& r) {
          (whole && r.bytes_in != in_.info.size);
 }
 
-// Runs the codec from the input into `out_fd`, with a progress line when the
-// work is large enough to be worth watching.
-stream_result Job::Stream(int out_fd) {
+// Runs the codec from the input into `out_fd` (`new_file`: a regular file
+// the tool has just made), with a progress line when the work is large
+// enough to be worth watching and --progress's line of totals.
+stream_result Job::Stream(int out_fd, bool new_file) {
   const std::uint64_t total = in_.info.kind == FileKind::kRegular ? in_.info.size : 0;
-  bool show = false;
-  if (allow_progress_ && o_.progress == ProgressMode::kOn) show = true;
+  bool live = false;
+  if (allow_progress_ && o_.progress == ProgressMode::kOn) live = true;
   if (allow_progress_ && o_.progress == ProgressMode::kAuto) {
-    show = !o_.quiet && IsTerminal(kStderr) && total >= kProgressMinBytes;
+    // Never over the terminal of whoever reads the output.
+    live = !o_.quiet && IsTerminal(kStderr) && total >= kProgressMinBytes && out_fd != kStdout &&
+           !IsTerminal(out_fd);
   }
+  const bool totals = o_.progress == ProgressMode::kOn;
   std::optional<ProgressLine> line;
   progress_fn progress;
-  if (show) {
-    line.emplace(name_, total, report_.lock());
+  if (live || totals) {
+    line.emplace(name_, total, report_.lock(), live,
+                 IsTerminal(kStderr) ? TerminalWidth(kStderr) : 0);
     progress = [&line](std::uint64_t done, std::uint64_t) { line->Update(done); };
   }
-  if (o_.offset || o_.size) return StreamRange(out_fd, progress);
   not_started_before_ = codec_.threads_not_started();
-  return Compressing() ? codec_.compress_fd(in_.fd, out_fd, progress)
-                       : codec_.expand_fd(in_.fd, out_fd, progress);
+  stream_result r;
+  if (new_file && !Compressing() && MakesHoles()) {
+    r = ExpandWithHoles(out_fd, progress);
+  } else if (o_.offset || o_.size) {
+    r = StreamRange(out_fd, progress);
+  } else {
+    r = Compressing() ? codec_.compress_fd(in_.fd, out_fd, progress)
+                      : codec_.expand_fd(in_.fd, out_fd, progress);
+  }
+  if (totals) line->Finish(r.bytes_in, r.bytes_out);
+  return r;
 }
 
 // ---- A stream inside a larger input (--offset, --size) -------------------
@@ -268,6 +287,52 @@ stream_result Job::StreamRange(int out_fd, const progress_fn& progress) {
   return r;
 }
 
+// Expands into the new regular file `out_fd` with holes where the output
+// has whole blocks of zeros (sparse_writer.h), from --offset and up to
+// --size as StreamRange() does, or the whole input.
+stream_result Job::ExpandWithHoles(int out_fd, const progress_fn& progress) {
+  stream_result r;
+  const bool range = o_.offset || o_.size;
+  if (range && !SkipToOffset(r)) return r;
+  decoder d({}, o_.size.value_or(decoder::no_limit));
+  SparseWriter out(out_fd);
+  const auto drain = [&d, &out] {
+    const std::span<const std::uint8_t> bytes = d.output();
+    if (!out.Write(bytes)) return false;
+    d.consume(bytes.size());
+    return true;
+  };
+  std::vector<std::uint8_t> block(64 * 1024);
+  std::uint64_t read = 0;
+  while (!d.at_limit()) {
+    const std::int64_t n = ReadSome(in_.fd, block.data(), block.size());
+    if (n < 0) {
+      r.read_error = LastError();
+      break;
+    }
+    if (n == 0) break;
+    read += static_cast<std::uint64_t>(n);
+    d.write(std::span<const std::uint8_t>(block.data(), static_cast<std::size_t>(n)));
+    if (!drain()) {
+      r.write_error = LastError();
+      break;
+    }
+    if (progress) progress(read, d.bytes_out());
+  }
+  if (!r.write_error) {
+    d.finish();
+    if (!drain() || !out.Finish()) r.write_error = LastError();
+  }
+  r.bytes_in = range ? d.bytes_used() : read;
+  r.bytes_out = d.bytes_out();
+  if (r && o_.size && !d.at_limit()) {
+    range_error_ = "stream ends after " + std::to_string(r.bytes_out) + " of " +
+                   std::to_string(*o_.size) + " bytes (--size)";
+    r.read_error = std::make_error_code(std::errc::invalid_argument);
+  }
+  return r;
+}
+
 void Job::ReportFailure(const stream_result& r, const std::string& output_name) {
   if (!range_error_.empty()) {
     report_.Error(name_, range_error_);
@@ -317,7 +382,7 @@ void Job::ToFile(const std::string& output) {
   // /proc/self/fd/1) is written as -c writes, whatever that is.
   FileInfo out;
   if (leads_somewhere && StatOpen(kStdout, out) && SameFile(target, out)) {
-    ToStdout();
+    ToStdout(&output);
     return;
   }
   if (leads_somewhere && target.kind == FileKind::kSocket) {
@@ -338,8 +403,10 @@ void Job::ToFile(const std::string& output) {
     report_.Warning(output, "already exists; not overwritten (use -f to overwrite)");
     return;
   }
-  if (exists && IsSystemName(output)) {
-    report_.Error(output, "is in /dev or /proc; not replaced");
+  // What the name is decides, not where it is: a file under /dev/shm is
+  // replaced like any other, a link to what the tool has open never is.
+  if (exists && IsOpenFileLink(output)) {
+    report_.Error(output, "is a link to an open file; not replaced");
     return;
   }
   ToNewFile(output);
@@ -366,7 +433,7 @@ void Job::InPlace(const std::string& output) {
     ok = false;
     report_.Error(output, "compressed data not written to a terminal (use -f to force)");
   }
-  const stream_result r = ok ? Stream(fd) : stream_result{};
+  const stream_result r = ok ? Stream(fd, false) : stream_result{};
   if (ok && !r) ReportFailure(r, output);
   const bool closed = CloseFile(fd);
   if (ok && r && !closed) report_.Error(output, ErrorText());
@@ -387,7 +454,7 @@ void Job::ToNewFile(const std::string& output) {
     report_.Error(output, ErrorText());
     return;
   }
-  const stream_result r = Stream(file.fd());
+  const stream_result r = Stream(file.fd(), true);
   if (!r) {
     ReportFailure(r, output);
     return;  // the file goes with `file`
@@ -462,17 +529,25 @@ bool Job::RemoveInput(const stream_result& r) {
   return false;
 }
 
-void Job::ToStdout() {
+// Writes to standard output, for -c, -o - or an output name of it
+// (`named`).
+void Job::ToStdout(const std::string* named) {
   if (Compressing() && IsTerminal(kStdout) && !o_.force) {
     report_.Error("stdout", "compressed data not written to a terminal (use -f to force)");
     return;
   }
-  const stream_result r = Stream(kStdout);
+  const stream_result r = Stream(kStdout, false);
   if (!r) {
     ReportFailure(r, "stdout");
     return;
   }
-  if (InputChanged(r)) report_.Warning(name_, "changed while it was read");
+  // As for a device or FIFO: what has read the data is nothing a removed
+  // input could be restored from.
+  if (named != nullptr && RemovingInput()) {
+    report_.Warning(name_, "not removed: " + *named + " is standard output");
+  } else if (InputChanged(r)) {
+    report_.Warning(name_, "changed while it was read");
+  }
   Verbose(r, "");
 }
 

@@ -54,10 +54,12 @@ inline bool SameFile(const FileInfo& a, const FileInfo& b) {
 bool StatPath(const std::string& path, bool follow_links, FileInfo& info);
 // What the open file `fd` is.
 bool StatOpen(int fd, FileInfo& info);
-// Whether `path`, or a symbolic link it leads through, names something in
-// the system's trees of devices and processes (/dev, /proc): such a name is
-// never replaced by a file. Always false where there are no such trees.
-bool IsSystemName(const std::string& path);
+// Whether `path`, or a symbolic link it leads through, is one of the
+// system's links to an open file (/proc/self/fd/N, and /dev/stderr or
+// /dev/fd/N that lead there): such a name stands for whatever the process
+// has open, and is never replaced by a file. Judged by the file system the
+// link is on, not by its path. Always false where there are no such links.
+bool IsOpenFileLink(const std::string& path);
 
 // Opens an input for reading, as every program does: a FIFO's open waits
 // for its writer. `no_follow` refuses a symbolic link (ELOOP). -1 on failure.
@@ -70,6 +72,9 @@ int OpenInPlace(const std::string& path);
 bool CloseFile(int fd);
 
 bool IsTerminal(int fd);
+// The width in columns of the terminal `fd` is, or 0 when it is not one or
+// its width is unknown.
+std::size_t TerminalWidth(int fd);
 
 // Gives the output open as `fd` the times and permissions of `from` (of a
 // new file when `from` is null: standard input), and its owner where the
@@ -85,6 +90,19 @@ std::int64_t CurrentOffset(int fd);
 bool SetOffset(int fd, std::int64_t offset);
 // Reads up to `size` bytes: the count, 0 at the end, -1 on failure.
 std::int64_t ReadSome(int fd, void* buffer, std::size_t size);
+// Writes all `size` bytes. False (errno set) on failure.
+bool WriteAll(int fd, const void* data, std::size_t size);
+
+// Whether a new regular file gets holes where the tool skips over its
+// zeros (SkipForward), so that they take no space on disk. Where it does
+// not, the tool writes every byte.
+bool MakesHoles();
+// Moves the offset of `fd` on by `count` bytes, past the end of the file
+// if need be: bytes skipped read as zeros.
+bool SkipForward(int fd, std::uint64_t count);
+// Sets the size of the open file `fd`, which reads as zeros past its old
+// end.
+bool SetFileSize(int fd, std::uint64_t size);
 
 // Whether `name` ends in `suffix` after at least one character of its last
 // component: the length of that ending in bytes, or 0. Exactly on POSIX

@@ -1,5 +1,6 @@
 // POSIX rendering of the tool's file system calls.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "cli/file_calls.h"
 #include "cli/file_system.h"
 
 namespace lzring::cli {
@@ -60,22 +62,13 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-bool InSystemTree(const std::string& path) {
-  for (const std::string root : {"/dev", "/proc"}) {
-    if (path.compare(0, root.size(), root) == 0 &&
-        (path.size() == root.size() || path[root.size()] == '/')) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
-bool IsSystemName(const std::string& path) {
+bool IsOpenFileLink(const std::string& path) {
   // Each step: the real directory of the name, then where the name leads if
-  // it is a symbolic link. /dev/stdout, a link into /proc, is caught at its
-  // first step, before the link the kernel resolves by itself.
+  // it is a symbolic link. /dev/stderr is caught at its second step, in the
+  // directory of /proc/self/fd/2, before the link the kernel resolves by
+  // itself.
   std::string name = path;
   for (int hops = 0; hops < 40; ++hops) {
     const std::size_t slash = name.rfind('/');
@@ -85,10 +78,10 @@ bool IsSystemName(const std::string& path) {
     if (real == nullptr) return false;
     std::string full = real;
     std::free(real);
+    if (InProcessTree(full.c_str())) return true;
     const std::string real_dir = full;
     if (full != "/") full += '/';
     full += slash == std::string::npos ? name : name.substr(slash + 1);
-    if (InSystemTree(full)) return true;
     char target[4096];
     const ssize_t n = ::readlink(full.c_str(), target, sizeof target - 1);
     if (n <= 0) return false;
@@ -130,6 +123,12 @@ bool IsTerminal(int fd) {
   return ::isatty(fd) != 0;
 }
 
+std::size_t TerminalWidth(int fd) {
+  struct winsize size {};
+  if (::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
 void CopyAttributes(int fd, const FileInfo* from, std::vector<std::string>& warnings) {
   if (from != nullptr) {
     // Keeping the owner only works for a privileged user; others keep their
@@ -165,6 +164,36 @@ std::int64_t ReadSome(int fd, void* buffer, std::size_t size) {
   for (;;) {
     const ssize_t n = ::read(fd, buffer, size);
     if (n >= 0 || errno != EINTR) return static_cast<std::int64_t>(n);
+  }
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool MakesHoles() {
+  return true;
+}
+
+bool SkipForward(int fd, std::uint64_t count) {
+  return ::lseek(fd, static_cast<off_t>(count), SEEK_CUR) >= 0;
+}
+
+bool SetFileSize(int fd, std::uint64_t size) {
+  for (;;) {
+    if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) return false;
   }
 }
 

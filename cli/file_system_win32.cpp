@@ -156,7 +156,7 @@ bool StatPath(const std::string& path, bool follow_links, FileInfo& info) {
   return ok;
 }
 
-bool IsSystemName(const std::string&) {
+bool IsOpenFileLink(const std::string&) {
   return false;
 }
 
@@ -210,6 +210,13 @@ bool CloseFile(int fd) {
 bool IsTerminal(int fd) {
   DWORD mode = 0;
   return GetConsoleMode(HandleOf(fd), &mode) != 0;
+}
+
+std::size_t TerminalWidth(int fd) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(HandleOf(fd), &info)) return 0;
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return columns > 0 ? static_cast<std::size_t>(columns) : 0;
 }
 
 void CopyAttributes(int fd, const FileInfo* from, std::vector<std::string>& warnings) {
@@ -306,6 +313,47 @@ std::int64_t ReadSome(int fd, void* buffer, std::size_t size) {
   if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
   SetErrnoFromWin32();
   return -1;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD n = 0;
+    const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    if (!WriteFile(HandleOf(fd), p, chunk, &n, nullptr)) {
+      SetErrnoFromWin32();
+      return false;
+    }
+    if (n == 0) {
+      SetErrno(EIO);
+      return false;
+    }
+    p += n;
+    size -= n;
+  }
+  return true;
+}
+
+// A file gets holes only once marked sparse, and a sparse file has costs
+// of its own on NTFS: every byte is written.
+bool MakesHoles() {
+  return false;
+}
+
+bool SkipForward(int fd, std::uint64_t count) {
+  LARGE_INTEGER by{};
+  by.QuadPart = static_cast<LONGLONG>(count);
+  if (SetFilePointerEx(HandleOf(fd), by, nullptr, FILE_CURRENT)) return true;
+  SetErrnoFromWin32();
+  return false;
+}
+
+bool SetFileSize(int fd, std::uint64_t size) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (SetFileInformationByHandle(HandleOf(fd), FileEndOfFileInfo, &end, sizeof end)) return true;
+  SetErrnoFromWin32();
+  return false;
 }
 
 std::size_t SuffixLength(const std::string& name, const std::string& suffix) {

@@ -39,6 +39,20 @@ void ListInputs(const std::vector<std::string>& inputs, const std::string& suffi
   for (const std::string& input : inputs) {
     const bool is_stdin = input == "-";
     const std::string name = is_stdin ? "stdin" : input;
+    // As when expanding, decided before the open, which waits for the writer
+    // of a FIFO: a device or FIFO is read only with -f (/dev/zero never
+    // ends), a socket never.
+    FileInfo named;
+    if (!is_stdin && StatPath(input, true, named)) {
+      if (named.kind == FileKind::kSocket) {
+        reporter.Warning(name, "is a socket -- ignored");
+        continue;
+      }
+      if (named.kind != FileKind::kRegular && named.kind != FileKind::kDirectory && !force) {
+        reporter.Warning(name, "is not a regular file -- ignored (use -f to force)");
+        continue;
+      }
+    }
     const int fd = is_stdin ? kStdin : OpenInput(input, false);
     FileInfo info;
     if (fd < 0 || !StatOpen(fd, info)) {

@@ -13,7 +13,8 @@ namespace lzring::cli {
 
 // Writes the listing of `inputs` ("-" for standard input) to standard
 // output, each named as it expands (without `suffix`). The original size is
-// found by expanding each input into a counter.
+// found by expanding each input into a counter. Devices, FIFOs and
+// terminals are read only with `force`.
 void ListInputs(const std::vector<std::string>& inputs, const std::string& suffix, bool force,
                 codec& codec, Reporter& reporter);
 

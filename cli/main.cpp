@@ -3,6 +3,7 @@
 // once and on compressing each.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,14 @@ namespace lzring::cli {
 namespace {
 
 constexpr int kUsageError = 1;
+
+#ifdef _WIN32
+constexpr const char* kPathSeparators = "/\\:";
+constexpr bool kNamesIgnoreCase = true;
+#else
+constexpr const char* kPathSeparators = "/";
+constexpr bool kNamesIgnoreCase = false;
+#endif
 
 // Through WriteStderr, as every message: a name in it reaches a Windows
 // console intact.
@@ -110,10 +119,28 @@ int PrintText(const std::string& text) {
   return 1;
 }
 
+// The tool's other names, as links to it: unlzring expands, lzcat expands
+// to standard output, as the names of other compressors' links do. Options
+// still apply after them (lzcat -l).
+void ApplyProgramName(const char* argv0, Options& o) {
+  if (argv0 == nullptr) return;
+  std::string name = argv0;
+  const std::size_t slash = name.find_last_of(kPathSeparators);
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  // Windows names: any case, with or without .exe.
+  if (kNamesIgnoreCase) {
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name.ends_with(".exe")) name.resize(name.size() - 4);
+  }
+  if (name == "unlzring" || name == "lzcat") o.mode = Mode::kExpand;
+  if (name == "lzcat") o.to_stdout = true;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
   Options o;
+  ApplyProgramName(argc > 0 ? argv[0] : nullptr, o);
   if (auto error = ParseOptions(argc, argv, o)) return UsageError(*error);
   if (o.help) return PrintText(UsageText());
   if (o.version) return PrintText(VersionText());

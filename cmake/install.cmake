@@ -24,6 +24,24 @@ endif()
 
 if(TARGET lzring_cli)
   install(TARGETS lzring_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  # unlzring and lzcat: links to the tool, which expands (and, as lzcat,
+  # writes to standard output) when called by those names. Made at install
+  # time, beside the tool wherever the prefix puts it.
+  if(NOT WIN32)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+      set(lzring_bin_dir "${CMAKE_INSTALL_BINDIR}")
+    else()
+      set(lzring_bin_dir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+    endif()
+    foreach(link unlzring lzcat)
+      install(CODE "
+        set(link \"\$ENV{DESTDIR}${lzring_bin_dir}/${link}\")
+        message(STATUS \"Installing: \${link} -> lzring\")
+        file(CREATE_LINK lzring \"\${link}\" SYMBOLIC)
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${link}\")"
+        COMPONENT runtime)
+    endforeach()
+  endif()
   # The manual page takes the version from the build.
   configure_file(docs/lzring.1 ${PROJECT_BINARY_DIR}/lzring.1 @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/lzring.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1

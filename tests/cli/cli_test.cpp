@@ -16,10 +16,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lzring.h"
@@ -42,9 +45,12 @@ struct Invocation {
   bool stdout_tty = false;    // stdout is a pseudo-terminal instead of a pipe
   std::string stdout_path{};  // stdout redirected to this file instead
   rlim_t file_size_limit = RLIM_INFINITY;
-  std::string shim{};          // LZRING_SHIM words for the preloaded shim.c
-  std::vector<int> ignored{};  // signals the tool starts with ignored
-  uid_t uid = 0;               // run as this user (and group) when not 0
+  std::string shim{};                 // LZRING_SHIM words for the preloaded shim.c
+  std::vector<int> ignored{};         // signals the tool starts with ignored
+  uid_t uid = 0;                      // run as this user (and group) when not 0
+  std::string program{};              // the tool to run, by this name; the built one if empty
+  std::string shim_library{};         // the shim to preload; the built one if empty
+  unsigned short stderr_columns = 0;  // stderr is a pseudo-terminal this wide
 };
 
 struct Result {
@@ -64,8 +70,11 @@ Child Start(const Invocation& run) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   int tty_master = -1, tty_slave = -1;
   if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) std::abort();
-  if ((run.stdin_tty || run.stdout_tty) &&
-      ::openpty(&tty_master, &tty_slave, nullptr, nullptr, nullptr) != 0) {
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = run.stderr_columns;
+  if ((run.stdin_tty || run.stdout_tty || run.stderr_columns != 0) &&
+      ::openpty(&tty_master, &tty_slave, nullptr, nullptr, &size) != 0) {
     std::abort();
   }
   // The tool may exit without reading all its input (a refusal, say): the
@@ -80,7 +89,7 @@ Child Start(const Invocation& run) {
     } else {
       ::dup2(run.stdout_tty ? tty_slave : out_pipe[1], 1);
     }
-    ::dup2(err_pipe[1], 2);
+    ::dup2(run.stderr_columns != 0 ? tty_slave : err_pipe[1], 2);
     const rlimit limit{run.file_size_limit, run.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     const rlimit no_core{0, 0};
@@ -89,17 +98,19 @@ Child Start(const Invocation& run) {
     if (run.uid != 0 && (::setgid(run.uid) != 0 || ::setuid(run.uid) != 0)) ::_exit(126);
     for (const int sig : run.ignored) ::signal(sig, SIG_IGN);
     if (!run.shim.empty()) {
-      ::setenv("LD_PRELOAD", LZRING_CLI_SHIM, 1);
+      ::setenv("LD_PRELOAD", run.shim_library.empty() ? LZRING_CLI_SHIM : run.shim_library.c_str(),
+               1);
       ::setenv("LZRING_SHIM", run.shim.c_str(), 1);
       // A sanitizer build of the tool accepts a library loaded before its
       // runtime.
       ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    std::vector<char*> argv{const_cast<char*>(LZRING_CLI)};
+    const char* program = run.program.empty() ? LZRING_CLI : run.program.c_str();
+    std::vector<char*> argv{const_cast<char*>(program)};
     for (const std::string& a : run.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     ::closefrom(3);
-    ::execv(LZRING_CLI, argv.data());
+    ::execv(program, argv.data());
     ::_exit(127);
   }
   ::close(in_pipe[0]);
@@ -116,9 +127,16 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Feeds stdin from a thread and drains stdout and stderr until both close.
+// Feeds stdin from a thread and drains stdout and stderr (the terminal, when
+// stderr is one) until both close.
 Result RunTool(const Invocation& run) {
-  const Child child = Start(run);
+  Child child = Start(run);
+  if (run.stderr_columns != 0) {
+    // The pipe has no writer: the terminal takes its place, and is closed
+    // below once the tool has closed its end.
+    ::close(child.err_fd);
+    child.err_fd = std::exchange(child.tty_fd, -1);
+  }
   const int in_fd = child.in_fd;
   std::thread feeder([&] {
     std::size_t done = 0;
@@ -138,6 +156,8 @@ Result RunTool(const Invocation& run) {
       if (p.fd < 0 || p.revents == 0) continue;
       char buf[65536];
       const ssize_t n = ::read(p.fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      // A terminal whose other end is closed fails with EIO.
       if (n <= 0) {
         ::close(p.fd);
         p.fd = -1;
@@ -168,11 +188,14 @@ Bytes EncodeWithC(const std::string& path) {
   return bytes;
 }
 
-std::set<std::string> Listing(const TempDir& dir) {
+std::set<std::string> Listing(const fs::path& dir) {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path()))
-    names.insert(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
   return names;
+}
+
+std::set<std::string> Listing(const TempDir& dir) {
+  return Listing(dir.path());
 }
 
 Bytes Sample() {
@@ -246,7 +269,11 @@ struct Case {
   const char* name;
   std::vector<std::string> args{};
   int status;
-  std::string err;  // expected on stderr, in full
+  std::string err;                      // expected on stderr, in full, as it is seen (Seen())
+  std::optional<std::string> out = "";  // expected on stdout; not compared when nullopt
+  std::string program{};                // run through a link of this name
+  unsigned short columns = 0;           // stderr is a terminal this wide
+  std::string shim{};
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -258,7 +285,46 @@ void PrintTo(const Case& c, std::ostream* os) {
 // h2.txt, a symbolic link s.txt to a.txt, a FIFO p, a socket sock and,
 // where device nodes can be made, a null device nulldev (never a system
 // name: a tool that went wrong would remove it).
+const std::string kListHeader = "  compressed  uncompressed  ratio  uncompressed_name\n";
+// 81 characters that name a.txt.
+const std::string kLongPath = [] {
+  std::string path;
+  while (path.size() < 76) path += "./";
+  return path + "a.txt";
+}();
+
 class Messages : public ::testing::TestWithParam<Case> {};
+
+// Standard error as a terminal shows it: a line is what was written after
+// its last carriage return, without the spaces that blanked what was drawn
+// before (lines redrawn as the work goes, which a busy machine draws or
+// not). What follows the last line end is kept whole.
+std::string Seen(std::string err) {
+  for (std::size_t at; (at = err.find("\r\n")) != std::string::npos;) err.erase(at, 1);
+  std::string seen;
+  std::size_t start = 0;
+  for (std::size_t end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = err.substr(start, end - start);
+    if (const std::size_t cr = line.rfind('\r'); cr != std::string::npos) line.erase(0, cr + 1);
+    line.erase(line.find_last_not_of(' ') + 1);
+    seen += line + "\n";
+  }
+  return seen + err.substr(start);
+}
+
+// The widest of the lines and redrawings in `err`, in characters.
+std::size_t WidestLine(const std::string& err) {
+  std::size_t widest = 0;
+  std::size_t width = 0;
+  for (const char c : err) {
+    if (c == '\r' || c == '\n') {
+      width = 0;
+    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+      widest = std::max(widest, ++width);
+    }
+  }
+  return widest;
+}
 
 TEST_P(Messages, ExitStatusAndStderr) {
   TempDir dir;
@@ -279,14 +345,34 @@ TEST_P(Messages, ExitStatusAndStderr) {
   ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ::close(sock);
   const bool device = ::mknod((dir / "nulldev").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
-  const std::vector<std::string>& args = GetParam().args;
-  if (!device && std::find(args.begin(), args.end(), "nulldev") != args.end()) {
-    GTEST_SKIP() << "cannot make a device node here";
+  const Case& c = GetParam();
+  const auto names = [&c](const char* name) {
+    return std::find(c.args.begin(), c.args.end(), name) != c.args.end();
+  };
+  if (!device && names("nulldev")) GTEST_SKIP() << "cannot make a device node here";
+  // An input large enough for a progress line of its own.
+  if (names("big")) WriteFile(dir / "big", Bytes(4u << 20, 0));
+  // The tool under another name: a link to it.
+  TempDir bin;
+  std::string program;
+  if (!c.program.empty()) {
+    program = bin / c.program;
+    fs::create_symlink(fs::absolute(LZRING_CLI), program);
   }
-  const Result r = Tool(GetParam().args, dir.path());
-  EXPECT_EQ(r.status, GetParam().status);
-  EXPECT_EQ(r.err, GetParam().err);
-  EXPECT_TRUE(r.out.empty());
+  const Result r = RunTool({.args = c.args,
+                            .cwd = dir.path(),
+                            .shim = c.shim,
+                            .program = program,
+                            .stderr_columns = c.columns});
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(Seen(r.err), c.err);
+  // Never wrapped: the last column stays empty.
+  if (c.columns != 0) {
+    EXPECT_LT(WidestLine(r.err), c.columns) << r.err;
+  }
+  if (c.out) {
+    EXPECT_EQ(std::string(r.out.begin(), r.out.end()), *c.out);
+  }
   EXPECT_EQ(ReadFile(dir / "c.txt.lzr"), (Bytes{1, 2, 3}));  // never overwritten here
 }
 
@@ -336,8 +422,34 @@ INSTANTIATE_TEST_SUITE_P(
              {"--rm", "s.txt"},
              2,
              "lzring: s.txt: is a symbolic link -- unchanged (use -f to force)\n"},
-        // Refused before its open, which would wait for a writer.
-        Case{"fifo", {"p"}, 2, "lzring: p: is not a regular file -- ignored (use -f to force)\n"},
+        // Refused before its open, which would wait for a writer: a device or
+        // FIFO gets no output named after it, -f or not.
+        Case{"fifo",
+             {"p"},
+             2,
+             "lzring: p: is not a regular file -- ignored (use -c or -o to name its output)\n"},
+        Case{"device_forced",
+             {"-f", "nulldev"},
+             2,
+             "lzring: nulldev: is not a regular file -- ignored (use -c or -o to name its "
+             "output)\n"},
+        Case{"device_named_output", {"-o", "x", "nulldev"}, 0, ""},
+        // Nor is one listed without -f: /dev/zero would never end.
+        Case{"list_fifo",
+             {"-l", "p"},
+             2,
+             "lzring: p: is not a regular file -- ignored (use -f to force)\n",
+             kListHeader},
+        Case{"list_device",
+             {"-l", "nulldev"},
+             2,
+             "lzring: nulldev: is not a regular file -- ignored (use -f to force)\n",
+             kListHeader},
+        Case{"list_device_forced",
+             {"-l", "-f", "nulldev"},
+             0,
+             "",
+             kListHeader + "           0             0    0.0%  nulldev\n"},
         // A device or FIFO is never removed, nor read to be removed.
         Case{"fifo_rm_forced",
              {"-f", "--rm", "p"},
@@ -389,13 +501,71 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"bad_size",
              {"-d", "--size=12k", "b.txt.lzr"},
              1,
-             "lzring: invalid size '12k'\nTry 'lzring --help' for more information.\n"}),
+             "lzring: invalid size '12k'\nTry 'lzring --help' for more information.\n"},
+        Case{"output_and_stdout",
+             {"-c", "-o", "x", "a.txt"},
+             1,
+             "lzring: -o and -c cannot be used together\nTry 'lzring --help' for more "
+             "information.\n"},
+        // --progress ends with a line of the totals, however fast the job,
+        // -q or not, to a log or to standard output.
+        Case{"progress", {"--progress", "a.txt"}, 0, "a.txt: 100%  20000 -> 3910 bytes\n"},
+        Case{"progress_quiet_to_stdout",
+             {"-dcq", "--progress", "b.txt.lzr"},
+             0,
+             "b.txt.lzr: 100%  2 -> 1 bytes\n",
+             "b"},
+        // On a terminal, a name too wide for it is shortened from its start.
+        Case{.name = "progress_narrow_terminal",
+             .args = {"--progress", kLongPath},
+             .status = 0,
+             .err = "...././././././././././././a.txt: 100%  20000 -> 3910 bytes\n",
+             .columns = 60},
+        // By default, no progress over the terminal of whoever reads -c's
+        // output, even a job slow enough for it.
+        Case{.name = "no_progress_over_stdout",
+             .args = {"-c", "big"},
+             .status = 0,
+             .err = "",
+             .out = std::nullopt,
+             .columns = 80,
+             .shim = "slow_read"},
+        // The tool's other names.
+        Case{.name = "unlzring",
+             .args = {"-v", "b.txt.lzr"},
+             .status = 0,
+             .err = "b.txt.lzr: -100.0% -- created b.txt\n",
+             .program = "unlzring"},
+        Case{.name = "lzcat",
+             .args = {"b.txt.lzr"},
+             .status = 0,
+             .err = "",
+             .out = "b",
+             .program = "lzcat"},
+        Case{.name = "lzcat_listing",
+             .args = {"-l", "b.txt.lzr"},
+             .status = 0,
+             .err = "",
+             .out = kListHeader + "           2             1 -100.0%  b.txt\n",
+             .program = "lzcat"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What the destination name is before the run, and what it must be after.
 // kStdoutLink: a link to /proc/self/fd/1, with standard output a file;
-// kSystemLink: a link into /dev that leads nowhere.
-enum class Dest { kNone, kFile, kDanglingLink, kDevice, kFifo, kStdoutLink, kSystemLink };
+// kDevLink: a link into /dev that leads nowhere; kOpenFileLink: a link to
+// a descriptor the tool does not have open (/proc/self/fd/999).
+// kExpandedWithHoles: the input is a compressed file, expanded to its
+// original size, with holes where the original has zeros.
+enum class Dest {
+  kNone,
+  kFile,
+  kDanglingLink,
+  kDevice,
+  kFifo,
+  kStdoutLink,
+  kDevLink,
+  kOpenFileLink
+};
 enum class After {
   kCompressed,
   kOld,
@@ -404,7 +574,8 @@ enum class After {
   kDevice,
   kFifoGotCompressed,
   kFifoUntouched,
-  kStdoutGotCompressed
+  kStdoutGotCompressed,
+  kExpandedWithHoles
 };
 
 struct OutputCase {
@@ -415,8 +586,52 @@ struct OutputCase {
   int status;
   std::string err;
   After after;
-  mode_t mode = 0640;  // of a compressed output
+  mode_t mode = 0640;     // of a compressed output
+  const char* base = "";  // the directory the row runs in, when not a temporary one
 };
+
+// A directory of its own in `base`, removed with what it holds; empty()
+// when it could not be made.
+class DirIn {
+ public:
+  explicit DirIn(const std::string& base) {
+    std::string pattern = base + "/lzring-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~DirIn() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  DirIn(const DirIn&) = delete;
+  DirIn& operator=(const DirIn&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The original of the kExpandedWithHoles rows: runs of zeros, the last at
+// the end, between a few bytes of data.
+Bytes WithRunsOfZeros() {
+  Bytes bytes = test::FromText("head");
+  bytes.resize(bytes.size() + (5u << 20), 0);
+  for (const char c : std::string("tail")) bytes.push_back(static_cast<std::uint8_t>(c));
+  bytes.resize(bytes.size() + (1u << 20) + 100, 0);
+  return bytes;
+}
+
+// Whether the file system of `dir` leaves a hole where a file is extended
+// without being written.
+bool MakesHoles(const fs::path& dir) {
+  const std::string probe = (dir / ".probe").string();
+  const int fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  struct stat st {};
+  const bool holes = fd >= 0 && ::ftruncate(fd, 1 << 20) == 0 && ::fstat(fd, &st) == 0 &&
+                     st.st_blocks * 512 < (1 << 20);
+  if (fd >= 0) ::close(fd);
+  ::unlink(probe.c_str());
+  return holes;
+}
 
 void PrintTo(const OutputCase& c, std::ostream* os) {
   *os << c.name;
@@ -432,16 +647,30 @@ class Outputs : public ::testing::TestWithParam<OutputCase> {};
 // the directory holds the input and the destination and nothing else.
 TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
   const OutputCase& c = GetParam();
-  TempDir dir;
+  TempDir temp;
+  std::optional<DirIn> elsewhere;
+  if (*c.base != '\0' && elsewhere.emplace(c.base).path().empty()) {
+    GTEST_SKIP() << "cannot make a directory in " << c.base;
+  }
+  const fs::path& dir = elsewhere ? elsewhere->path() : temp.path();
   TempDir aside;  // a second name of the FIFO, out of the listing
   const std::string input = c.args.back();
-  const std::string dest = input == kLongName ? dir / (kLongName + ".lzr") : dir / "a.lzr";
-  WriteFile(dir / input, Sample());
+  const std::string dest = dir / (input == kLongName ? kLongName + ".lzr" : "a.lzr");
+  Bytes original = Sample();
+  if (c.after == After::kExpandedWithHoles) {
+    if (!MakesHoles(dir)) GTEST_SKIP() << "the file system here makes no holes";
+    original = WithRunsOfZeros();
+    WriteFile(aside / "original", original);
+    WriteFile(dir / input, EncodeWithC(aside / "original"));
+  } else {
+    WriteFile(dir / input, original);
+  }
   ::chmod((dir / input).c_str(), 0640);
   const Bytes compressed = EncodeWithC(dir / input);
   if (c.before == Dest::kFile) WriteFile(dest, test::FromText("old"));
   if (c.before == Dest::kDanglingLink) fs::create_symlink("nowhere", dest);
-  if (c.before == Dest::kSystemLink) fs::create_symlink("/dev/lzring-nowhere", dest);
+  if (c.before == Dest::kDevLink) fs::create_symlink("/dev/lzring-nowhere", dest);
+  if (c.before == Dest::kOpenFileLink) fs::create_symlink("/proc/self/fd/999", dest);
   std::string stdout_path;
   if (c.before == Dest::kStdoutLink) {
     fs::create_symlink("/proc/self/fd/1", dest);
@@ -466,7 +695,7 @@ TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
     });
   }
   const Result r =
-      RunTool({.args = c.args, .cwd = dir.path(), .stdout_path = stdout_path, .shim = c.shim});
+      RunTool({.args = c.args, .cwd = dir, .stdout_path = stdout_path, .shim = c.shim});
   if (reader.joinable()) {
     // Releases the reader's open if the tool never opened the FIFO.
     ::close(::open((aside / "fifo").c_str(), O_RDWR | O_CLOEXEC));
@@ -508,6 +737,13 @@ TEST_P(Outputs, NameIsReplacedOnlyAsAsked) {
       EXPECT_TRUE(S_ISLNK(st.st_mode));
       EXPECT_EQ(ReadFile(stdout_path), compressed);
       break;
+    case After::kExpandedWithHoles:
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(static_cast<std::size_t>(st.st_size), original.size());
+      EXPECT_EQ(ReadFile(dest), original);
+      // 6 MiB of which 8 bytes are not zeros: a few blocks on disk.
+      EXPECT_LT(st.st_blocks * 512, 64 * 1024) << st.st_blocks;
+      break;
   }
 }
 
@@ -543,8 +779,10 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"file_forced", Dest::kFile, {"-f", "a"}, "", 0, "", After::kCompressed},
         OutputCase{
             "file_forced_named", Dest::kFile, {"-f", "a"}, "no_tmpfile", 0, "", After::kCompressed},
-        // A name of standard output is written as -c writes; a name into /dev
-        // or /proc is never replaced.
+        // A name of standard output is written as -c writes (and an input
+        // written there is kept, as one written to a device); a link to an
+        // open file is never replaced. What a name is decides, not where it
+        // is: a link into /dev, or a file under /dev/shm, is replaced with -f.
         OutputCase{"stdout_link_forced",
                    Dest::kStdoutLink,
                    {"-f", "-o", "a.lzr", "a"},
@@ -552,13 +790,62 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    "",
                    After::kStdoutGotCompressed},
-        OutputCase{"system_link_forced",
-                   Dest::kSystemLink,
+        OutputCase{"stdout_link_rm",
+                   Dest::kStdoutLink,
+                   {"--rm", "-o", "a.lzr", "a"},
+                   "",
+                   2,
+                   "lzring: a: not removed: a.lzr is standard output\n",
+                   After::kStdoutGotCompressed},
+        OutputCase{"open_file_link_forced",
+                   Dest::kOpenFileLink,
                    {"-f", "a"},
                    "",
                    1,
-                   "lzring: a.lzr: is in /dev or /proc; not replaced\n",
+                   "lzring: a.lzr: is a link to an open file; not replaced\n",
                    After::kDanglingLink},
+        OutputCase{"dev_link_forced", Dest::kDevLink, {"-f", "a"}, "", 0, "", After::kCompressed},
+        OutputCase{"file_forced_in_dev_shm",
+                   Dest::kFile,
+                   {"-f", "a"},
+                   "",
+                   0,
+                   "",
+                   After::kCompressed,
+                   0640,
+                   "/dev/shm"},
+        OutputCase{"expanded_forced_in_dev_shm",
+                   Dest::kFile,
+                   {"-d", "-f", "-o", "a.lzr", "a"},
+                   "",
+                   0,
+                   "",
+                   After::kExpandedWithHoles,
+                   0640,
+                   "/dev/shm"},
+        // Expanded runs of zeros take no space, the last one included; the
+        // size is the original's.
+        OutputCase{"expanded_with_holes",
+                   Dest::kNone,
+                   {"-d", "-o", "a.lzr", "a"},
+                   "",
+                   0,
+                   "",
+                   After::kExpandedWithHoles},
+        OutputCase{"expanded_with_holes_named",
+                   Dest::kNone,
+                   {"-d", "-o", "a.lzr", "a"},
+                   "no_tmpfile",
+                   0,
+                   "",
+                   After::kExpandedWithHoles},
+        OutputCase{"expanded_range_with_holes",
+                   Dest::kNone,
+                   {"-d", "--offset=0", "--size=6291564", "-o", "a.lzr", "a"},
+                   "",
+                   0,
+                   "",
+                   After::kExpandedWithHoles},
         OutputCase{"long_name", Dest::kNone, {kLongName}, "", 0, "", After::kCompressed},
         OutputCase{
             "long_name_named", Dest::kNone, {kLongName}, "no_tmpfile", 0, "", After::kCompressed},
@@ -623,7 +910,9 @@ TEST(Cli, ExpandsAStreamInsideAContainer) {
 TEST(Cli, HelpAndVersionGoToStdout) {
   const Result help = RunTool({.args = {"--help"}});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(std::string(help.out.begin(), help.out.begin() + 6), "Usage:");
+  const std::string text(help.out.begin(), help.out.end());
+  EXPECT_EQ(text.substr(0, 6), "Usage:");
+  EXPECT_NE(text.find("standard output); not with -c\n"), std::string::npos) << text;
   const Result version = RunTool({.args = {"-V"}});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(std::string(version.out.begin(), version.out.end()), "lzring 1.0.0\n");
@@ -659,6 +948,36 @@ TEST(Cli, FailedWriteLeavesNoFileAndKeepsInput) {
       RunTool({.args = {"-c", "big"}, .cwd = dir.path(), .stdout_path = "/dev/full"});
   EXPECT_EQ(full.status, 1);
   EXPECT_EQ(full.err, "lzring: stdout: No space left on device\n");
+}
+
+// Why the user `uid` cannot reach each of `paths` (run a file, enter a
+// directory), or "" when it can: where the temporary directory is, say, in
+// a home it may not enter.
+std::string Unreachable(uid_t uid, const std::vector<std::string>& paths) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string why;
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) why = "cannot become user " + std::to_string(uid);
+    for (const std::string& path : paths) {
+      if (why.empty() && ::access(path.c_str(), X_OK) != 0) {
+        why = "user " + std::to_string(uid) + " cannot reach " + path;
+      }
+    }
+    if (!why.empty()) (void)!::write(fds[1], why.data(), why.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string why;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
+    why.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  Wait(pid);
+  return why;
 }
 
 // --rm removes the input only once the output's data and its name are on
@@ -712,6 +1031,12 @@ TEST(Cli, RemovesInputOnlyOnceItsOutputIsDurable) {
     if (row.uid != 0 && ::geteuid() != 0) continue;  // needs root to become another user
     TempDir dir;
     TempDir logs;
+    // The other user runs copies of the tool and the shim in a directory it
+    // may enter: the build tree may be in one it may not (a clone in root's
+    // home, mode 0700).
+    TempDir reach;
+    std::string program;
+    std::string shim_library;
     WriteFile(dir / "a", Sample());
     const Bytes expected = EncodeWithC(dir / "a");
     if (row.uid != 0) {
@@ -719,9 +1044,26 @@ TEST(Cli, RemovesInputOnlyOnceItsOutputIsDurable) {
       ASSERT_EQ(::chown(dir.path().c_str(), row.uid, row.uid), 0);
       ASSERT_EQ(::chmod(dir.path().c_str(), 0300), 0);
       ASSERT_EQ(::chmod(logs.path().c_str(), 0777), 0);
+      ASSERT_EQ(::chmod(reach.path().c_str(), 0755), 0);
+      program = reach / "lzring";
+      shim_library = reach / "shim.so";
+      fs::copy_file(LZRING_CLI, program);
+      fs::copy_file(LZRING_CLI_SHIM, shim_library);
+      ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+      ASSERT_EQ(::chmod(shim_library.c_str(), 0755), 0);
+      if (const std::string why = Unreachable(row.uid, {program, shim_library, dir.path()});
+          !why.empty()) {
+        std::printf("SKIPPED the row as another user: %s\n", why.c_str());
+        continue;
+      }
     }
     const std::string shim = (row.shim.empty() ? "" : row.shim + ",") + "log=" + (logs / "log");
-    const Result r = RunTool({.args = row.args, .cwd = dir.path(), .shim = shim, .uid = row.uid});
+    const Result r = RunTool({.args = row.args,
+                              .cwd = dir.path(),
+                              .shim = shim,
+                              .uid = row.uid,
+                              .program = program,
+                              .shim_library = shim_library});
     const std::string name = row.shim + (row.uid != 0 ? " as another user" : "");
     EXPECT_EQ(r.status, row.status) << name;
     EXPECT_EQ(r.err, row.err) << name;
@@ -735,12 +1077,13 @@ TEST(Cli, RemovesInputOnlyOnceItsOutputIsDurable) {
 }
 
 // A FIFO input is opened as every program opens one: the open waits for the
-// writer, however late it comes, and the whole stream is read.
+// writer, however late it comes, and the whole stream is read (to the
+// output -o names: a FIFO gets no output named after it).
 TEST(Cli, ReadsAFifoWhole) {
   TempDir dir;
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   WriteFile(dir / "plain", Sample());
-  const Child child = Start(Invocation{.args = {"-f", "fifo"}, .cwd = dir.path()});
+  const Child child = Start(Invocation{.args = {"-o", "fifo.lzr", "fifo"}, .cwd = dir.path()});
   int status = -1;
   std::thread waiter([&] {
     status = Wait(child.pid);

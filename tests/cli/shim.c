@@ -13,6 +13,8 @@
  *   race          another file takes the destination's name just before the
  *                 tool links or renames its output there without replacing
  *   grow_input    the first read of a regular file appends a byte to it
+ *   slow_read     the first read of a regular file waits 300 ms first, longer
+ *                 than the progress line waits before it is first drawn
  *   threads=N     only the first N pthread_create() calls succeed
  *   log=PATH      fsync() (of a file or a directory), syncfs(), the naming
  *                 calls and the removals are appended to PATH, one line each
@@ -27,6 +29,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 /* Finds `word` among the words of LZRING_SHIM; its text after '=' (up to
@@ -164,7 +167,16 @@ int futimens(int fd, const struct timespec times[2]) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
   static int grown = 0;
+  static int slowed = 0;
   struct stat st;
+  if (!slowed && Has("slow_read") && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    slowed = 1;
+    struct timespec wait = {0, 300 * 1000 * 1000};
+    const int saved = errno;
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+    errno = saved;
+  }
   if (!grown && Has("grow_input") && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     grown = 1;
     char self[64];
