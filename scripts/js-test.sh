@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds the JavaScript package (js/) and runs its tests: `npm test` (Node's
-# own test runner: identity with the native tool, streams, errors) and the
-# page in Debian's chromium, headless. Installs what it needs when missing:
-# Debian's emscripten, Node, npm and chromium with apt, playwright-core with
-# npm from js/package-lock.json (no browser download), and the release
-# build's tool to compare with. Where the toolchain cannot be installed it
-# prints one SKIPPED line and exits 0. Warnings are errors when CI is set.
+# own test runner: identity with the native tool, streams, errors, the packed
+# package installed), the same tests again on the oldest Node that the
+# package's `engines` allows, and the page in Debian's chromium, headless.
+# Installs what it needs when missing: Debian's emscripten, Node, npm and
+# chromium with apt; playwright-core with npm from js/package-lock.json (no
+# browser download); that oldest Node as the npm registry's `node` package,
+# in a folder of its own; and the release build's tool to compare with.
+# Where the toolchain cannot be installed it prints one SKIPPED line and
+# exits 0. Warnings are errors when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,27 +45,34 @@ if [ ! -x build/release/cli/lzring ]; then
 fi
 cmake --build --preset release --target lzring_cli -j2 >/dev/null
 
-echo "== javascript: build" >&2
-[ -n "${CI:-}" ] && export LZRING_WASM_FLAGS="-Werror ${LZRING_WASM_FLAGS:-}"
-js/build.sh >&2
 cd js
 npm ci --no-audit --no-fund --loglevel=error || skip "npm ci failed (is the npm registry reachable?)"
+echo "== javascript: build" >&2
+[ -n "${CI:-}" ] && export LZRING_WASM_FLAGS="-Werror ${LZRING_WASM_FLAGS:-}"
+./build.sh >&2
 
-echo "== javascript: npm test" >&2
-LZRING_CLI=$PWD/../build/release/cli/lzring npm test
-echo "== javascript: the packed package, installed" >&2
-# What a user installs: the files npm pack takes, imported by name.
-consumer=$(mktemp -d)
-trap 'rm -rf "$consumer"' EXIT
-npm pack --silent --pack-destination "$consumer" >/dev/null
-(cd "$consumer" && echo '{"type": "module"}' >package.json &&
-  npm install --no-audit --no-fund --loglevel=error ./lzring-*.tgz >/dev/null &&
-  node --input-type=module -e '
-    const { compress, decompress } = await import("lzring");
-    const packed = compress(new TextEncoder().encode("aaaa"));
-    if (Buffer.from(packed).toString("hex") !== "0161eef0") throw new Error("wrong bytes");
-    if (new TextDecoder().decode(decompress(packed)) !== "aaaa") throw new Error("no round trip");
-    console.log("packed package: ok");')
+cli=$PWD/../build/release/cli/lzring
+echo "== javascript: npm test (Node $(node --version))" >&2
+LZRING_CLI=$cli npm test
+
+# The oldest Node that `engines` allows (">=18" is 18.0.0), which has
+# node:test but not `node --test`: each file runs as a script, and a failed
+# test makes it exit non-zero.
+oldest=$(node -p 'const m = /^>=\s*(\d+)(?:\.(\d+))?(?:\.(\d+))?$/.exec(require("./package.json").engines.node);
+  m ? [m[1], m[2] ?? 0, m[3] ?? 0].join(".") : ""')
+[ -n "$oldest" ] || { echo "js-test.sh: engines.node is not of the form >=N[.N[.N]]" >&2; exit 1; }
+old_node_dir=$(mktemp -d)
+trap 'rm -rf "$old_node_dir"' EXIT
+echo "== javascript: tests on Node $oldest" >&2
+npm install --prefix "$old_node_dir" --no-save --no-audit --no-fund --loglevel=error "node@$oldest" >/dev/null 2>&1 ||
+  { echo "js-test.sh: cannot install node@$oldest from the npm registry" >&2; exit 1; }
+old_node=$old_node_dir/node_modules/.bin/node
+[ "$("$old_node" --version)" = "v$oldest" ] || { echo "js-test.sh: node@$oldest gave $("$old_node" --version)" >&2; exit 1; }
+for file in test/*.test.js; do
+  LZRING_CLI=$cli "$old_node" "$file" >"$old_node_dir/out" 2>&1 ||
+    { cat "$old_node_dir/out"; echo "js-test.sh: $file fails on Node $oldest" >&2; exit 1; }
+  grep -E '^# (pass|fail)' "$old_node_dir/out" | paste -sd' ' | sed "s|^|Node $oldest, $file: |" >&2
+done
 
 echo "== javascript: page in chromium" >&2
-LZRING_CLI=$PWD/../build/release/cli/lzring CHROMIUM=$(command -v chromium) npm run --silent test:browser
+LZRING_CLI=$cli CHROMIUM=$(command -v chromium) npm run --silent test:browser

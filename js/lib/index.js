@@ -243,9 +243,13 @@ class Decoder extends Codec {
   }
 }
 
-// A TransformStream over a Codec: Uint8Array (or any buffer) chunks in,
-// Uint8Array chunks out. The codec object is freed when the stream ends or
-// fails.
+// A pair of streams over a Codec, as a TransformStream gives: Uint8Array (or
+// any buffer) chunks in, Uint8Array chunks out. The codec object is freed when
+// the stream ends or fails, when its readable side is cancelled and when its
+// writable side is aborted. The last two are seen by the outer streams here
+// rather than by the transformer's `cancel`, which Node 18's TransformStream
+// never calls: there a cancelled stream would keep its codec until the
+// garbage collector finds it, which a small JS heap may never need to do.
 function transform(codec, done) {
   const emit = (controller) => (chunk) => controller.enqueue(chunk);
   const guarded = (work) => (...args) => {
@@ -256,7 +260,7 @@ function transform(codec, done) {
       throw error;
     }
   };
-  return new TransformStream({
+  const inner = new TransformStream({
     transform: guarded((chunk, controller) => {
       if (codec.handle === 0) throw new TypeError('lzring: the stream has ended');
       codec.write(bytesOf(chunk, 'a chunk'), emit(controller));
@@ -266,9 +270,35 @@ function transform(codec, done) {
       done?.();
       codec.close();
     }),
-    // Where the platform tells of a cancelled or aborted stream.
     cancel: () => codec.close(),
   });
+  const reader = inner.readable.getReader();
+  const writer = inner.writable.getWriter();
+  // No queue of their own: reads and writes pass straight to the transform,
+  // which keeps the backpressure a TransformStream has.
+  const readable = new ReadableStream(
+    {
+      async pull(controller) {
+        const { done: ended, value } = await reader.read();
+        if (ended) controller.close();
+        else controller.enqueue(value);
+      },
+      cancel(reason) {
+        codec.close();
+        return reader.cancel(reason);
+      },
+    },
+    { highWaterMark: 0 },
+  );
+  const writable = new WritableStream({
+    write: (chunk) => writer.write(chunk),
+    close: () => writer.close(),
+    abort(reason) {
+      codec.close();
+      return writer.abort(reason);
+    },
+  });
+  return { readable, writable };
 }
 
 /**

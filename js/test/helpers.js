@@ -23,10 +23,14 @@ export function corpusFiles() {
     (p) => p && existsSync(p),
   );
   if (!dir) return [];
-  return readdirSync(dir, { recursive: true, withFileTypes: true })
-    .filter((e) => e.isFile() && !/^(README\.md|SHA256SUMS)$/.test(e.name))
-    .map((e) => path.join(e.parentPath ?? e.path, e.name))
-    .sort();
+  // Walked by hand: readdirSync's `recursive` is newer than Node 18.0.
+  const walk = (at) =>
+    readdirSync(at, { withFileTypes: true }).flatMap((e) => {
+      const p = path.join(at, e.name);
+      if (e.isDirectory()) return walk(p);
+      return e.isFile() && !/^(README\.md|SHA256SUMS)$/.test(e.name) ? [p] : [];
+    });
+  return walk(dir).sort();
 }
 
 /** A seeded generator of 32-bit numbers, so that failures repeat. */
