@@ -4,11 +4,11 @@
 # package installed), the same tests again on the oldest Node that the
 # package's `engines` allows, and the page in Debian's chromium, headless.
 # Installs what it needs when missing: Debian's emscripten, Node, npm and
-# chromium with apt; playwright-core with npm from js/package-lock.json (no
-# browser download); that oldest Node as the npm registry's `node` package,
-# in a folder of its own; and the release build's tool to compare with.
-# Where the toolchain cannot be installed it prints one SKIPPED line and
-# exits 0. Warnings are errors when CI is set.
+# chromium with apt; esbuild, typescript and playwright-core with npm from
+# js/package-lock.json (no browser download); that oldest Node as the npm
+# registry's `node` package, in a folder of its own; and the release build's
+# tool to compare with. Where the toolchain cannot be installed it
+# prints one SKIPPED line and exits 0. Warnings are errors when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -11,6 +11,8 @@ export interface SizeOptions {
 
 /** A stream ended before producing the number of bytes asked for. */
 export class StreamEndError extends Error {
+  /** A stream that gave `produced` of the `expected` bytes. */
+  constructor(expected: number, produced: number);
   readonly name: 'StreamEndError';
   /** The size asked for. */
   readonly expected: number;
@@ -18,7 +20,10 @@ export class StreamEndError extends Error {
   readonly produced: number;
 }
 
-/** Largest compressed size of `n` source bytes: n + ceil(n / 8). */
+/**
+ * Largest compressed size of `n` source bytes: n + ceil(n / 8), the room
+ * compress(data) needs at most for `n` bytes (a flag byte per 8 literals).
+ */
 export function compressBound(n: number): number;
 
 /**
@@ -41,7 +46,11 @@ export function decompress(data: Bytes, options?: SizeOptions): Uint8Array;
 /** Returns the size that decompress(data) gives. */
 export function expandedSize(data: Bytes): number;
 
-/** Compresses the bytes written to `writable` into `readable`. */
+/**
+ * Compresses the bytes written to `writable` into `readable`. Takes no
+ * format: unlike the platform's CompressionStream it makes lzring streams
+ * only, and throws TypeError when given one.
+ */
 export class CompressionStream {
   constructor();
   readonly readable: ReadableStream<Uint8Array>;

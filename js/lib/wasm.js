@@ -1,10 +1,12 @@
-// Loads dist/lzring.wasm once, in Node from the file beside this package and
-// in browsers and workers by fetch, relative to this module's own URL. The
-// module needs almost nothing from its host: a clock it never reads on one
-// thread, a memory-growth notice, and an exit that only a failed internal
-// check can call.
-
-const url = new URL('../dist/lzring.wasm', import.meta.url);
+// The codec's WebAssembly instance, shared by the functions and streams of
+// api.js. Each entry point starts it once, synchronously, from the module's
+// bytes it has at hand: index.js (Node, ES module) reads dist/lzring.wasm,
+// the CommonJS build reads the same file beside it, and browser.js has the
+// bytes inlined (dist/lzring-wasm.js), so that no entry needs a top-level
+// await, a fetch or a Node import in a browser. The module needs almost
+// nothing from its host: a clock it never reads on one thread, a
+// memory-growth notice, and an exit that only a failed internal check can
+// call.
 
 const imports = {
   env: {
@@ -21,21 +23,13 @@ const imports = {
   },
 };
 
-async function load() {
-  if (url.protocol === 'file:') {
-    const { readFile } = await import('node:fs/promises');
-    return WebAssembly.instantiate(await readFile(url), imports);
-  }
-  const response = await fetch(url);
-  if (!response.ok) throw new Error(`lzring: cannot load ${url}: HTTP ${response.status}`);
-  if (WebAssembly.instantiateStreaming && response.headers.get('content-type') === 'application/wasm') {
-    return WebAssembly.instantiateStreaming(response, imports);
-  }
-  return WebAssembly.instantiate(await response.arrayBuffer(), imports);
+/** The module's exported functions and memory, once started. */
+export let wasm;
+
+/** Instantiates `module` (a WebAssembly.Module of dist/lzring.wasm) as the codec, once. */
+export function start(module) {
+  if (wasm !== undefined) return;
+  const instance = new WebAssembly.Instance(module, imports);
+  instance.exports._initialize();
+  wasm = instance.exports;
 }
-
-const { instance } = await load();
-instance.exports._initialize();
-
-/** The module's exported functions and memory. */
-export const wasm = instance.exports;

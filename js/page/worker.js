@@ -2,7 +2,7 @@
 // the package's streams, so files larger than memory allows pass in pieces.
 // Posts {progress} as the input is read (at most every 50 ms) and then
 // {result} or {error}.
-import { CompressionStream, DecompressionStream } from '../lib/index.js';
+import { CompressionStream, DecompressionStream } from '../lib/browser.js';
 
 async function run({ file, mode, offset, size }) {
   const source = mode === 'compress' ? file : file.slice(offset);

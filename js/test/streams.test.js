@@ -53,6 +53,9 @@ test('stream errors have their types', async () => {
     produced: 5000,
   });
   await assert.rejects(through(new CompressionStream(), ['text']), TypeError);
+  assert.throws(() => new CompressionStream('gzip'), TypeError);
+  assert.throws(() => new CompressionStream('deflate-raw'), TypeError);
+  assert.deepEqual(await through(new CompressionStream(undefined), [packed]), compress(packed));
   await assert.rejects(through(new DecompressionStream(), [packed, 17]), TypeError);
   assert.throws(() => new DecompressionStream({ size: -5 }), RangeError);
   assert.throws(() => new DecompressionStream('5'), TypeError);
