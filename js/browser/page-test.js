@@ -1,7 +1,11 @@
 // The page in Debian's chromium, headless: a 20 MB file compressed and
 // expanded in the page while its progress bar moves and its timers keep
 // running, the downloaded bytes compared with the native tool's and the
-// original; then a stream inside a larger file expanded with offset and size.
+// original; then a stream inside a larger file expanded with offset and size;
+// a bad size, which leaves the progress bar at its start; a server without
+// the package's dist/ folder, which the page reports as each file's error;
+// and the package bundled by esbuild for a browser, run on a page's own
+// thread.
 import assert from 'node:assert/strict';
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -11,9 +15,13 @@ import { compress } from '../lib/index.js';
 import { cli, nativeCompress, shape } from '../test/helpers.js';
 import { serve } from './serve.js';
 
+const js = path.resolve(new URL('..', import.meta.url).pathname);
+
 const executablePath = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const dir = mkdtempSync(path.join(tmpdir(), 'lzring-page-'));
-const server = await serve(path.resolve(new URL('..', import.meta.url).pathname));
+const server = await serve(js);
+// The same folder served without dist/: the worker cannot load the module.
+const broken = await serve(js, { missing: ['/dist/'] });
 const browser = await chromium.launch({
   executablePath,
   args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
@@ -40,8 +48,10 @@ async function runPage(page, file, mode, bounds = {}) {
     }, 10);
   });
   await page.click('#run');
-  const link = page.locator(`#results tr:nth-child(${rows + 1}) a[download]`);
-  await link.waitFor({ timeout: 120000 });
+  const row = page.locator(`#results tr:nth-child(${rows + 1})`);
+  await row.waitFor({ timeout: 120000 });
+  const link = row.locator('a[download]');
+  if ((await link.count()) === 0) throw new Error(`no download: ${await row.textContent()}`);
   const watch = await page.evaluate(() => {
     clearInterval(window.watch.timer);
     const t = window.watch.ticks;
@@ -91,14 +101,51 @@ try {
   assert.ok(Buffer.compare(bounded.bytes, item) === 0, 'offset and size: bytes differ');
   assert.match(bounded.status, new RegExp(`\\(${itemPacked.length} compressed bytes used\\)`));
 
+  // A size that is not a number: the page says so, and the progress bar (at
+  // the end of the last job) goes back to its start.
+  assert.equal(await page.evaluate(() => document.getElementById('progress').value), 1);
+  await page.fill('#size', '12x');
+  await page.click('#run');
+  await page.waitForFunction(() => /Size must be a whole number/.test(document.getElementById('status').textContent));
+  assert.equal(await page.evaluate(() => document.getElementById('progress').value), 0, 'progress bar after a bad size');
+
   // A size past the stream's end is an error in the page, not a short file.
   await runPage(page, imagePath, 'expand', { offset: 4608, size: item.length + 10000 }).then(
     () => assert.fail('a stream shorter than its size gave a download'),
     async () => assert.match(await page.textContent('#results tr:last-child .error'), /StreamEndError/),
   );
+
+  // The module missing on the server: each file fails with the reason, and
+  // Run is offered again.
+  const bare = await browser.newPage();
+  await bare.goto(`http://127.0.0.1:${broken.address().port}/page/index.html`);
+  await bare.setInputFiles('#files', [source, stored]);
+  await bare.click('#run');
+  const errors = bare.locator('#results tr .error');
+  await errors.nth(1).waitFor({ timeout: 30000 });
+  for (const text of await errors.allTextContents()) assert.match(text, /fetch|load|404/i, text);
+  assert.equal(await bare.isEnabled('#run'), true, 'Run after the worker failed');
+  assert.match(await bare.textContent('#status'), /^Failed: /);
+  console.log(`module missing: ${(await errors.allTextContents())[0]}`);
+
+  // The package bundled by esbuild for a browser (an iife, as a plain script
+  // tag loads it), run on the page's main thread.
+  const { build } = await import('esbuild');
+  const entry = path.join(dir, 'app.js');
+  writeFileSync(entry, `import { compress, decompress } from ${JSON.stringify(path.join(js, 'lib/browser.js'))};
+    const packed = compress(new TextEncoder().encode('aaaa'));
+    window.bundled = [Array.from(packed), new TextDecoder().decode(decompress(packed))];`);
+  const { outputFiles } = await build({ entryPoints: [entry], bundle: true, write: false, platform: 'browser',
+    format: 'iife', logLevel: 'silent' });
+  const plainPage = await browser.newPage();
+  await plainPage.goto(`http://127.0.0.1:${server.address().port}/page/index.html`);
+  await plainPage.addScriptTag({ content: outputFiles[0].text });
+  assert.deepEqual(await plainPage.evaluate(() => window.bundled), [[0x01, 0x61, 0xee, 0xf0], 'aaaa']);
+  console.log(`esbuild browser bundle: ${outputFiles[0].contents.length} bytes, ran on the page's thread`);
   console.log('page test: passed');
 } finally {
   await browser.close();
   server.close();
+  broken.close();
   rmSync(dir, { recursive: true, force: true });
 }

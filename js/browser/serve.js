@@ -11,12 +11,17 @@ const types = {
   '.css': 'text/css',
 };
 
-/** Serves `root` on 127.0.0.1 at a free port; resolves to the server. */
-export function serve(root) {
+/**
+ * Serves `root` on 127.0.0.1 at a free port; resolves to the server. Paths
+ * that start with one of `missing` answer 404, as a server without them does.
+ */
+export function serve(root, { missing = [] } = {}) {
   const server = createServer(async (request, response) => {
-    const file = path.join(root, path.normalize(decodeURIComponent(new URL(request.url, 'http://x').pathname)));
+    const url = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+    const file = path.join(root, path.normalize(url));
     try {
       if (!file.startsWith(root + path.sep)) throw new Error('outside');
+      if (missing.some((prefix) => url.startsWith(prefix))) throw new Error('missing');
       const body = await readFile(file);
       response.writeHead(200, { 'content-type': types[path.extname(file)] ?? 'application/octet-stream' });
       response.end(body);

@@ -4,6 +4,16 @@
 const $ = (id) => document.getElementById(id);
 const worker = new Worker(new URL('worker.js', import.meta.url), { type: 'module' });
 let chosen = [];
+// The job waiting for the worker, and why the worker stopped, once it has
+// (its script could not be loaded or failed to start): every job from then on
+// fails at once with that reason rather than wait for an answer.
+let pending;
+let stopped;
+worker.onerror = (event) => {
+  event.preventDefault();
+  stopped = new Error(`the page's worker stopped: ${event.message || 'its script could not be loaded'}`);
+  pending?.(stopped);
+};
 
 function mode() {
   return document.querySelector('input[name=mode]:checked').value;
@@ -36,7 +46,9 @@ function ratio(compressed, expanded) {
 
 // Runs one job in the worker, moving the progress bar as it reports.
 function work(job) {
+  if (stopped) return Promise.reject(stopped);
   return new Promise((resolve, reject) => {
+    pending = reject;
     worker.onmessage = ({ data }) => {
       if (data.progress !== undefined) $('progress').value = data.progress;
       else if (data.error !== undefined) reject(new Error(data.error));
@@ -82,6 +94,7 @@ async function runAll() {
         $('status').textContent =
           `Done: ${file.name}` + (how === 'expand' && size !== undefined ? ` (${used} compressed bytes used)` : '');
       } catch (error) {
+        $('progress').value = 0;
         const note = document.createElement('span');
         note.className = 'error';
         note.textContent = error.message;
@@ -90,6 +103,7 @@ async function runAll() {
       }
     }
   } catch (error) {
+    $('progress').value = 0;
     $('status').textContent = error.message;
   } finally {
     $('run').disabled = chosen.length === 0;

@@ -2,9 +2,15 @@
 // the package's streams, so files larger than memory allows pass in pieces.
 // Posts {progress} as the input is read (at most every 50 ms) and then
 // {result} or {error}.
-import { CompressionStream, DecompressionStream } from '../lib/browser.js';
+
+// Loaded here rather than by a static import, so that a package that cannot
+// be loaded (a file missing on the server) fails each job with its reason
+// instead of leaving the page waiting for a worker that never started.
+const lzring = import('../lib/browser.js');
+lzring.catch(() => {}); // reported by each job
 
 async function run({ file, mode, offset, size }) {
+  const { CompressionStream, DecompressionStream } = await lzring;
   const source = mode === 'compress' ? file : file.slice(offset);
   const total = source.size;
   let read = 0;
