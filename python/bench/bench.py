@@ -21,13 +21,20 @@ itself with malloc set to reuse memory (GLIBC_TUNABLES: mmap and trim
 thresholds raised), which measures the code rather than the allocator's
 state; --default-malloc measures with the allocator as it comes.
 
-    build/python-venv/bin/python python/bench/bench.py [--rounds N] [FILE...]
+With --threads it measures instead whether calls on two threads run side by
+side (the GIL released): the wall time of two threads making one call each
+at once, over that of one call alone, median of the rounds, for each
+operation; 1.0 on two free cores, 2.0 when the calls take turns. It needs a
+machine with two idle cores, which the tests cannot count on.
+
+    build/python-venv/bin/python python/bench/bench.py [--rounds N] [--threads] [FILE...]
 """
 
 import argparse
 import os
 import statistics
 import sys
+import threading
 import time
 import zlib
 
@@ -81,6 +88,46 @@ def measure(data, rounds):
     return {name: statistics.median(t) for name, t in times.items()}, len(packed) / n
 
 
+def side_by_side(call):
+    """Wall time of two threads making call() once each at once, over the
+    wall time of one call()."""
+    began = time.perf_counter()
+    call()
+    alone = time.perf_counter() - began
+    start = threading.Barrier(3)
+
+    def run():
+        start.wait()
+        call()
+
+    threads = [threading.Thread(target=run) for _ in range(2)]
+    for t in threads:
+        t.start()
+    start.wait()
+    began = time.perf_counter()
+    for t in threads:
+        t.join()
+    return (time.perf_counter() - began) / alone
+
+
+def threads_table(rows, rounds):
+    print("| input | operation | two threads at once, over one call |")
+    print("|---|---|---|")
+    for file, data in rows:
+        packed = lzring.compress(data)
+        ops = [
+            ("compress", lambda: lzring.compress(data)),
+            ("decompress", lambda: lzring.decompress(packed)),
+            ("Compressor", lambda: lzring.Compressor().compress(data)),
+            ("Decompressor", lambda: lzring.Decompressor().decompress(packed)),
+        ]
+        for name, call in ops:
+            ratio = statistics.median(side_by_side(call) for _ in range(rounds))
+            print(f"| {file} | {name} | {ratio:.2f} |")
+    print(f"Python {sys.version.split()[0]}, lzring {lzring.__version__}, {rounds} rounds, "
+          f"wall time, {os.cpu_count()} processors")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("files", nargs="*", default=DEFAULT_FILES)
@@ -88,10 +135,20 @@ def main():
     parser.add_argument("--size", type=int, default=MIB, help="bytes taken from each file")
     parser.add_argument("--default-malloc", action="store_true",
                         help="leave glibc's malloc thresholds as they are")
+    parser.add_argument("--threads", action="store_true",
+                        help="whether two threads' calls run side by side, in wall time")
     args = parser.parse_args()
     if not args.default_malloc and "GLIBC_TUNABLES" not in os.environ:
         env = dict(os.environ, GLIBC_TUNABLES=REUSE_MEMORY)
         os.execve(sys.executable, [sys.executable] + sys.argv, env)
+
+    if args.threads:
+        inputs = []
+        for path in args.files:
+            with open(path, "rb") as f:
+                inputs.append((os.path.basename(path), f.read(args.size)))
+        threads_table(inputs, args.rounds)
+        return
 
     rows = []
     for path in args.files:

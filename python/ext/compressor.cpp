@@ -93,7 +93,12 @@ PyObject* CompressorCompress(PyObject* object, PyObject* args) {
   Locked held(self->lock);
   lzring::encoder* encoder = Usable(self);
   if (encoder == nullptr) return nullptr;
-  if (!RunCodec(in.size() >= kReleaseGilBytes, [&]() { encoder->write(in.bytes()); })) {
+  // The work of a call is that of the input it is given and of the input
+  // the encoder kept from earlier calls, which a small piece may complete
+  // into a run to code; the encoder keeps at most all it was given.
+  const std::uint64_t work = encoder->bytes_in() + static_cast<std::uint64_t>(in.size());
+  const bool release = work >= static_cast<std::uint64_t>(kReleaseGilBytes);
+  if (!RunCodec(release, [&]() { encoder->write(in.bytes()); })) {
     return nullptr;
   }
   return TakeOutput(*encoder);

@@ -185,12 +185,18 @@ State* Usable(Decompressor* self, bool at_eof_ok) {
   return nullptr;
 }
 
-// Takes up to `most` bytes of the decoder's output as a bytes object.
+// Takes up to `most` bytes of the decoder's output as a bytes object. A
+// large output is copied with the GIL released, as it was produced.
 PyObject* TakeOutput(State& s, std::size_t most) {
   const std::span<const std::uint8_t> queued = s.decoder.output();
   const std::size_t n = std::min(most, queued.size());
-  PyObject* out = BytesOf(queued.first(n));
-  if (out != nullptr) s.decoder.consume(n);
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+  if (out == nullptr) return nullptr;
+  char* to = PyBytes_AS_STRING(out);
+  RunCodec(n >= static_cast<std::size_t>(kReleaseGilBytes), [&]() {
+    if (n > 0) std::memcpy(to, queued.data(), n);
+  });
+  s.decoder.consume(n);
   return out;
 }
 
@@ -217,7 +223,11 @@ PyObject* DecompressorDecompress(PyObject* object, PyObject* args, PyObject* kwa
   State* s = Usable(self, false);
   if (s == nullptr) return nullptr;
   const std::size_t want = max_length < 0 ? SIZE_MAX : static_cast<std::size_t>(max_length);
-  const bool ok = RunCodec(in.size() >= kReleaseGilBytes, [&]() {
+  // The work of a call is that of the input it is given and of the input
+  // kept from earlier calls (max_length stopped them), however small the
+  // piece given now: decompress(b'') may expand all that was kept.
+  const std::size_t work = static_cast<std::size_t>(in.size()) + s->Pending().size();
+  const bool ok = RunCodec(work >= static_cast<std::size_t>(kReleaseGilBytes), [&]() {
     if (s->reached || s->ended) {
       // Past the end of the stream: only output still waiting is given.
       s->unused.insert(s->unused.end(), in.bytes().begin(), in.bytes().end());

@@ -73,7 +73,9 @@ PyObject* ExpandAll(Buffer& in) {
   }
   if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(total)) < 0) return nullptr;
   if (!output.rest().empty()) {
-    std::memcpy(Bytes(out) + output.used(), output.rest().data(), output.rest().size());
+    std::uint8_t* const to = Bytes(out) + output.used();
+    RunCodec(output.rest().size() >= static_cast<std::size_t>(kReleaseGilBytes),
+             [&]() { std::memcpy(to, output.rest().data(), output.rest().size()); });
   }
   return out;
 }

@@ -20,8 +20,10 @@
 
 namespace lzring::python {
 
-// Inputs shorter than this are coded with the GIL held: releasing and taking
-// it back would cost more than the work.
+// Calls that may code less than this many bytes run with the GIL held:
+// releasing and taking it back would cost more than the work. A call's work
+// is that of the input it is given and of the input its object kept from
+// earlier calls, which a small piece (or none) may set going.
 inline constexpr Py_ssize_t kReleaseGilBytes = 8192;
 
 // Most output bytes that `n` compressed bytes can expand to: a reference
