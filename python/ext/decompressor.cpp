@@ -248,9 +248,11 @@ const char kFlushDoc[] =
     "flush($self, /)\n--\n\n"
     "End the input and return the output not yet returned: b'' when every\n"
     "decompress() call ran without max_length. eof is True afterwards.\n"
-    "Raises EOFError when the input ended inside a unit (without size) or\n"
-    "before size bytes (with size); all the output expanded is kept, already\n"
-    "returned by decompress() or still to be taken with decompress(b'').";
+    "Without size the stream ends where the input ends: a unit cut short by\n"
+    "that end expands to nothing, as in decompress(). With size, raises\n"
+    "EOFError when the input ended before size bytes; all the output\n"
+    "expanded is kept, already returned by decompress() or still to be taken\n"
+    "with decompress(b'').";
 
 PyObject* DecompressorFlush(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Decompressor*>(object);
@@ -274,13 +276,8 @@ PyObject* DecompressorFlush(PyObject* object, PyObject*) {
                  static_cast<unsigned long long>(s->size));
     return nullptr;
   }
-  const std::uint64_t cut = s->decoder.bytes_in() - s->decoder.bytes_used();
-  if (!s->reached && cut > 0) {
-    PyErr_Format(PyExc_EOFError,
-                 "compressed data ends inside a unit: its last %llu byte(s) were not expanded",
-                 static_cast<unsigned long long>(cut));
-    return nullptr;
-  }
+  // Without size the stream ends where the input ends, and a unit cut short
+  // by that end expands to nothing, as in decompress() and the C library.
   return TakeOutput(*s, SIZE_MAX);
 }
 
@@ -357,7 +354,7 @@ const char kDoc[] =
     "    d = lzring.Decompressor()\n"
     "    for chunk in iter(lambda: f.read(65536), b''):\n"
     "        out.write(d.decompress(chunk))\n"
-    "    d.flush()  # raises EOFError if the input ended inside a unit\n\n"
+    "    out.write(d.flush())  # b'' here; ends the stream (eof)\n\n"
     "The output is exactly decompress() of the pieces joined. One call at a\n"
     "time runs on an object; others wait.";
 

@@ -142,12 +142,42 @@ class DecompressorTest(unittest.TestCase):
             self.assertEqual(d.flush(), b"")
             self.assertTrue(d.eof)
 
-    def test_flush_reports_a_unit_cut_short(self):
-        d = lzring.Decompressor()
-        self.assertEqual(d.decompress(b"\x01a\xee"), b"a")  # a reference's first byte
-        with self.assertRaisesRegex(EOFError, "inside a unit: its last 1 byte"):
-            d.flush()
-        self.assertTrue(d.eof)
+    def test_a_unit_cut_short_expands_to_nothing(self):
+        """A stream cut inside a unit (the end of the input has no end
+        marker to miss) gives the output of the whole units, with no error,
+        on every surface, as the C library's _Decode does."""
+        cut = b"\x01a\xee"  # a literal, then a reference's first byte
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        path = os.path.join(tmp.name, "cut.lzr")
+        with open(path, "wb") as f:
+            f.write(cut)
+
+        def decompressor(max_length):
+            d = lzring.Decompressor()
+            out = d.decompress(cut, max_length=max_length)
+            out += d.flush()
+            self.assertTrue(d.eof)
+            return out
+
+        def decompress_file():
+            lzring.decompress_file(path, path + ".out")
+            with open(path + ".out", "rb") as f:
+                return f.read()
+
+        rows = [
+            ("decompress", lambda: lzring.decompress(cut)),
+            ("Decompressor, then flush()", lambda: decompressor(-1)),
+            ("Decompressor with max_length=0, then flush()", lambda: decompressor(0)),
+            ("open().read()", lambda: lzring.open(path).read()),
+            ("open().read(1) then read()",
+             lambda: (lambda f: f.read(1) + f.read())(lzring.open(path))),
+            ("decompress_file", decompress_file),
+            ("expanded_size", lambda: b"a" * lzring.expanded_size(cut)),
+        ]
+        for name, call in rows:
+            with self.subTest(name):
+                self.assertEqual(call(), b"a")
 
 
 class MainTest(unittest.TestCase):
