@@ -5,6 +5,7 @@ import errno
 import io
 import os
 import random
+import signal
 import subprocess
 import sys
 import tempfile
@@ -190,8 +191,16 @@ class MainTest(unittest.TestCase):
         packed = lzring.compress(data)
         with open(os.path.join(tmp.name, "a"), "wb") as f:
             f.write(data)
+        # Standard output None: a pipe whose reader has gone, which ends the
+        # program by SIGPIPE with no message, as it ends the lzring tool.
+        pipe = -signal.SIGPIPE
         rows = [  # arguments, standard input, exit status, standard output, file made
             (["a"], b"", 0, b"", ("a.lzr", packed)),
+            (["-d", "-o", "-", "a.lzr"], b"", 0, data, None),  # "-": standard output
+            (["-o", "-"], data, 0, packed, None),
+            (["-d", "-c", "a.lzr"], b"", pipe, None, None),
+            (["-d"], packed, pipe, None, None),
+            (["a"], b"", 0, None, ("a.lzr", packed)),  # nothing written to it: no signal
             (["-d", "-o", "b", "a.lzr"], b"", 0, b"", ("b", data)),
             (["-c", "a"], b"", 0, packed, None),
             (["-d", "-c", "a.lzr"], b"", 0, data, None),
@@ -203,15 +212,35 @@ class MainTest(unittest.TestCase):
             (["-o", "x", "a", "b"], b"", 2, b"", None),
         ]
         for args, stdin, status, stdout, made in rows:
-            with self.subTest(args=args):
-                result = subprocess.run([sys.executable, "-m", "lzring", *args], input=stdin,
-                                        capture_output=True, cwd=tmp.name)
+            with self.subTest(args=args, stdout=stdout is not None):
+                result = self.run_main(args, stdin, stdout is None, tmp.name)
                 self.assertEqual((result.returncode, result.stdout), (status, stdout),
                                  result.stderr)
-                self.assertEqual(bool(result.stderr), status != 0)
+                self.assertEqual(bool(result.stderr), status > 0)
                 if made:
                     with open(os.path.join(tmp.name, made[0]), "rb") as f:
                         self.assertEqual(f.read(), made[1])
+                dash = os.path.join(tmp.name, "-")
+                made_dash = os.path.exists(dash)
+                if made_dash:
+                    os.remove(dash)
+                self.assertFalse(made_dash, "a file named -")
+
+    @staticmethod
+    def run_main(args, stdin, reader_gone, cwd):
+        """python -m lzring ARGS; standard output None when it goes to a
+        pipe with no reader."""
+        command = [sys.executable, "-m", "lzring", *args]
+        if not reader_gone:
+            return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd)
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            result = subprocess.run(command, input=stdin, stdout=write_end,
+                                    stderr=subprocess.PIPE, cwd=cwd)
+        finally:
+            os.close(write_end)
+        return result
 
     def test_no_source_archive(self):
         setup = os.path.join(reference.ROOT, "python", "setup.py")

@@ -4,14 +4,17 @@
 
 FILE is compressed to FILE.lzr, or with -d FILE.lzr is expanded to FILE;
 the input is kept. Without FILE, or with "-", standard input goes to
-standard output. -c writes to standard output, -o to OUTPUT (one FILE).
-A thin layer over the module, as python -m gzip is over gzip; the lzring
-tool offers more.
+standard output. -c writes to standard output, -o to OUTPUT (one FILE;
+"-o -" is standard output, as for the lzring tool). A reader that goes
+away ends the program quietly by SIGPIPE, as it ends the lzring tool and
+gzip. A thin layer over the module, as python -m gzip is over gzip; the
+lzring tool offers more.
 """
 
 import argparse
 import os
 import shutil
+import signal
 import sys
 
 from . import compress_file, decompress_file, open as lzr_open
@@ -45,7 +48,7 @@ def _to_stream(name, expanding, out):
 
 def _one(name, args):
     expanding = args.decompress
-    if args.stdout or (name == "-" and args.output is None):
+    if args.stdout or args.output == "-" or (name == "-" and args.output is None):
         if not expanding and sys.stdout.isatty():
             raise ValueError("compressed data not written to a terminal; use -o or a redirection")
         _to_stream(name, expanding, sys.stdout.buffer)
@@ -69,7 +72,8 @@ def main(argv=None):
     parser.add_argument("-d", "--decompress", action="store_true", help=f"expand FILE{SUFFIX} to FILE")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("-c", "--stdout", action="store_true", help="write to standard output")
-    where.add_argument("-o", "--output", metavar="OUTPUT", help="write to OUTPUT (one FILE only)")
+    where.add_argument("-o", "--output", metavar="OUTPUT",
+                       help="write to OUTPUT (one FILE only; - is standard output)")
     parser.add_argument("files", nargs="*", metavar="FILE")
     args = parser.parse_args(argv)
     files = args.files or ["-"]
@@ -79,6 +83,8 @@ def main(argv=None):
     for name in files:
         try:
             _one(name, args)
+        except BrokenPipeError:
+            raise  # the reader went away: nothing more can be written
         except (OSError, ValueError, EOFError) as e:
             print(f"{parser.prog}: {e}", file=sys.stderr)
             status = 1
@@ -89,6 +95,10 @@ if __name__ == "__main__":
     try:
         sys.exit(main())
     except BrokenPipeError:
-        # The reader went away: stop quietly, as other filters do.
+        # The reader went away: end as the lzring tool and gzip do, by the
+        # signal that Python ignores (so the write failed with EPIPE
+        # instead), with no message. Output still buffered goes nowhere.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        sys.exit(1)
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGPIPE)
+        sys.exit(128 + signal.SIGPIPE)  # not reached: the signal ends the process
