@@ -109,7 +109,7 @@ PyObject* ExpandSize(Buffer& in, std::uint64_t size) {
 }  // namespace
 
 extern const char kCompressDoc[] =
-    "compress(data, /, *, threads=1)\n--\n\n"
+    "compress(data, *, threads=1)\n--\n\n"
     "Return the compressed form of data, any object with the buffer protocol.\n\n"
     "The bytes are exactly those of the library's file compressor (and of\n"
     "lzring.open() and compress_file()) for the same source.\n"
@@ -118,7 +118,7 @@ extern const char kCompressDoc[] =
     "The GIL is released while compressing.";
 
 PyObject* Compress(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"", "threads", nullptr};
+  static const char* keywords[] = {"data", "threads", nullptr};
   Buffer in;
   unsigned threads = 1;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$O&:compress", const_cast<char**>(keywords),
@@ -146,7 +146,7 @@ PyObject* Compress(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 extern const char kDecompressDoc[] =
-    "decompress(data, /, *, size=None)\n--\n\n"
+    "decompress(data, *, size=None)\n--\n\n"
     "Return the expansion of the compressed stream data.\n\n"
     "Every byte sequence is a valid stream; it ends where data ends. With\n"
     "size, expansion stops after that many bytes, whatever follows them in\n"
@@ -154,7 +154,7 @@ extern const char kDecompressDoc[] =
     "sooner raises EOFError. The GIL is released while expanding.";
 
 PyObject* Decompress(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"", "size", nullptr};
+  static const char* keywords[] = {"data", "size", nullptr};
   Buffer in;
   std::uint64_t size = kNoSize;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$O&:decompress", const_cast<char**>(keywords),

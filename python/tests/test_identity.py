@@ -57,6 +57,10 @@ class _Files:
         with open(path, "rb") as f:
             return f.read()
 
+    def read_rest_with_open(self, packed, rng):
+        with lzring.open(io.BytesIO(packed)) as f:
+            return f.read(1) + f.read()
+
     def read_with_open(self, packed, rng):
         path = os.path.join(self.folder, "read.lzr")
         with open(path, "wb") as f:
@@ -85,6 +89,7 @@ class IdentityTest(unittest.TestCase):
         rows = [
             ("compress, 1 thread", lambda d, r: lzring.compress(d)),
             ("compress, 2 threads", lambda d, r: lzring.compress(d, threads=2)),
+            ("compress(data=...), as lzma", lambda d, r: lzring.compress(data=d)),
             ("Compressor, one per processor, random pieces", lambda d, r: _compressor(d, r, 0)),
         ]
         if full:
@@ -103,6 +108,7 @@ class IdentityTest(unittest.TestCase):
         f = self.files
         rows = [
             ("decompress", lambda p, r: lzring.decompress(p)),
+            ("decompress(data=...), as lzma", lambda p, r: lzring.decompress(data=p)),
             ("Decompressor, random pieces and max_length", _decompressor),
         ]
         if full:
@@ -111,6 +117,7 @@ class IdentityTest(unittest.TestCase):
                 ("decompress_file", lambda p, r: f.through(p, lzring.decompress_file)),
                 ("open(rb).readinto", f.read_with_open),
                 ("open of a file object, read()", lambda p, r: lzring.open(io.BytesIO(p)).read()),
+                ("open, read(1) then read()", f.read_rest_with_open),
             ]
         return rows
 

@@ -312,6 +312,51 @@ class OpenTest(unittest.TestCase):
             self.assertEqual(f.read(), text)
 
 
+# Run in a process of its own: how much memory LZRingFile.read() takes at
+# its peak, over the size of what it returns. argv: the file, and how many
+# bytes to read first with read(n) (0: none).
+_READ_PEAK = r"""
+import os, resource, sys
+import lzring
+
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+with lzring.open(sys.argv[1]) as f:
+    f.read(int(sys.argv[2]))
+    before = resident()
+    data = f.read()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print((peak - before) / len(data))
+"""
+
+
+class MemoryTest(unittest.TestCase):
+    @unittest.skipUnless(os.path.exists("/proc/self/statm"), "no /proc/self/statm")
+    def test_read_holds_the_result_once(self):
+        """bz2's read() peaks at twice what it returns (its pieces and their
+        join). From the start of the file, read() holds the compressed bytes
+        and the result, nothing more; after a read(n), at most the pieces
+        and their join. Never the result a third time."""
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        path = os.path.join(tmp.name, "big.lzr")
+        # Groups of eight references of 18 bytes: 64 MiB from 8 MB, made at
+        # once (any bytes are a stream).
+        with open(path, "wb") as f:
+            f.write((b"\x00" + b"\xff" * 16) * (64 * 2**20 // 144))
+        rows = [  # bytes read before read(), most memory over the size returned
+            (0, 1.5),
+            (1, 2.25),
+        ]
+        for first, most in rows:
+            with self.subTest(first=first):
+                result = subprocess.run([sys.executable, "-c", _READ_PEAK, path, str(first)],
+                                        capture_output=True, text=True, check=True)
+                self.assertLess(float(result.stdout), most)
+
+
 class ErrorTest(unittest.TestCase):
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
@@ -344,14 +389,27 @@ class ErrorTest(unittest.TestCase):
             (EOFError, lambda: ended.decompress(b"x")),
             (TypeError, lambda: lzring.compress_file(1.5, self.src)),
             (ValueError, lambda: lzring.compress_file("a\0b", self.src)),
-            (ValueError, lambda: lzring.open(self.src, "ab")),
             (ValueError, lambda: lzring.open(self.src, "rb", encoding="utf-8")),
+            (TypeError, lambda: lzring.compress(b"x", data=b"x")),
+            (TypeError, lambda: lzring.decompress(datum=b"x")),
             (ValueError, lambda: lzring.open(self.src, "wb", threads=-1)),
             (TypeError, lambda: lzring.open(1.5)),
         ]
-        for i, (error, call) in enumerate(rows):
-            with self.subTest(row=i), self.assertRaises(error):
-                call()
+        # Append modes, refused with the reason: a stream has no end marker.
+        appending = "append modes are refused: a stream has no end marker"
+        rows += [(ValueError, call, appending) for call in (
+            lambda: lzring.open(self.src, "ab"),
+            lambda: lzring.open(self.src, "a"),
+            lambda: lzring.open(self.src, "at"),
+            lambda: lzring.open(self.src, "at", encoding="utf-8"),
+            lambda: lzring.LZRingFile(self.src, "ab"),
+        )]
+        for i, (error, call, *message) in enumerate(rows):
+            with self.subTest(row=i):
+                with self.assertRaises(error) as caught:
+                    call()
+                for text in message:
+                    self.assertIn(text, str(caught.exception))
 
     def test_files(self):
         missing = os.path.join(self.dir, "missing")

@@ -125,5 +125,40 @@ class GilTest(unittest.TestCase):
         self.assertTrue(refused, "the buffer could be resized while it was compressed")
 
 
+class SharedFileTest(unittest.TestCase):
+    def test_threads_writing_one_file(self):
+        """Eight threads write pieces of their own to one LZRingFile at once:
+        the file expands to every piece whole, in the order the writes took
+        the file (as with bz2 and lzma)."""
+        size, per_thread, threads = 16384, 24, 8
+        rng = random.Random(3)
+        text = dict(reference.shapes())["text past two pieces"]
+        pieces = [[text[rng.randrange(len(text) - size) :][:size] for _ in range(per_thread)]
+                  for _ in range(threads)]
+        for workers in (1, 2):  # the threads compressing
+            with self.subTest(workers=workers):
+                for trial in range(3):
+                    target = io.BytesIO()
+                    with lzring.open(target, "wb", threads=workers) as f:
+                        start = threading.Barrier(threads)
+
+                        def write(mine):
+                            start.wait()
+                            for piece in mine:
+                                f.write(piece)
+
+                        writers = [threading.Thread(target=write, args=(p,)) for p in pieces]
+                        for w in writers:
+                            w.start()
+                        for w in writers:
+                            w.join()
+                    out = lzring.decompress(target.getvalue())
+                    got = [out[i : i + size] for i in range(0, len(out), size)]
+                    written = {p for mine in pieces for p in mine}
+                    # The output's pieces that are pieces written, of how many.
+                    whole = sum(p in written for p in got)
+                    self.assertEqual((whole, len(got)), (threads * per_thread,) * 2, trial)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -4,8 +4,9 @@ import builtins
 import io
 import operator
 import os
+import threading
 
-from ._lzring import Compressor, Decompressor
+from ._lzring import Compressor, Decompressor, decompress, expanded_size
 
 __all__ = ["LZRingFile", "open"]
 
@@ -15,6 +16,12 @@ _TEXT_MODES = {"rt": "rb", "wt": "wb", "xt": "xb"}
 # Compressed bytes read from the file at a time; they expand to at most nine
 # times as many.
 _READ_SIZE = 64 * 1024
+
+# Why no mode appends, in the error that refuses one.
+_NO_APPEND = ("append modes are refused: a stream has no end marker, so one "
+              "written after another would expand as the continuation of the "
+              "first (its last group and its window go on into the second), not "
+              "as a second stream; write the whole file anew")
 
 
 class _Reader(io.RawIOBase):
@@ -34,6 +41,7 @@ class _Reader(io.RawIOBase):
     def _restart(self):
         self._decompressor = Decompressor()
         self._out = memoryview(b"")
+        self._fed = False  # the decompressor has had input
         self._ended = False
         self._pos = 0
 
@@ -50,6 +58,7 @@ class _Reader(io.RawIOBase):
                 return False
             data = self._fp.read(_READ_SIZE)
             if data:
+                self._fed = True
                 self._out = memoryview(self._decompressor.decompress(data))
             else:
                 self._ended = True
@@ -66,12 +75,23 @@ class _Reader(io.RawIOBase):
             return n
 
     def readall(self):
-        parts = [bytes(self._out)]
-        if not self._ended:
-            parts.append(self._decompressor.decompress(self._fp.read()))
-            self._ended = True
-        self._out = memoryview(b"")
-        data = b"".join(parts)
+        """The rest of the expansion. From the start of the stream it holds
+        the compressed bytes and the result, nothing more; later, at most
+        the pieces and their join, as bz2 does."""
+        if not self._fed and not self._ended:
+            # From the start of the stream: its size first (a quarter of
+            # the time of expanding), then the expansion straight into a
+            # bytes object of that size.
+            packed = self._fp.read()
+            data = decompress(packed, size=expanded_size(packed))
+            self._fed = self._ended = True
+        else:
+            parts = []
+            while self._more():
+                whole = len(self._out) == len(self._out.obj)
+                parts.append(self._out.obj if whole else self._out.tobytes())
+                self._out = memoryview(b"")
+            data = parts[0] if len(parts) == 1 else b"".join(parts)
         self._pos += len(data)
         return data
 
@@ -112,9 +132,9 @@ class LZRingFile(io.BufferedIOBase):
     LZRingFile(filename, mode="rb", *, threads=1): filename is a path (str,
     bytes or os.PathLike) or a file object opened in binary mode; mode is
     "r"/"rb" to read, "w"/"wb" to write (create or truncate), "x"/"xb" to
-    create a file that must not exist. Appending is not offered: a stream
-    added after another would expand as a continuation of it, not as a
-    second stream.
+    create a file that must not exist. Append modes are refused: a stream
+    has no end marker, so a stream added after another would expand as the
+    continuation of it, not as a second stream.
 
     Writing compresses on `threads` threads (see lzring.compress) and gives
     exactly the bytes of lzring.compress of everything written; the output
@@ -125,10 +145,15 @@ class LZRingFile(io.BufferedIOBase):
     """
 
     def __init__(self, filename, mode="rb", *, threads=1):
+        # One write (or close) at a time, as in bz2 and lzma: the compressed
+        # bytes of a write must reach the file before those of the next.
+        self._lock = threading.Lock()
         self._fp = None
         self._close_fp = False
         self._mode = None
         if mode not in _BINARY_MODES:
+            if isinstance(mode, str) and "a" in mode:
+                raise ValueError(f"invalid mode: {mode!r}: {_NO_APPEND}")
             raise ValueError(f"invalid mode: {mode!r}")
         binary_mode = _BINARY_MODES[mode]
         reading = binary_mode == "rb"
@@ -182,23 +207,24 @@ class LZRingFile(io.BufferedIOBase):
 
     def close(self):
         """Writes the end of the stream when writing, and closes the file."""
-        if self._mode is None:
-            return
-        try:
-            if self._mode == "rb":
-                self._buffer.close()
-            else:
-                self._fp.write(self._compressor.flush())
-                self._compressor = None
-        finally:
+        with self._lock:
+            if self._mode is None:
+                return
             try:
-                if self._close_fp:
-                    self._fp.close()
+                if self._mode == "rb":
+                    self._buffer.close()
+                else:
+                    self._fp.write(self._compressor.flush())
+                    self._compressor = None
             finally:
-                self._fp = None
-                self._close_fp = False
-                self._buffer = None
-                self._mode = None
+                try:
+                    if self._close_fp:
+                        self._fp.close()
+                finally:
+                    self._fp = None
+                    self._close_fp = False
+                    self._buffer = None
+                    self._mode = None
 
     def __repr__(self):
         if self.closed:
@@ -268,15 +294,18 @@ class LZRingFile(io.BufferedIOBase):
         self._check_writing()
         with memoryview(data) as view:
             length = view.nbytes
-        self._fp.write(self._compressor.compress(data))
-        self._pos += length
+        with self._lock:
+            self._check_writing()  # another thread may have closed it
+            self._fp.write(self._compressor.compress(data))
+            self._pos += length
         return length
 
     def flush(self):
         """Flushes the file underneath; compressed bytes still held stay held."""
-        self._check_open()
-        if self._mode != "rb":
-            self._fp.flush()
+        with self._lock:
+            self._check_open()
+            if self._mode != "rb":
+                self._fp.flush()
 
 
 def open(filename, mode="rb", *, threads=1, encoding=None, errors=None, newline=None):
@@ -290,6 +319,8 @@ def open(filename, mode="rb", *, threads=1, encoding=None, errors=None, newline=
     if mode in _TEXT_MODES:
         binary = LZRingFile(filename, _TEXT_MODES[mode], threads=threads)
         return io.TextIOWrapper(binary, io.text_encoding(encoding), errors, newline)
+    if isinstance(mode, str) and "a" in mode:
+        raise ValueError(f"invalid mode: {mode!r}: {_NO_APPEND}")
     if encoding is not None or errors is not None or newline is not None:
         raise ValueError("encoding, errors and newline are for text modes only")
     return LZRingFile(filename, mode, threads=threads)
