@@ -52,7 +52,7 @@ def _share_of_the_call(call, data):
     used = time.thread_time() - began
     done.set()
     spinner.join()
-    return (during[1] - during[0]) / used if during else 0.0
+    return (during[1] - during[0]) / max(used, 1e-9) if during else 0.0
 
 
 class GilTest(unittest.TestCase):
