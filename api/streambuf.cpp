@@ -15,13 +15,28 @@ std::span<const std::uint8_t> BytesOf(const char* data, std::size_t n) {
   return {reinterpret_cast<const std::uint8_t*>(data), n};
 }
 
+// A target with exceptions() set throws where another fails: either way the
+// target has failed, and finish() returns false as for any failed target.
+// The std::ostream over this buffer still throws when its own exceptions()
+// ask for it, as it does for any buffer that fails.
+template <class Call>
+bool TargetSucceeds(std::ostream& target, Call&& call) {
+  try {
+    call();
+  } catch (...) {
+    return false;
+  }
+  return !target.fail();
+}
+
 }  // namespace
 
 ostreambuf::ostreambuf(std::ostream& target)
     : target_(target), encoder_([this](std::span<const std::uint8_t> bytes) {
-        target_.write(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<std::streamsize>(bytes.size()));
-        return !target_.fail();
+        return TargetSucceeds(target_, [&] {
+          target_.write(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size()));
+        });
       }) {
   setp(area_, area_ + sizeof area_);
 }
@@ -64,8 +79,7 @@ std::streamsize ostreambuf::xsputn(const char_type* s, std::streamsize n) {
 int ostreambuf::sync() {
   // Flushing after finish() writes nothing and fails only after a late write.
   if (done_ ? late_write_ : !Drain()) return -1;
-  target_.flush();
-  return target_.fail() ? -1 : 0;
+  return TargetSucceeds(target_, [&] { target_.flush(); }) ? 0 : -1;
 }
 
 bool ostreambuf::finish() {
@@ -74,8 +88,7 @@ bool ostreambuf::finish() {
   done_ = true;
   setp(nullptr, nullptr);
   const bool finished = drained && encoder_.finish();
-  target_.flush();
-  return finished && !target_.fail();
+  return TargetSucceeds(target_, [&] { target_.flush(); }) && finished;
 }
 
 std::uint64_t ostreambuf::bytes_in() const noexcept {
@@ -109,10 +122,17 @@ istreambuf::int_type istreambuf::underflow() {
     if (source_failed_ || decoder_.finished() || decoder_.at_limit()) {
       return traits_type::eof();
     }
-    source_.read(block_, sizeof block_);
+    // A source with exceptions() set throws where another fails: the same
+    // failure, reported the same way, after the bytes it delivered.
+    bool threw = false;
+    try {
+      source_.read(block_, sizeof block_);
+    } catch (...) {
+      threw = true;
+    }
     const auto got = static_cast<std::size_t>(source_.gcount());
     if (got > 0) decoder_.write(BytesOf(block_, got));
-    if (source_.bad() || (source_.fail() && !source_.eof())) {
+    if (threw || source_.bad() || (source_.fail() && !source_.eof())) {
       source_failed_ = true;
     } else if (source_.eof()) {
       decoder_.finish();

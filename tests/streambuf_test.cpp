@@ -14,7 +14,7 @@
 
 #include "lzring/lzring.hpp"
 #include "lzring/streambuf.hpp"
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {
@@ -123,6 +123,17 @@ TEST(Streambuf, AFailedStreamUnderneathIsAFailure) {
   EXPECT_TRUE(out.bad());
   EXPECT_FALSE(packer.finish());
 
+  // The same target set to throw: the same failure, and nothing thrown.
+  std::ostream throwing(&refuses);
+  throwing.exceptions(std::ios::badbit);
+  ostreambuf throwing_packer(throwing);
+  std::ostream out_throwing(&throwing_packer);
+  EXPECT_NO_THROW(WriteAll(out_throwing));
+  EXPECT_TRUE(out_throwing.bad());
+  bool finished = true;
+  EXPECT_NO_THROW(finished = throwing_packer.finish());
+  EXPECT_FALSE(finished);
+
   // A file that cannot be written: the failure shows when it is flushed.
   std::ofstream full("/dev/full", std::ios::binary);
   ostreambuf to_full(full);
@@ -203,6 +214,17 @@ TEST(Streambuf, ReadingEndsAtAFailureWithTheBytesBeforeIt) {
     EXPECT_GT(got.size(), 0u) << how;
     EXPECT_EQ(got, all.substr(0, got.size())) << how;
     EXPECT_TRUE(broken.failed()) << how;
+
+    // The same source set to throw: the same bytes, and nothing thrown.
+    BrokenBuf cut_again(std::string(packed.begin(), packed.begin() + 10000));
+    std::istream throwing(&cut_again);
+    throwing.exceptions(std::ios::badbit);
+    istreambuf thrown(throwing);
+    std::istream in_thrown(&thrown);
+    std::string got_thrown;
+    EXPECT_NO_THROW(got_thrown = read(in_thrown)) << how;
+    EXPECT_EQ(got_thrown, got) << how;
+    EXPECT_TRUE(thrown.failed()) << how;
 
     // It never opened.
     std::ifstream missing(dir / "missing", std::ios::binary);

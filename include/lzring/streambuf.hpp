@@ -19,7 +19,9 @@
 // A failure of the other stream is never taken for success: writes then
 // fail (the std::ostream gets badbit) and finish() returns false; reads end
 // as at the end of the stream, as a std::filebuf's do on a read error, and
-// failed() tells the two apart. Neither adaptor may be copied or moved, as
+// failed() tells the two apart. The other stream may throw instead (its
+// exceptions() set): that is the same failure, caught and reported the same
+// way, never an exception out of these buffers. Neither adaptor may be copied or moved, as
 // the std::ostream or std::istream built on it keeps its address.
 #ifndef LZRING_STREAMBUF_HPP
 #define LZRING_STREAMBUF_HPP
