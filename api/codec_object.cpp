@@ -88,7 +88,7 @@ unsigned codec::threads() const noexcept {
 }
 
 std::uint64_t codec::threads_not_started() const noexcept {
-  return state_->threads_not_started;
+  return state_ ? state_->threads_not_started : 0;
 }
 
 void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {

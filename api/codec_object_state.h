@@ -1,12 +1,16 @@
 // The working state behind one lzring::codec object: a Workspace of its own,
 // zero-filled when the object is made, so that objects never share state and
 // every stream starts as a freshly loaded module would, the encoder's index
-// of long runs in the match trees, and the number of threads to compress on.
+// of long runs in the match trees, the number of threads to compress on, and
+// the encoder on several threads with the threads and pieces it keeps.
 #ifndef LZRING_API_CODEC_OBJECT_STATE_H
 #define LZRING_API_CODEC_OBJECT_STATE_H
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "api/workspace.h"
 #include "codec/encode_loop.h"
@@ -42,19 +46,28 @@ struct lzring::codec::state {
   RunIndex runs{};
   unsigned threads = 1;  // 1: the calling thread alone
   std::uint64_t threads_not_started = 0;
+  // The encoder on several threads, made at the first call that uses it
+  // and kept, with its threads and pieces, for the calls after it.
+  std::unique_ptr<ParallelEncoder> parallel;
 
   // Compresses `in`, of `size` bytes when known (UINT64_MAX otherwise),
   // into `out`. Returns 0, kParallelSinkFailed when the sink failed, or
-  // ENOMEM when the pieces for several threads could not be allocated.
+  // ENOMEM, before anything is read, when the state for several threads
+  // could not be allocated.
   template <class Source, class Sink>
   int Compress(Source& in, Sink& out, std::uint64_t size) {
     const ParallelOptions options = ParallelOptionsFor(threads, size);
     if (TooShortForThreads(options, size)) {
       return EncodeStream(ws, runs, in, out) ? 0 : kParallelSinkFailed;
     }
-    unsigned missing = 0;
-    const int result = ParallelEncodeStream(ws, runs, in, out, options, &missing);
-    threads_not_started += missing;
+    if (parallel) {
+      parallel->Reset(options);
+    } else {
+      parallel.reset(new (std::nothrow) ParallelEncoder(ws, runs, options));
+      if (!parallel) return ENOMEM;
+    }
+    const int result = ParallelEncodeStream(*parallel, in, out);
+    threads_not_started += parallel->ThreadsNotStarted();
     return result;
   }
 };

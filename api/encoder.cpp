@@ -41,8 +41,11 @@ struct encoder::state {
 
   void Start() {
     StartEncoder(ws, runs, enc);
-    if (parallel) not_started += parallel->ThreadsNotStarted();
-    if (threads > 1) {
+    if (parallel) {
+      // The threads and pieces stay with the object from stream to stream.
+      not_started += parallel->ThreadsNotStarted();
+      parallel->Reset(ParallelOptionsFor(threads, UINT64_MAX));
+    } else if (threads > 1) {
       parallel =
           std::make_unique<ParallelEncoder>(ws, runs, ParallelOptionsFor(threads, UINT64_MAX));
     }
@@ -172,6 +175,7 @@ std::uint64_t encoder::bytes_out() const noexcept {
 }
 
 std::uint64_t encoder::threads_not_started() const noexcept {
+  if (!state_) return 0;
   const state& s = *state_;
   return s.not_started + (s.parallel ? s.parallel->ThreadsNotStarted() : 0);
 }

@@ -111,23 +111,62 @@ class UnitCoder {
 //
 // Write() and Finish() return 0, kParallelSinkFailed as soon as the sink
 // failed, or ENOMEM; after a failure the object only reports it again.
+//
+// One object serves one source after another (Reset): its workers' threads
+// and its pieces are kept from one to the next (see tree_pool.h).
 class ParallelEncoder {
  public:
   ParallelEncoder(RingTrees& ws, RunIndex& runs, const ParallelOptions& options)
-      : ws_(ws),
-        runs_(runs),
-        options_(options),
-        wanted_(std::clamp(options.workers, 1u, TreePool::kMaxWorkers)),
-        piece_size_(std::max<std::size_t>(options.piece_size, MAX_MATCH)),
-        target_(FirstPieceSize(options)) {}
+      : ws_(ws), runs_(runs) {
+    Reset(options);
+  }
   ParallelEncoder(const ParallelEncoder&) = delete;
   ParallelEncoder& operator=(const ParallelEncoder&) = delete;
+
+  // Makes the object ready for a new source under `options`, as if new,
+  // but for the threads and the memory it keeps.
+  void Reset(const ParallelOptions& options) {
+    pool_.Stop();
+    options_ = options;
+    wanted_ = std::clamp(options.workers, 1u, TreePool::kMaxWorkers);
+    piece_size_ = std::max<std::size_t>(options.piece_size, MAX_MATCH);
+    target_ = FirstPieceSize(options);
+    mode_ = Mode::kNew;
+    result_ = 0;
+    used_workers_ = false;
+    refused_ = false;
+    not_started_ = 0;
+    active_ = 1;
+    stops_ = 0;
+    retry_wait_ = 0;
+    filling_ = begin_ = coded_ = first_parallel_ = records_begin_ = 0;
+    filled_ = 0;
+    resplit_ = false;
+    fed_since_ = 0;
+    poor_pieces_ = 0;
+    go_on_ = true;
+    census_wait_ = 0;
+    census_backoff_ = 1;
+    coder_ = parallel_detail::UnitCoder{};
+    serial_ = EncoderState{};
+  }
+
+  // Allocates what the source needs before any of it is read, so that a
+  // caller told ENOMEM can still code the source on one thread. Write()
+  // and Finish() do it when it was not done. Returns 0, or ENOMEM.
+  int Prepare() {
+    if (result_ != 0 || mode_ != Mode::kNew) return result_;
+    if (pool_.Allocate(piece_size_) != 0) return Fail(ENOMEM);
+    StartEncoder(ws_, runs_, serial_);
+    mode_ = Mode::kSerial;
+    return 0;
+  }
 
   // Takes the next `size` bytes of the source.
   template <class Sink>
   int Write(const std::uint8_t* data, std::size_t size, Sink& out) {
-    if (result_ != 0 || mode_ == Mode::kDone) return result_;
-    if (mode_ == Mode::kNew && !Begin()) return Fail(ENOMEM);
+    if (const int prepared = Prepare()) return prepared;
+    if (mode_ == Mode::kDone) return 0;
     while (size > 0) {
       const std::size_t take = std::min(size, target_ - filled_);
       std::memcpy(Filling() + filled_, data, take);
@@ -144,8 +183,8 @@ class ParallelEncoder {
   // Ends the source and codes the rest of it.
   template <class Sink>
   int Finish(Sink& out) {
-    if (result_ != 0 || mode_ == Mode::kDone) return result_;
-    if (mode_ == Mode::kNew && !Begin()) return Fail(ENOMEM);
+    if (const int prepared = Prepare()) return prepared;
+    if (mode_ == Mode::kDone) return 0;
     if (const int result = PieceFull(true, out)) return Fail(result);
     if (mode_ == Mode::kParallel) {
       for (; coded_ <= filling_; ++coded_) {
@@ -170,13 +209,6 @@ class ParallelEncoder {
 
   std::uint8_t* Filling() { return pool_.PieceFor(filling_).bytes.get() + kPieceHistory; }
 
-  bool Begin() {
-    if (pool_.Allocate(piece_size_) != 0) return false;
-    StartEncoder(ws_, runs_, serial_);
-    mode_ = Mode::kSerial;
-    return true;
-  }
-
   int Fail(int result) {
     pool_.Stop();
     result_ = result;
@@ -194,7 +226,7 @@ class ParallelEncoder {
       }
       if (mode_ == Mode::kSerial) return CodeAlone(final, out);
     }
-    if (poor_pieces_ >= 2 && !final) return GoOnAlone(out);
+    if (!go_on_ && !final) return GoOnAlone(out);
     Publish(final);
     if (final) return 0;
     begin_ += filled_;
@@ -269,6 +301,7 @@ class ParallelEncoder {
     first_parallel_ = filling_;
     coded_ = filling_;
     poor_pieces_ = 0;
+    go_on_ = true;
     resplit_ = false;
     fed_since_ = 0;
     return true;
@@ -356,8 +389,8 @@ class ParallelEncoder {
     pool_.MeasureWork(k, work);
     const double split = BusiestLoad(
         work, active_, owner_, static_cast<double>((coder_.units() - units) * kCodingWorkUnits));
-    WorkersGoOn(options_, std::max(pool_.Parallelism(k), pool_.Parallelism(k, split)),
-                poor_pieces_);
+    go_on_ = WorkersGoOn(options_, std::max(pool_.Parallelism(k), pool_.Parallelism(k, split)),
+                         poor_pieces_);
     return true;
   }
 
@@ -406,14 +439,15 @@ class ParallelEncoder {
     mode_ = Mode::kSerial;
     retry_wait_ = PiecesBeforeRetry(++stops_);
     poor_pieces_ = 0;
+    go_on_ = true;
     return CodeAlone(false, out);
   }
 
   RingTrees& ws_;
   RunIndex& runs_;
-  const ParallelOptions options_;
-  const unsigned wanted_;  // workers asked for
-  const std::size_t piece_size_;
+  ParallelOptions options_;
+  unsigned wanted_ = 1;  // workers asked for
+  std::size_t piece_size_ = 0;
   TreePool pool_;
   Mode mode_ = Mode::kNew;
   int result_ = 0;
@@ -423,7 +457,7 @@ class ParallelEncoder {
   unsigned active_ = 1;               // workers in the current run
   unsigned stops_ = 0;                // runs of the workers that stopped paying
   std::uint64_t retry_wait_ = 0;      // one-thread pieces before the policy is asked again
-  std::size_t target_;                // the size of the piece being filled
+  std::size_t target_ = 0;            // the size of the piece being filled
   std::uint64_t filling_ = 0;         // the piece being filled
   std::uint64_t begin_ = 0;           // the source index of its first byte
   std::size_t filled_ = 0;            // its bytes so far
@@ -434,6 +468,7 @@ class ParallelEncoder {
   bool resplit_ = false;         // owner_ is new since the last piece published
   std::uint64_t fed_since_ = 0;  // this thread's time when it last coded, or 0
   int poor_pieces_ = 0;          // pieces in a row that kept too few processors busy
+  bool go_on_ = true;            // the policy's word on the last piece coded
   static constexpr unsigned kMaxCensusWait = 8;
   unsigned census_wait_ = 0;     // pieces before the trees' nodes are counted again
   unsigned census_backoff_ = 1;  // the wait after the next count that says no
@@ -441,19 +476,12 @@ class ParallelEncoder {
   EncoderState serial_{};
 };
 
-// Compresses all of `in` into `out` through a ParallelEncoder; returns as
-// its calls do, and the threads that could not be started in `*missing`.
+// Compresses all of `in` into `encoder`'s output `out`, the encoder made
+// ready for the source (new, or Reset); returns as its calls do. ENOMEM
+// comes before anything is read.
 template <class Source, class Sink>
-int ParallelEncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out,
-                         const ParallelOptions& options, unsigned* missing = nullptr) {
-  ParallelEncoder encoder(ws, runs, options);
-  struct Report {
-    const ParallelEncoder& encoder;
-    unsigned* missing;
-    ~Report() {
-      if (missing != nullptr) *missing = encoder.ThreadsNotStarted();
-    }
-  } report{encoder, missing};
+int ParallelEncodeStream(ParallelEncoder& encoder, Source& in, Sink& out) {
+  if (const int prepared = encoder.Prepare()) return prepared;
   for (;;) {
     const std::size_t available = in.Available();
     int result;
@@ -468,6 +496,17 @@ int ParallelEncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out,
     if (result != 0) return result;
   }
   return encoder.Finish(out);
+}
+
+// The same through an encoder of its own; the threads that could not be
+// started go to `*missing`.
+template <class Source, class Sink>
+int ParallelEncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out,
+                         const ParallelOptions& options, unsigned* missing = nullptr) {
+  ParallelEncoder encoder(ws, runs, options);
+  const int result = ParallelEncodeStream(encoder, in, out);
+  if (missing != nullptr) *missing = encoder.ThreadsNotStarted();
+  return result;
 }
 
 }  // namespace lzring

@@ -61,7 +61,7 @@ inline std::size_t NextPieceSize(const ParallelOptions& o, std::size_t piece) {
 
 // A source of `size` bytes (UINT64_MAX when not known) that is never worth
 // the threads.
-inline bool TooShortForThreads(const ParallelOptions& o, std::uint64_t size) {
+[[nodiscard]] inline bool TooShortForThreads(const ParallelOptions& o, std::uint64_t size) {
   return o.workers <= 1 || size < o.min_parallel;
 }
 
@@ -73,10 +73,10 @@ inline bool TooShortForThreads(const ParallelOptions& o, std::uint64_t size) {
 // its trees, its own cost of each of their insertions (kWorkerInsertUnits)
 // and a step over every position; one thread's, that of every tree and a
 // step over every position. `owner` gets the split.
-inline bool WorkersPay(const ParallelOptions& o, std::size_t bytes, bool final,
-                       const std::uint64_t count[kTreeCount],
-                       const std::uint64_t weight[kTreeCount], unsigned workers,
-                       std::uint8_t owner[kTreeCount]) {
+[[nodiscard]] inline bool WorkersPay(const ParallelOptions& o, std::size_t bytes, bool final,
+                                     const std::uint64_t count[kTreeCount],
+                                     const std::uint64_t weight[kTreeCount], unsigned workers,
+                                     std::uint8_t owner[kTreeCount]) {
   if (workers <= 1 || (final && bytes < o.min_parallel)) return false;
   std::uint64_t on_worker[kTreeCount];
   std::uint64_t one_thread = 0;
@@ -95,8 +95,9 @@ inline bool WorkersPay(const ParallelOptions& o, std::size_t bytes, bool final,
 
 // The measured side of the decision: whether the workers go on after a
 // piece that kept `parallelism` processors busy, `poor` being the pieces
-// in a row before it that kept too few busy.
-inline bool WorkersGoOn(const ParallelOptions& o, double parallelism, int& poor) {
+// in a row before it that kept too few busy. The one place the rule is
+// written: the encoder acts on its answer alone.
+[[nodiscard]] inline bool WorkersGoOn(const ParallelOptions& o, double parallelism, int& poor) {
   poor = parallelism < o.min_parallelism ? poor + 1 : 0;
   return poor < 2;
 }

@@ -11,10 +11,12 @@ namespace lzring {
 
 TreePool::~TreePool() {
   Stop();
+  EndThreads(1);
 }
 
 int TreePool::Allocate(std::size_t piece_size) {
-  piece_size_ = piece_size;
+  if (piece_size <= piece_size_ && pieces_[0].bytes) return 0;
+  piece_size_ = 0;
   for (Piece& p : pieces_) {
     p.bytes.reset(new (std::nothrow) std::uint8_t[kPieceHistory + piece_size]);
     // A piece enters the positions of its bytes, and the last one the 17
@@ -22,6 +24,7 @@ int TreePool::Allocate(std::size_t piece_size) {
     p.records.reset(new (std::nothrow) MatchRecord[piece_size + MAX_MATCH]);
     if (!p.bytes || !p.records) return ENOMEM;
   }
+  piece_size_ = piece_size;
   return 0;
 }
 
@@ -29,38 +32,44 @@ unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn sta
                          ThreadTimeFn clock) {
   Stop();
   clock_ = clock;
-  {
-    MonitorLock lock(monitor_);
-    stop_ = false;
-    published_ = first;
-    arrived_ = 0;
-  }
-  first_ = first;
   own_next_ = first;
-  count_ = 0;
-  // Worker 0 is the thread that feeds the pool (RunOwnShare); the others
-  // wait for the first piece, which is published only once every worker
-  // has its trees (Assign).
-  for (unsigned w = 0; w < wanted && w < kMaxWorkers; ++w) {
+  wanted = std::min(wanted, kMaxWorkers);
+  // A run of fewer workers than threads kept: the others end rather than
+  // idle, since a thread count changes seldom.
+  if (wanted >= 1) EndThreads(wanted);
+  unsigned ready = 0;
+  for (unsigned w = 0; w < wanted; ++w) {
     if (!workers_[w]) workers_[w].reset(new (std::nothrow) Worker);
     if (!workers_[w]) break;
     Worker& worker = *workers_[w];
     worker.pool = this;
     worker.index = w;
-    worker.started = false;
-    // The count a worker sees is final before it can see a piece: the
-    // first is published, under the monitor, after Start returns.
-    count_ = w + 1;
-    if (w > 0) {
-      if (start(worker.thread, ThreadMain, &worker) != 0) {
-        count_ = w;
-        break;
-      }
-      worker.started = true;
+    ready = w + 1;
+    if (w == 0 || w <= threads_) continue;  // worker 0 is this thread; the rest are kept
+    worker.next_run = run_ + 1;
+    worker.quit = false;
+    if (start(worker.thread, ThreadMain, &worker) != 0) {
+      ready = w;
+      break;
     }
+    threads_ = w;
   }
-  if (count_ == 0) Stop();
-  return count_;
+  // Worker 0 is the thread that feeds the pool (RunOwnShare); the others
+  // wait for the first piece, which is published only once every worker
+  // has its trees (Assign). The count a worker sees is final before it
+  // can see a piece: it is set here, under the monitor, and the first
+  // piece is published after Start returns.
+  MonitorLock lock(monitor_);
+  count_ = ready;
+  in_run_ = ready > 1 ? ready - 1 : 0;
+  parked_ = 0;
+  arrived_ = 0;
+  stop_ = ready == 0;
+  first_ = first;
+  published_ = first;
+  ++run_;
+  monitor_.NotifyAll();
+  return ready;
 }
 
 void TreePool::Assign(const std::uint8_t owner[kTreeCount], const RingTrees* from,
@@ -170,17 +179,21 @@ void TreePool::MergeInto(RingTrees& ws, std::uint64_t k) {
 }
 
 void TreePool::Stop() {
+  MonitorLock lock(monitor_);
+  stop_ = true;
+  monitor_.NotifyAll();
+  while (parked_ < in_run_) monitor_.Wait();
+}
+
+void TreePool::EndThreads(unsigned keep) {
+  if (threads_ < keep) return;
   {
     MonitorLock lock(monitor_);
-    stop_ = true;
+    for (unsigned w = keep; w <= threads_; ++w) workers_[w]->quit = true;
     monitor_.NotifyAll();
   }
-  for (unsigned w = 0; w < count_; ++w) {
-    if (workers_[w] && workers_[w]->started) {
-      ThreadJoin(workers_[w]->thread);
-      workers_[w]->started = false;
-    }
-  }
+  for (unsigned w = keep; w <= threads_; ++w) ThreadJoin(workers_[w]->thread);
+  threads_ = keep - 1;
 }
 
 void TreePool::ThreadMain(void* worker) {
@@ -260,15 +273,29 @@ void TreePool::AddCoding(std::uint64_t k, std::uint64_t units, std::uint64_t tim
   coded_time_[k % kPieces] = time;
 }
 
+// A kept thread: joins each run as it begins, works on its pieces until the
+// last or until the run is stopped, then parks until the next run.
 void TreePool::Work(Worker& w) {
-  for (std::uint64_t k = first_;; ++k) {
+  for (;;) {
+    std::uint64_t k;
     {
       MonitorLock lock(monitor_);
-      while (published_ <= k && !stop_) monitor_.Wait();
-      if (stop_) return;
+      while (run_ < w.next_run && !w.quit) monitor_.Wait();
+      if (w.quit) return;
+      w.next_run = run_ + 1;
+      k = first_;
     }
-    bool last;
-    if (!WorkOn(w, k, last) || last) return;
+    for (;; ++k) {
+      {
+        MonitorLock lock(monitor_);
+        while (published_ <= k && !stop_) monitor_.Wait();
+        if (stop_) break;
+      }
+      bool last;
+      if (!WorkOn(w, k, last) || last) break;
+    }
+    MonitorLock lock(monitor_);
+    if (++parked_ == in_run_) monitor_.NotifyAll();
   }
 }
 

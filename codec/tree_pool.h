@@ -18,6 +18,13 @@
 // a better split: the workers meet, the new owners copy the trees in, and
 // the old owners let them go, before any of them goes on.
 //
+// The pool keeps its threads and memory from one run of the workers to the
+// next, and so from one source to the next: a run ends with its threads
+// parked, and the next run wakes them. Threads are started only when a run
+// needs more than the pool has, and end when it is destroyed or a run
+// needs fewer. A codec object that compresses many sources starts its
+// threads and allocates its pieces once.
+//
 // Work is measured in units that count the same on every platform: the
 // nodes that the walks visit, a few per insertion, and a few per position
 // that a worker slides over or that the coding thread codes. Whether the
@@ -71,13 +78,15 @@ class TreePool {
   TreePool(const TreePool&) = delete;
   TreePool& operator=(const TreePool&) = delete;
 
-  // Allocates the pieces, of up to `piece_size` source bytes. Returns 0, or
-  // ENOMEM.
+  // Makes the pieces hold up to `piece_size` source bytes; pieces as large
+  // or larger are kept. Returns 0, or ENOMEM.
   int Allocate(std::size_t piece_size);
-  // Makes up to `wanted` workers ready, starting the threads of all but
-  // worker 0, to work on pieces from `first` on. A worker whose memory or
-  // thread cannot be had is left out with those after it: returns how many
-  // are ready, 0 if not even worker 0 (the pool is then stopped).
+  // Begins a run of up to `wanted` workers on pieces from `first` on: worker
+  // 0 is the calling thread, the others threads of the pool, started now
+  // where the pool has fewer (with `start`), ended where it has more. A
+  // worker whose memory or thread cannot be had is left out with those
+  // after it: returns how many are ready, 0 if not even worker 0 (the run
+  // is then over).
   unsigned Start(unsigned wanted, std::uint64_t first, ThreadStartFn start, ThreadTimeFn clock);
   // Gives the ready workers their trees, as `owner` says, before the first
   // piece is published: empty trees for a new source (`from` null), or the
@@ -122,8 +131,12 @@ class TreePool {
   // Copies the ring and every tree, as they are once WaitDone(k) has
   // returned for the last piece published, into `ws`.
   void MergeInto(RingTrees& ws, std::uint64_t k);
-  // Stops the workers (wherever they are) and waits for them to end.
+  // Ends the run: stops the workers wherever they are and waits until every
+  // thread of the run has left it. The threads stay, parked, for the next
+  // run; nothing of the run's is touched by them any more.
   void Stop();
+  // The threads the pool keeps (besides the calling thread).
+  unsigned threads() const { return threads_; }
 
  private:
   struct Worker {
@@ -136,7 +149,8 @@ class TreePool {
     TreePool* pool;
     unsigned index;
     ThreadHandle thread;
-    bool started;
+    std::uint64_t next_run;  // the run the thread is to join next
+    bool quit;               // guarded by monitor_: the thread is to end
   };
 
   static void ThreadMain(void* worker);
@@ -150,11 +164,13 @@ class TreePool {
   void RunOwnShare(std::uint64_t k);
   bool Meet();
   bool Resplit(Worker& w, const std::uint8_t owner[kTreeCount]);
+  // Ends the threads of workers `keep` and above.
+  void EndThreads(unsigned keep);
 
   std::unique_ptr<Worker> workers_[kMaxWorkers];
-  unsigned count_ = 0;
-  std::uint64_t first_ = 0;  // the first piece of the workers' current run
-  std::size_t piece_size_ = 0;
+  unsigned count_ = 0;          // workers in the current run, worker 0 among them
+  unsigned threads_ = 0;        // threads kept: those of workers 1..threads_
+  std::size_t piece_size_ = 0;  // what the pieces can hold
   Piece pieces_[kPieces];
   std::uint8_t owner_[kTreeCount] = {};  // the owners in force
   std::uint64_t own_next_ = 0;           // the next piece worker 0 works on
@@ -163,10 +179,15 @@ class TreePool {
   std::uint64_t coded_time_[kPieces] = {};
 
   Monitor monitor_;
-  // Guarded by monitor_:
+  // Guarded by monitor_, written by the coding thread (Start, Publish, Stop)
+  // and the workers (done, parked_, arrived_, meetings_), read by both:
+  std::uint64_t run_ = 0;        // the current run; threads wait for a new one
+  std::uint64_t first_ = 0;      // the first piece of the current run
   std::uint64_t published_ = 0;  // pieces 0..published_-1 are ready
-  bool stop_ = false;
-  unsigned arrived_ = 0;  // workers waiting in Meet()
+  bool stop_ = false;            // the current run is over
+  unsigned in_run_ = 0;          // threads in the current run (count_ - 1)
+  unsigned parked_ = 0;          // threads that have left the current run
+  unsigned arrived_ = 0;         // workers waiting in Meet()
   std::uint64_t meetings_ = 0;
 };
 

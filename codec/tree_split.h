@@ -30,8 +30,12 @@ Weight SplitTrees(const Weight weight[kTreeCount], unsigned workers, std::uint8_
   for (int c = 0; c < kTreeCount; ++c) {
     if (weight[c] > 0) order[weighed++] = static_cast<std::uint16_t>(c);
   }
-  std::stable_sort(order, order + weighed,
-                   [&](std::uint16_t a, std::uint16_t b) { return weight[a] > weight[b]; });
+  // Heaviest first, equal weights in tree order: the order of a stable
+  // sort, from a sort that needs no memory of its own (the split is made at
+  // every piece, and a codec allocates nothing after its first call).
+  std::sort(order, order + weighed, [&](std::uint16_t a, std::uint16_t b) {
+    return weight[a] > weight[b] || (weight[a] == weight[b] && a < b);
+  });
   Weight load[kTreeCount] = {};
   load[0] = base;
   auto least = [&]() {

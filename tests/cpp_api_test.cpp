@@ -15,7 +15,7 @@
 
 #include "lzring.h"
 #include "lzring/lzring.hpp"
-#include "test_util.h"
+#include "tests/support/test_util.h"
 
 namespace lzring {
 namespace {
@@ -104,6 +104,12 @@ TEST(CppApi, EncodeBoundIsNPlusOneEighthRoundedUp) {
   EXPECT_EQ(encode_bound(1), 2u);
   EXPECT_EQ(encode_bound(8), 9u);
   EXPECT_EQ(encode_bound(9), 11u);
+  // The largest n whose bound fits in 64 bits, and past it, saturation.
+  constexpr std::uint64_t kLast = 16397105843297379213u;
+  EXPECT_EQ(encode_bound(kLast), UINT64_MAX);
+  EXPECT_EQ(encode_bound(kLast + 1), UINT64_MAX);
+  EXPECT_EQ(encode_bound(UINT64_MAX), UINT64_MAX);
+  EXPECT_EQ(encode_bound(kLast - 8), UINT64_MAX - 9);
   const Bytes random = test::RandomBytes(10001, 9);
   EXPECT_LE(compress(random).size(), encode_bound(random.size()));
 }
@@ -307,6 +313,7 @@ TEST(CppApi, MovedFromObjectsAreValidAndFailed) {
   EXPECT_EQ(a.expand_bounded(plain, out).read_error, invalid);
   a.set_threads(2);
   EXPECT_EQ(a.threads(), 0u);
+  EXPECT_EQ(a.threads_not_started(), 0u);
   EXPECT_EQ(a.compress_fd(0, 1).read_error, invalid);
   EXPECT_EQ(a.expand_fd(0, 1).read_error, invalid);
   EXPECT_EQ(a.expand_fd_bounded(0, 1, 10).read_error, invalid);
@@ -332,6 +339,7 @@ TEST(CppApi, MovedFromObjectsAreValidAndFailed) {
   encoder e;
   encoder e2(std::move(e));
   check(e);
+  EXPECT_EQ(e.threads_not_started(), 0u);
   decoder d;
   decoder d2(std::move(d));
   check(d);

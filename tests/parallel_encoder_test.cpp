@@ -5,14 +5,19 @@
 // the call with an error, never a hang.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
-#include "bench/workloads.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
@@ -20,14 +25,49 @@
 #include "codec/ring_trees.h"
 #include "codec/tree_split.h"
 #include "lzring/lzring.hpp"
-#include "tests/known_vectors.h"
-#include "tests/memory_codec.h"
-#include "tests/test_util.h"
+#include "tests/support/known_vectors.h"
+#include "tests/support/memory_codec.h"
+#include "tests/support/test_util.h"
+#include "tests/support/workloads.h"
+
+// The allocations that may fail without throwing (the threads' pieces and
+// workers): counted, and made to fail from a size on when a test asks.
+namespace {
+std::atomic<std::uint64_t> g_nothrow_allocations{0};
+std::atomic<std::size_t> g_fail_from{SIZE_MAX};
+
+void* NothrowAllocation(std::size_t size, bool array) noexcept {
+  g_nothrow_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (size >= g_fail_from.load(std::memory_order_relaxed)) return nullptr;
+  try {
+    return array ? ::operator new[](size) : ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return NothrowAllocation(size, false);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return NothrowAllocation(size, true);
+}
 
 namespace lzring {
 namespace {
 
 using test::Bytes;
+
+// The threads of this process, the calling one among them.
+std::size_t ProcessThreads() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++n;
+  }
+  return n;
+}
 
 struct Layout {
   unsigned workers;
@@ -299,10 +339,11 @@ TEST(ParallelEncoder, CorpusThroughTheApi) {
   }
 }
 
-// A thread that cannot start, at each worker index and at the first start
-// or a later one (the workers stop paying and start again): the call goes
-// on with the threads it has, down to the calling thread alone, with the
-// same bytes, and only the count tells. Nothing hangs or leaks.
+// A thread that cannot start, at each worker index, with the workers going
+// on to the end or stopping and starting again: the call goes on with the
+// threads it has, down to the calling thread alone, with the same bytes,
+// and only the count tells. A second run of the workers takes the threads
+// of the first: none is started again. Nothing hangs or leaks.
 TEST(ParallelEncoder, ThreadThatCannotStartIsDoneWithout) {
   static int starts;
   static int fail_at;
@@ -312,16 +353,16 @@ TEST(ParallelEncoder, ThreadThatCannotStartIsDoneWithout) {
   const Bytes src = test::TextBytes(50000, 3);
   const Bytes expected = test::EncodeInMemory(src);
   for (const bool go_on_alone : {false, true}) {
-    // Four workers are three threads besides the caller's; going on alone
-    // after two pieces, the second start's threads are 3..5.
-    for (fail_at = 0; fail_at < (go_on_alone ? 6 : 3); ++fail_at) {
+    // Four workers are three threads besides the caller's; -1: none fails.
+    for (fail_at = -1; fail_at < 3; ++fail_at) {
       starts = 0;
       int result;
       unsigned missing = 0;
       EXPECT_EQ(Parallel(src, {4, 4096, 10000, go_on_alone}, result, failing, &missing), expected)
           << "start " << fail_at << " fails";
       EXPECT_EQ(result, 0);
-      EXPECT_EQ(missing, 3u - fail_at % 3) << "start " << fail_at << " fails";
+      EXPECT_EQ(missing, fail_at < 0 ? 0u : 3u - fail_at) << "start " << fail_at << " fails";
+      EXPECT_EQ(starts, fail_at < 0 ? 3 : fail_at + 1) << "start " << fail_at << " fails";
     }
   }
   // Through the API every start succeeds: the count stays 0.
@@ -378,6 +419,67 @@ TEST(ParallelEncoder, ObjectsAndDescriptorsOnThreads) {
   const stream_result r = codec(2).compress_file(dir / "in", dir / "out");
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(test::ReadFile(dir / "out"), expected);
+}
+
+// A codec object keeps its threads and pieces from call to call: after the
+// first call, further calls start no thread and allocate nothing but their
+// output; the threads end with the object.
+TEST(ParallelEncoder, CodecKeepsItsThreadsAndPieces) {
+  const Bytes src = test::TextBytes(1 << 20, 21);
+  const Bytes expected = test::EncodeInMemory(src);
+  const std::size_t alone = ProcessThreads();
+  {
+    codec c(3);
+    ASSERT_EQ(c.compress(src), expected);
+    EXPECT_EQ(ProcessThreads(), alone + 2);
+    const std::size_t sizes[] = {70000, src.size(), 300000};
+    std::vector<Bytes> want;
+    for (const std::size_t size : sizes) {
+      want.push_back(test::EncodeInMemory(Bytes(src.begin(), src.begin() + size)));
+    }
+    std::vector<Bytes> got(std::size(sizes));
+    const std::uint64_t before = g_nothrow_allocations.load();
+    for (std::size_t k = 0; k < std::size(sizes); ++k) {
+      got[k] = c.compress(std::span(src).first(sizes[k]));
+    }
+    EXPECT_EQ(g_nothrow_allocations.load(), before);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(ProcessThreads(), alone + 2);
+    c.set_threads(2);  // fewer: a thread ends at the next call
+    EXPECT_EQ(c.compress(src), expected);
+    EXPECT_EQ(ProcessThreads(), alone + 1);
+  }
+  EXPECT_EQ(ProcessThreads(), alone);
+}
+
+// When the state for several threads cannot be allocated, the call says so
+// before it reads anything: the caller can still go on with one thread.
+TEST(ParallelEncoder, OutOfMemoryBeforeAnythingIsRead) {
+  const Bytes src = test::TextBytes(100000, 22);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ASSERT_EQ(::write(pipe_fds[1], src.data(), 60000), 60000);
+  ::close(pipe_fds[1]);
+  test::TempDir dir;
+  const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(out, 0);
+  g_fail_from = 1 << 16;
+  const stream_result r = codec(2).compress_fd(pipe_fds[0], out);
+  std::error_code ec;
+  Bytes buffer(encode_bound(src.size()));
+  EXPECT_EQ(codec(2).compress_into(src, buffer, ec), 0u);
+  g_fail_from = SIZE_MAX;
+  EXPECT_EQ(r.write_error, std::errc::not_enough_memory);
+  EXPECT_EQ(r.bytes_in, 0u);
+  EXPECT_EQ(ec, std::errc::not_enough_memory);
+  // Every byte is still in the pipe, for one thread to compress.
+  const stream_result alone = codec(1).compress_fd(pipe_fds[0], out);
+  ::close(pipe_fds[0]);
+  ::close(out);
+  EXPECT_TRUE(alone) << alone.error().message();
+  EXPECT_EQ(alone.bytes_in, 60000u);
+  EXPECT_EQ(test::ReadFile(dir / "out"),
+            test::EncodeInMemory(Bytes(src.begin(), src.begin() + 60000)));
 }
 
 }  // namespace

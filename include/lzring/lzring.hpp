@@ -9,9 +9,14 @@
 // threads at once; different threads may use different objects at the same
 // time without any locking. The free functions build a codec of their own on
 // each call and may be called from any thread. Compression can also spread
-// one source over several threads (codec(unsigned), encoder's `threads`);
-// those threads belong to the call that started them and have ended when it
-// returns.
+// one source over several threads (codec(unsigned), encoder's `threads`):
+// the object starts them, and allocates their state (about 3 MB for two
+// threads, 0.5 MB more for each further one), at its first call that uses
+// them, and keeps both for its later calls, the threads waiting between
+// calls without using the processor; they end when the object is
+// destroyed, or at the next call after set_threads() lowers the count. A
+// process that forks must not use in the child an object whose threads
+// were started in the parent.
 //
 // Errors: failures are reported as std::error_code values holding the errno
 // value of the failed operation (generic category, so they compare equal to
@@ -46,9 +51,11 @@ namespace lzring {
 
 // Largest compressed size of `n` source bytes: every byte a literal plus one
 // flag byte per eight of them, n + ceil(n / 8). A buffer of this size always
-// holds the compressed form of n bytes.
+// holds the compressed form of n bytes. Where that does not fit in 64 bits
+// (n above 16,397,105,843,297,379,213) it saturates at UINT64_MAX.
 constexpr std::uint64_t encode_bound(std::uint64_t n) noexcept {
-  return n + (n + 7) / 8;
+  const std::uint64_t flags = n / 8 + (n % 8 != 0 ? 1 : 0);
+  return n > UINT64_MAX - flags ? UINT64_MAX : n + flags;
 }
 
 // Called by the streaming functions after each block read from the source,
@@ -94,7 +101,8 @@ struct bounded_result {
 // One compressor/expander with its own working state. Not copyable; movable.
 // A moved-from codec stays valid but has no working state: its calls fail
 // with std::errc::invalid_argument (thrown as std::system_error by the
-// forms without an error_code; threads() and expanded_size() give 0) until
+// forms without an error_code; threads(), threads_not_started() and
+// expanded_size() give 0) until
 // a codec is assigned to it.
 class LZRING_CXX_API codec {
  public:
