@@ -36,8 +36,10 @@
 // from the nodes the walks of each match tree visit, the speed-up that the
 // best split of the trees among 2, 4, 8 and 16 threads could reach (no tree
 // can be split, so the busiest tree bounds it), and the one the encoder's
-// own split of the whole input's work reaches. --threads 1 leaves the
-// section out; --threads-only leaves out everything else.
+// own split of the whole input's work reaches. Then many calls on one
+// object, in slices of 4 KiB and 64 KiB, on one thread and on two.
+// --threads 1 leaves these sections out; --threads-only leaves out
+// everything else.
 #include <fcntl.h>
 #include <lz4.h>
 #include <stdlib.h>
@@ -60,11 +62,11 @@
 #include <string>
 #include <vector>
 
-#include "bench/workloads.h"
 #include "codec/ring_trees.h"
 #include "lzring.h"
 #include "platform/thread.h"
-#include "tests/reference_codec.h"
+#include "tests/support/reference_codec.h"
+#include "tests/support/workloads.h"
 
 #include "codec/tree_split.h"
 #include "codec/tree_worker.h"
@@ -622,6 +624,44 @@ std::vector<Input> PrefixedInputs(const std::vector<Input>& inputs) {
   return out;
 }
 
+// Many calls on one codec object: the corpus's files joined (up to 4 MiB)
+// and cut into slices of 4 KiB and of 64 KiB, one compress() call a slice,
+// on one thread and on two, in wall time. A source of 4 KiB is always coded
+// on the calling thread; one of 64 KiB is the smallest that may use the
+// threads, which the object keeps from call to call.
+void CallRows(const Options& opt, const std::vector<Input>& corpus) {
+  Bytes joined;
+  for (const Input& input : corpus) {
+    if (!input.in_total) continue;
+    joined.insert(joined.end(), input.data.begin(), input.data.end());
+    if (joined.size() >= (std::size_t{4} << 20)) break;
+  }
+  joined.resize(std::min(joined.size(), std::size_t{4} << 20));
+  if (joined.empty()) return;
+  const bool was_wall = g_wall_clock;
+  g_wall_clock = true;
+  std::printf("\n# many calls on one object, wall time: MB/s of %zu bytes in slices\n",
+              joined.size());
+  std::printf("%-24s %11s %11s %8s\n", "slice", "T1 MB/s", "T2 MB/s", "T2/T1");
+  for (const std::size_t slice : {std::size_t{4096}, std::size_t{65536}}) {
+    lzring::codec one(1);
+    lzring::codec two(2);
+    Bytes out;
+    const auto calls = [&](lzring::codec& c) {
+      for (std::size_t at = 0; at < joined.size(); at += slice) {
+        c.compress(std::span(joined).subspan(at, std::min(slice, joined.size() - at)), out);
+      }
+    };
+    const std::vector<double> s =
+        MeasureInTurn(opt, {{[&] { calls(one); }, [] { return true; }, "calls on one thread"},
+                            {[&] { calls(two); }, [] { return true; }, "calls on two threads"}});
+    const double size = static_cast<double>(joined.size());
+    std::printf("%-24s %11.1f %11.1f %8.2f\n", (std::to_string(slice / 1024) + " KiB").c_str(),
+                size / s[0] / 1e6, size / s[1] / 1e6, s[0] / s[1]);
+  }
+  g_wall_clock = was_wall;
+}
+
 // Compression on 1..max_threads threads, and zlib -6, in wall time, with the
 // processor time of the same runs (all threads) beside it; then the
 // speed-up that splits of the trees could reach.
@@ -858,7 +898,10 @@ int main(int argc, char** argv) {
   }
 #ifdef LZRING_BENCH_CPP_API
   const unsigned max_threads = opt.threads != 0 ? opt.threads : lzring::ProcessorCount();
-  if (max_threads > 1) ThreadRows(opt, inputs, max_threads);
+  if (max_threads > 1) {
+    ThreadRows(opt, inputs, max_threads);
+    CallRows(opt, inputs);
+  }
 #endif
   fs::remove_all(dir);
   return 0;
