@@ -6,7 +6,7 @@
 #
 #   scripts/fuzz.sh [seconds per target, default 60] [target ...]
 #
-# Targets: decode, roundtrip, reference, pieces, threads (all that were built by default).
+# Targets: decode, roundtrip, reference, pieces, threads, mcu (all that were built by default).
 # The corpus grown by a run is kept in build/fuzz/corpus/<target> and reused
 # by the next run; the committed seeds are in fuzz/corpus/<target>.
 set -euo pipefail
@@ -21,14 +21,14 @@ build=${LZRING_FUZZ_BUILD_DIR:-build/fuzz}
 # The fuzz preset holds the compiler and options; another build folder may
 # be given.
 cmake --preset fuzz -B "$build" -DLZRING_WERROR=ON >/dev/null
-all=(decode roundtrip reference pieces threads)
-[ -f tests/support/reference_codec.h ] || all=(decode roundtrip pieces threads)
+all=(decode roundtrip reference pieces threads mcu)
+[ -f tests/support/reference_codec.h ] || all=(decode roundtrip pieces threads mcu)
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 cmake --build "$build" -j 2 --target "${targets[@]/#/lzring_fuzz_}"
 
 # Longer inputs than the default let the encoder's window wrap the ring.
-declare -A max_len=([decode]=8192 [roundtrip]=20000 [reference]=20000 [pieces]=40000 [threads]=40000)
+declare -A max_len=([decode]=8192 [roundtrip]=20000 [reference]=20000 [pieces]=40000 [threads]=40000 [mcu]=20000)
 
 mkdir -p "$build/artifacts"
 for t in "${targets[@]}"; do
