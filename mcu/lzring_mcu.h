@@ -31,7 +31,9 @@ extern "C" {
 #define LZRING_MCU_MORE 0 /* wants more input or more output room */
 #define LZRING_MCU_END 1  /* the stream is complete and all its output delivered */
 
-/* The expected size of a decoder that expands the whole input. */
+/* The expected size of a decoder that expands the whole input. Counts are
+ * 32 bits wide: expected sizes are below this, and `used` is meant for
+ * streams of less than 4 GiB. */
 #define LZRING_MCU_NO_LIMIT UINT32_MAX
 
 /* ---- Decoder ------------------------------------------------------------
