@@ -70,7 +70,8 @@ cflags=(-mthumb -std=c99 -ffreestanding -ffunction-sections "${warnings[@]}")
 
 # .text of one part's object, for one core and optimisation.
 text_size() { # cpu, opt, source
-  local obj="$build/$1$2-$(basename "$3" .c).o"
+  local obj
+  obj="$build/$1$2-$(basename "$3" .c).o"
   arm-none-eabi-gcc -mcpu="$1" "$2" "${cflags[@]}" -c "$3" -o "$obj" ||
     fail "cannot compile $3 for $1"
   arm-none-eabi-size "$obj" | awk 'NR == 2 { print $1 }'
@@ -108,14 +109,14 @@ embed() { # assembly file, budget, encode_max
 run_board() { # machine, cpu, flash, ram, budget, encode_max, extra flags...
   local machine=$1 cpu=$2 flash=$3 ram=$4 budget=$5 encode_max=$6
   shift 6
-  local dir="$build/$machine"
+  local dir="$build/$machine" parts=(mcu/mcu_decoder.c)
+  [ "$encode_max" -gt 0 ] && parts+=(mcu/mcu_encoder.c)
   mkdir -p "$dir"
   sed "s/@FLASH_SIZE@/$flash/; s/@RAM_SIZE@/$ram/" tests/mcu/device.ld.in >"$dir/device.ld"
   embed "$dir/files.s" "$budget" "$encode_max"
   arm-none-eabi-gcc -mcpu="$cpu" -Os "${cflags[@]}" "$@" -I"$root" --specs=rdimon.specs \
     -nostartfiles -Wl,--gc-sections -T "$dir/device.ld" tests/mcu/startup.c \
-    tests/mcu/device_test.c mcu/mcu_decoder.c "$dir/files.s" \
-    $([ "$encode_max" -gt 0 ] && echo mcu/mcu_encoder.c) -o "$dir/test.elf" ||
+    tests/mcu/device_test.c "${parts[@]}" "$dir/files.s" -o "$dir/test.elf" ||
     fail "cannot build the $machine test image"
   timeout 1200 qemu-system-arm -M "$machine" -display none -monitor none -serial none \
     -semihosting-config enable=on,target=native -icount shift=0 -kernel "$dir/test.elf" \
