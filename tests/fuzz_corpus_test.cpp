@@ -16,6 +16,7 @@
 #include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
 #include "codec/ring_trees.h"
+#include "mcu/lzring_mcu.h"
 #include "tests/support/reference_codec.h"
 #include "tests/support/test_util.h"
 
@@ -46,6 +47,8 @@ TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
   auto ws = std::make_unique<RingTrees>();
   auto runs = std::make_unique<RunIndex>();
   auto ref = std::make_unique<reference::State>();
+  auto mcu_encoder = std::make_unique<lzring_mcu_encoder>();
+  auto mcu_decoder = std::make_unique<lzring_mcu_decoder>();
   for (const std::string& path : CorpusFiles()) {
     SCOPED_TRACE(path);
     const Bytes data = test::ReadFile(path);
@@ -75,6 +78,25 @@ TEST(FuzzCorpusTest, EverySeedKeepsTheFuzzedProperties) {
       EXPECT_TRUE(DecodeStream(ws->ring, in, sink));
     }
     EXPECT_EQ(back, data);
+
+    // The small core for microcontrollers, given everything at once.
+    const std::uint8_t none = 0;
+    const std::uint8_t* const in = data.empty() ? &none : data.data();
+    Bytes mcu_out(compressed.size() + 1);
+    std::size_t taken = data.size();
+    std::size_t made = mcu_out.size();
+    lzring_mcu_encoder_init(mcu_encoder.get());
+    EXPECT_EQ(lzring_mcu_encode(mcu_encoder.get(), in, &taken, mcu_out.data(), &made, 1),
+              LZRING_MCU_END);
+    EXPECT_EQ(Bytes(mcu_out.begin(), mcu_out.begin() + static_cast<std::ptrdiff_t>(made)),
+              compressed);
+    mcu_out.assign(expanded.size() + 1, 0);
+    taken = data.size();
+    made = mcu_out.size();
+    lzring_mcu_decoder_init(mcu_decoder.get(), LZRING_MCU_NO_LIMIT);
+    lzring_mcu_decode(mcu_decoder.get(), in, &taken, mcu_out.data(), &made);
+    EXPECT_EQ(Bytes(mcu_out.begin(), mcu_out.begin() + static_cast<std::ptrdiff_t>(made)),
+              expanded);
   }
 }
 
