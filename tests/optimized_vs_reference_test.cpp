@@ -112,6 +112,14 @@ Bytes ChunkedDecode(RingTrees& ws, const Bytes& src, std::size_t in_block, std::
   return out;
 }
 
+// `n` bytes of a random block of `period` bytes, over and over.
+Bytes Periodic(std::size_t n, std::size_t period) {
+  const Bytes block = test::RandomBytes(period, static_cast<std::uint32_t>(period));
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = block[i % period];
+  return out;
+}
+
 struct Shape {
   const char* name;
   Bytes (*make)(std::size_t n, std::uint32_t seed);
@@ -150,6 +158,11 @@ const Shape kShapes[] = {
        for (auto& c : b) c = (c & 1) ? 'a' : 'b';
        return b;
      }},
+    // Random bytes repeated with a period just inside, at and just beyond
+    // the reach of a reference (4096 back); the trees reach 4078.
+    {"period_4095", [](std::size_t n, std::uint32_t) { return Periodic(n, 4095); }},
+    {"period_4096", [](std::size_t n, std::uint32_t) { return Periodic(n, 4096); }},
+    {"period_4097", [](std::size_t n, std::uint32_t) { return Periodic(n, 4097); }},
 };
 
 // Lengths around the look-ahead, the ring and the 4096-byte blocks.
@@ -173,6 +186,28 @@ TEST_P(ShapeTest, EncoderGivesReferenceBytesAndDecoderExpandsThem) {
     ASSERT_EQ(ChunkedDecode(*ws, expected, 4096, 4096), src);
     ASSERT_EQ(ChunkedDecode(*ws, expected, 17, 18), src);
     ASSERT_EQ(ChunkedDecode(*ws, expected, 18, 17), src);
+  }
+}
+
+// The smallest stream (best_encoder.h): what the plain dynamic program of
+// reference_codec.h says is smallest, never larger than the exact stream,
+// the same bytes however the source is fed, and expanded by both decoders.
+// The plain program is slow, so it checks the short lengths, one just past
+// the ring, and a few periods of the periodic shapes.
+TEST_P(ShapeTest, BestStreamIsSmallestAndExpands) {
+  auto ws = std::make_unique<RingTrees>();
+  const bool periodic = std::string(GetParam().name).starts_with("period_");
+  for (const std::size_t n : kLengths) {
+    SCOPED_TRACE("length " + std::to_string(n));
+    const Bytes src = GetParam().make(n, static_cast<std::uint32_t>(n) + 7);
+    const Bytes best = test::BestEncodeInMemory(src);
+    ASSERT_EQ(test::BestEncodeInMemory(src, 7), best);
+    ASSERT_EQ(test::DecodeInMemory(*ws, best), src);
+    ASSERT_EQ(ReferenceDecode(best), src);
+    ASSERT_LE(best.size(), test::EncodeInMemory(*ws, src).size());
+    if (n <= 100 || n == 4097 || (periodic && n == 12289)) {
+      ASSERT_EQ(best.size(), reference::SmallestStreamSize(src));
+    }
   }
 }
 
@@ -313,6 +348,16 @@ TEST_P(CorpusTest, SameBytesAsReference) {
   ASSERT_EQ(test::ReadFile(dir / "packed"), expected);
   ASSERT_EQ(_Decode((dir / "packed").c_str(), (dir / "back").c_str()), 0);
   ASSERT_EQ(test::ReadFile(dir / "back"), src);
+
+  // The smallest stream, fed as one buffer and as a pipe's reads, expands
+  // through both decoders and the C entry point.
+  const Bytes best = test::BestEncodeInMemory(src);
+  ASSERT_EQ(test::BestEncodeInMemory(src, 4096), best);
+  ASSERT_LE(best.size(), expected.size());
+  ASSERT_EQ(ReferenceDecode(best), src);
+  test::WriteFile(dir / "best", best);
+  ASSERT_EQ(_Decode((dir / "best").c_str(), (dir / "best_back").c_str()), 0);
+  ASSERT_EQ(test::ReadFile(dir / "best_back"), src);
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusTest,

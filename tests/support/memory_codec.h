@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "codec/best_encoder.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
@@ -38,6 +41,23 @@ inline std::vector<std::uint8_t> DecodeInMemory(RingTrees& ws,
   {
     VectorSink sink(out);
     EXPECT_TRUE(DecodeStream(ws.ring, in, sink));
+  }
+  return out;
+}
+
+// The smallest stream for `src` (best_encoder.h), its bytes handed over in
+// pieces of `feed` bytes.
+inline std::vector<std::uint8_t> BestEncodeInMemory(const std::vector<std::uint8_t>& src,
+                                                    std::size_t feed = SIZE_MAX) {
+  std::vector<std::uint8_t> out;
+  {
+    VectorSink sink(out);
+    const auto encoder = std::make_unique<BestEncoder>();
+    for (std::size_t at = 0; at < src.size(); at += feed) {
+      const std::size_t size = std::min(feed, src.size() - at);
+      EXPECT_EQ(encoder->Write(src.data() + at, size, sink), 0);
+    }
+    EXPECT_EQ(encoder->Finish(sink), 0);
   }
   return out;
 }

@@ -13,6 +13,7 @@
 #ifndef LZRING_TESTS_REFERENCE_CODEC_H
 #define LZRING_TESTS_REFERENCE_CODEC_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -277,6 +278,39 @@ inline std::vector<std::uint8_t> DecodeBuffer(State& s, const std::uint8_t* data
   VectorWriter w(out);
   Decode(s, in, w);
   return out;
+}
+
+// ------------------------------------------------------- smallest stream
+
+// The size in bytes of the smallest stream that expands to `data`, as a
+// check of the optimal parse. A unit costs its flag bit and its bytes (9
+// bits a literal, 17 a reference), and b bytes of units with u flag bits
+// take ceil((8b + u) / 8) bytes. The longest match at every position is
+// found by trying every distance the decoder resolves: 1 to 4096 back,
+// counting the kStart spaces before the source but not the ring positions
+// after them, which hold no spaces. Any 3..18-byte prefix of a match is a
+// match too, so the cheapest coding of each suffix follows from those of
+// the shorter ones.
+inline std::size_t SmallestStreamSize(const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> held(kStart, 0x20);
+  held.insert(held.end(), data.begin(), data.end());
+  const std::size_t n = data.size();
+  std::vector<std::size_t> bits(n + 1, 0);
+  for (std::size_t i = n; i-- > 0;) {
+    const std::size_t at = kStart + i;
+    const std::size_t most = std::min<std::size_t>(kMaxMatch, n - i);
+    std::size_t longest = 0;
+    for (std::size_t back = 1; back <= kRing && back <= at && longest < most; ++back) {
+      std::size_t length = 0;
+      while (length < most && held[at - back + length] == held[at + length]) ++length;
+      longest = std::max(longest, length);
+    }
+    bits[i] = bits[i + 1] + 9;
+    for (std::size_t length = kMinMatch; length <= longest; ++length) {
+      bits[i] = std::min(bits[i], bits[i + length] + 17);
+    }
+  }
+  return (bits[0] + 7) / 8;
 }
 
 }  // namespace lzring::reference
