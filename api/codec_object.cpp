@@ -83,6 +83,14 @@ void codec::set_threads(unsigned threads) noexcept {
   if (state_) state_->threads = ResolveThreads(threads);
 }
 
+void codec::set_best(bool best) noexcept {
+  if (state_) state_->best = best;
+}
+
+bool codec::best() const noexcept {
+  return state_ && state_->best;
+}
+
 unsigned codec::threads() const noexcept {
   return state_ ? state_->threads : 0;
 }

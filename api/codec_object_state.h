@@ -13,6 +13,7 @@
 #include <new>
 
 #include "api/workspace.h"
+#include "codec/best_encoder.h"
 #include "codec/encode_loop.h"
 #include "codec/parallel_encoder.h"
 #include "codec/run_index.h"
@@ -46,16 +47,19 @@ struct lzring::codec::state {
   RunIndex runs{};
   unsigned threads = 1;  // 1: the calling thread alone
   std::uint64_t threads_not_started = 0;
+  bool best = false;  // the smallest stream instead of the exact one
   // The encoder on several threads, made at the first call that uses it
   // and kept, with its threads and pieces, for the calls after it.
   std::unique_ptr<ParallelEncoder> parallel;
 
   // Compresses `in`, of `size` bytes when known (UINT64_MAX otherwise),
   // into `out`. Returns 0, kParallelSinkFailed when the sink failed, or
-  // ENOMEM, before anything is read, when the state for several threads
-  // could not be allocated.
+  // ENOMEM, before anything is read, when the state for several threads,
+  // or the smallest stream's arrays, could not be allocated.
   template <class Source, class Sink>
   int Compress(Source& in, Sink& out, std::uint64_t size) {
+    static_assert(kBestSinkFailed == kParallelSinkFailed);
+    if (best) return BestEncodeStream(in, out);
     const ParallelOptions options = ParallelOptionsFor(threads, size);
     if (TooShortForThreads(options, size)) {
       return EncodeStream(ws, runs, in, out) ? 0 : kParallelSinkFailed;

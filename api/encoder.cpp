@@ -4,7 +4,8 @@
 // leaves them for the next run. Its output collects in a queue, which is
 // handed to the caller's sink after every run when there is one. With
 // several threads the pieces go to the parallel encoder instead, which
-// gathers them into pieces of its own.
+// gathers them into pieces of its own, and for the smallest stream to the
+// encoder of that (best_encoder.h), likewise.
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -20,6 +21,7 @@
 #include "api/codec_object_state.h"
 #include "api/piece_sinks.h"
 #include "api/workspace.h"
+#include "codec/best_encoder.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
 #include "codec/parallel_encoder.h"
@@ -37,13 +39,17 @@ constexpr std::size_t kRunBytes = FirstPieceSize(ParallelOptions{});
 }  // namespace
 
 struct encoder::state {
-  state(sink_fn s, unsigned n) : threads(ResolveThreads(n)), sink(std::move(s)) { Start(); }
+  state(sink_fn s, unsigned n, bool b) : threads(ResolveThreads(n)), best(b), sink(std::move(s)) {
+    Start();
+  }
 
   void Start() {
     StartEncoder(ws, runs, enc);
-    if (parallel) {
+    if (parallel) not_started += parallel->ThreadsNotStarted();
+    if (best) {
+      smallest = std::make_unique<BestEncoder>();
+    } else if (parallel) {
       // The threads and pieces stay with the object from stream to stream.
-      not_started += parallel->ThreadsNotStarted();
       parallel->Reset(ParallelOptionsFor(threads, UINT64_MAX));
     } else if (threads > 1) {
       parallel =
@@ -76,6 +82,16 @@ struct encoder::state {
     return Deliver();
   }
 
+  // Takes `piece` into the encoder of the smallest stream, or ends its
+  // source (a null piece). False (or an exception) when the object fails.
+  bool RunBest(const std::uint8_t* piece, std::size_t size) {
+    const int result =
+        piece != nullptr ? smallest->Write(piece, size, queue) : smallest->Finish(queue);
+    if (result == kBestSinkFailed) return Fail(queue.TakeError());
+    if (result != 0) return Fail(std::make_exception_ptr(std::bad_alloc()));  // ENOMEM
+    return Deliver();
+  }
+
   // Hands the queue to the sink, when there is one.
   bool Deliver() {
     if (!sink) return true;
@@ -101,7 +117,9 @@ struct encoder::state {
   RunIndex runs{};
   EncoderState enc{};
   const unsigned threads;
+  const bool best;
   std::unique_ptr<ParallelEncoder> parallel;  // with several threads
+  std::unique_ptr<BestEncoder> smallest;      // with `best`
   std::unique_ptr<std::uint8_t[]> in{new std::uint8_t[kRunBytes]};
   std::size_t gathered = 0;
   OutputQueue queue;
@@ -113,7 +131,9 @@ struct encoder::state {
 };
 
 encoder::encoder(sink_fn sink, unsigned threads)
-    : state_(std::make_unique<state>(std::move(sink), threads)) {}
+    : state_(std::make_unique<state>(std::move(sink), threads, false)) {}
+encoder::encoder(sink_fn sink, unsigned threads, bool best)
+    : state_(std::make_unique<state>(std::move(sink), threads, best)) {}
 encoder::~encoder() = default;
 encoder::encoder(encoder&& other) noexcept = default;
 encoder& encoder::operator=(encoder&& other) noexcept = default;
@@ -128,6 +148,7 @@ bool encoder::write(std::span<const std::uint8_t> piece) {
     return write(copy);
   }
   s.bytes_in += piece.size();
+  if (s.smallest) return piece.empty() || s.RunBest(piece.data(), piece.size());
   if (s.parallel) return piece.empty() || s.RunParallel(piece.data(), piece.size());
   while (!piece.empty()) {
     const std::size_t take = std::min(piece.size(), kRunBytes - s.gathered);
@@ -144,7 +165,10 @@ bool encoder::finish() {
   state& s = *state_;
   if (s.failed) return false;
   if (s.finished) return true;
-  if (!(s.parallel ? s.RunParallel(nullptr, 0) : s.Run(true))) return false;
+  const bool done = s.smallest   ? s.RunBest(nullptr, 0)
+                    : s.parallel ? s.RunParallel(nullptr, 0)
+                                 : s.Run(true);
+  if (!done) return false;
   s.finished = true;
   return true;
 }

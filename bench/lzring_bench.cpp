@@ -15,10 +15,12 @@
 //   memcpy        the ceiling: a copy each way
 //   lzring-cabi   _Encode/_Decode, file to file in a RAM-backed directory
 //   lzring-mem    in memory, through the C++ API (or the stream templates)
+//   lzring-best   the same writing the smallest stream (codec::set_best)
 //   lzring-64k-cb the C++ encoder and decoder objects fed 64 KiB pieces,
 //                 output to a sink function (with the C++ API only)
 //   lzring-4k-buf the same fed 4 KiB pieces, output drained from the object
 //                 after every piece
+//   lzring-best-4k the smallest stream that way (encoder's `best`)
 //   bytewise-file the byte-at-a-time reference codec through the per-byte
 //                 ReadByte/WriteByte file streams: the design before tuning
 //   bytewise-mem  the same reference codec over memory
@@ -73,6 +75,7 @@
 #ifdef LZRING_BENCH_CPP_API
 #include "lzring/lzring.hpp"
 #else
+#include "codec/best_encoder.h"
 #include "codec/decode_loop.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
@@ -206,10 +209,17 @@ class Lz4Codec : public Codec {
   int size_ = 0;
 };
 
-// The library in memory.
+// The library in memory; with `best`, the smallest stream.
 class LzringMemCodec : public Codec {
  public:
-  const char* Name() const override { return "lzring-mem"; }
+  explicit LzringMemCodec(bool best = false) : best_(best) {
+#ifdef LZRING_BENCH_CPP_API
+    codec_.set_best(best);
+#endif
+  }
+  const char* Name() const override {
+    return best_ ? "lzring-best" : "lzring-mem";
+  }
   void Prepare(const Bytes& src) override {
     Codec::Prepare(src);
     packed_.assign(lzring::EncodeBound(src.size()), 0);
@@ -229,7 +239,11 @@ class LzringMemCodec : public Codec {
   void Compress() override {
     lzring::MemorySource in(src_->data(), src_->size());
     lzring::BufferSink sink(packed_.data(), packed_.size());
-    lzring::EncodeStream(*ws_, *runs_, in, sink);
+    if (best_) {
+      lzring::BestEncodeStream(in, sink);
+    } else {
+      lzring::EncodeStream(*ws_, *runs_, in, sink);
+    }
     size_ = sink.size();
   }
   void Expand() override {
@@ -247,6 +261,7 @@ class LzringMemCodec : public Codec {
   }
 
  private:
+  bool best_;
 #ifdef LZRING_BENCH_CPP_API
   lzring::codec codec_;
 #else
@@ -265,10 +280,10 @@ class LzringMemCodec : public Codec {
 // drained from the object after every piece.
 class LzringPiecesCodec : public Codec {
  public:
-  LzringPiecesCodec(const char* name, std::size_t piece, bool to_sink)
+  LzringPiecesCodec(const char* name, std::size_t piece, bool to_sink, bool best = false)
       : name_(name),
         piece_(piece),
-        encoder_(to_sink ? lzring::sink_fn(Append(packed_, size_)) : lzring::sink_fn()),
+        encoder_(to_sink ? lzring::sink_fn(Append(packed_, size_)) : lzring::sink_fn(), 1, best),
         decoder_(to_sink ? lzring::sink_fn(Append(out_, out_size_)) : lzring::sink_fn()) {}
   const char* Name() const override { return name_; }
   void Prepare(const Bytes& src) override {
@@ -840,9 +855,11 @@ int main(int argc, char** argv) {
   all.push_back(std::make_unique<MemcpyCodec>());
   all.push_back(std::make_unique<LzringCabiCodec>(paths("cabi")));
   all.push_back(std::make_unique<LzringMemCodec>());
+  all.push_back(std::make_unique<LzringMemCodec>(true));
 #ifdef LZRING_BENCH_CPP_API
   all.push_back(std::make_unique<LzringPiecesCodec>("lzring-64k-cb", 64 * 1024, true));
   all.push_back(std::make_unique<LzringPiecesCodec>("lzring-4k-buf", 4 * 1024, false));
+  all.push_back(std::make_unique<LzringPiecesCodec>("lzring-best-4k", 4 * 1024, false, true));
 #endif
   all.push_back(std::make_unique<BytewiseFileCodec>(paths("bytewise")));
   all.push_back(std::make_unique<BytewiseMemCodec>());

@@ -158,6 +158,22 @@ TEST_P(Pieces, GiveTheOneShotBytes) {
     Feed(packed, pattern, ++seed, [&](auto piece) { ASSERT_TRUE(to_plain.write(piece)); });
     ASSERT_TRUE(to_plain.finish());
     EXPECT_EQ(sunk, plain);
+
+    // The smallest stream: the encoder with `best` fed in these pieces
+    // gives the codec's with set_best, on any number of threads, no larger
+    // than the exact stream, and it expands to the input.
+    codec smallest(2);
+    smallest.set_best(true);
+    ASSERT_TRUE(smallest.best());
+    const Bytes best = smallest.compress(plain);
+    EXPECT_LE(best.size(), packed.size());
+    EXPECT_EQ(c.expand(best), plain);
+    Bytes best_sunk;
+    encoder best_encoder(Into(best_sunk), 1, true);
+    Feed(plain, pattern, ++seed, [&](auto piece) { ASSERT_TRUE(best_encoder.write(piece)); });
+    ASSERT_TRUE(best_encoder.finish());
+    EXPECT_EQ(best_sunk, best);
+    EXPECT_EQ(best_encoder.bytes_out(), best.size());
   }
 }
 
