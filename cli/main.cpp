@@ -95,6 +95,7 @@ void RunJobs(const Options& o, Reporter& reporter, ThreadPlan plan) {
     std::optional<codec> c;
     try {
       c.emplace(plan.per_file);
+      c->set_best(o.best);
     } catch (const std::bad_alloc&) {
       reporter.Error("lzring", "out of memory");
       return;

@@ -22,6 +22,7 @@ struct Options {
   std::optional<std::string> output;  // -o
   std::string suffix = ".lzr";        // -S
   unsigned threads = 0;               // -T: threads in all; 0 = one per core
+  bool best = false;                  // --best, -9: the smallest stream
 
   // --offset: the stream starts this far into the input.
   std::optional<std::uint64_t> offset;

@@ -265,6 +265,33 @@ TEST(Cli, EveryThreadCountGivesTheSameBytes) {
   EXPECT_EQ(ReadFile(dir / "a.txt.lzr"), EncodeWithC(dir / "a.txt"));
 }
 
+// --best and -9 write the smallest stream: the same bytes from a file, a
+// pipe and on any thread count, smaller than the exact stream, and _Decode
+// and the tool's -d expand it.
+TEST(Cli, BestWritesOneSmallerStreamThatExpands) {
+  TempDir dir;
+  const Bytes big = test::TextBytes(300000, 5);
+  WriteFile(dir / "big", big);
+  const Result best = Tool({"--best", "big"}, dir.path());
+  ASSERT_EQ(best.status, 0) << best.err;
+  const Bytes packed = ReadFile(dir / "big.lzr");
+  EXPECT_LT(packed.size(), EncodeWithC(dir / "big").size());
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-9", "-c", "big"}, {"--best", "-T2", "-c", "big"}, {"-9c", "-T0", "big"}}) {
+    const Result r = RunTool({.args = args, .cwd = dir.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, packed) << args[0] << " " << args[1];
+  }
+  const Result piped = RunTool({.args = {"--best"}, .input = big});
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out, packed);
+  ASSERT_EQ(_Decode((dir / "big.lzr").c_str(), (dir / "back").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir / "back"), big);
+  const Result plain = RunTool({.args = {"-d", "-c", "big.lzr"}, .cwd = dir.path()});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(plain.out, big);
+}
+
 struct Case {
   const char* name;
   std::vector<std::string> args{};
@@ -498,6 +525,16 @@ INSTANTIATE_TEST_SUITE_P(
              1,
              "lzring: --offset and --size apply to expansion (-d)\nTry 'lzring --help' for "
              "more information.\n"},
+        Case{"level",
+             {"-6", "a.txt"},
+             1,
+             "lzring: no compression level '-6': lzring writes the exact stream (the default) "
+             "or the smallest one (--best, -9)\nTry 'lzring --help' for more information.\n"},
+        Case{"best_when_expanding",
+             {"-d", "--best", "b.txt.lzr"},
+             1,
+             "lzring: --best (-9) applies to compression\nTry 'lzring --help' for more "
+             "information.\n"},
         Case{"bad_size",
              {"-d", "--size=12k", "b.txt.lzr"},
              1,
