@@ -78,15 +78,23 @@ export function compressBound(n) {
   return n + Math.ceil(n / 8);
 }
 
-/** Returns the compressed form of `data`. */
-export function compress(data) {
+// Whether the options ask for the smallest stream.
+function bestOf(options) {
+  if (options === undefined || options === null) return false;
+  if (typeof options !== 'object') throw new TypeError('lzring: options must be an object');
+  return Boolean(options.best);
+}
+
+/** Returns the compressed form of `data`; with `best`, the smallest stream. */
+export function compress(data, options) {
   const input = bytesOf(data, 'data');
+  const best = bestOf(options);
   const n = input.length;
   const bound = compressBound(n);
   const p = allocate(n + bound, 'a source and its compressed form');
   try {
     heap().set(input, p);
-    const size = wasm.lzr_compress(p, n, p + n, bound);
+    const size = wasm.lzr_compress(p, n, p + n, bound, best ? 1 : 0);
     if (size < 0) throw new RangeError('lzring: out of WebAssembly memory');
     return heap().slice(p + n, p + n + size);
   } finally {
@@ -312,12 +320,14 @@ function transform(codec, done) {
 export class CompressionStream {
   constructor(...args) {
     // The platform's CompressionStream takes a format; this one makes lzring
-    // streams only, and says so rather than ignore a format asked for.
-    if (args.length > 0 && args[0] !== undefined) {
+    // streams only, and says so rather than ignore a format asked for. Its
+    // one option is an object: { best: true } for the smallest stream.
+    if (args.length > 0 && args[0] !== undefined && (args[0] === null || typeof args[0] !== 'object')) {
       const format = String(args[0]);
       throw new TypeError(`lzring: CompressionStream takes no format (it makes lzring streams only), not ${format}`);
     }
-    const { readable, writable } = transform(new Codec(encoderCalls, wasm.lzr_encoder_new() >>> 0));
+    const best = bestOf(args[0]);
+    const { readable, writable } = transform(new Codec(encoderCalls, wasm.lzr_encoder_new(best ? 1 : 0) >>> 0));
     this.readable = readable;
     this.writable = writable;
   }

@@ -3,6 +3,7 @@
 // expansion back, and their errors.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { compress, decompress, expandedSize, compressBound, StreamEndError } from '../lib/index.js';
@@ -33,6 +34,17 @@ test('generated shapes: same bytes as the native tool, and back', native, () => 
   for (const kind of ['zeros', 'text', 'noise']) {
     for (const n of sizes) checkIdentity(`${kind} ${n}`, shape(kind, n));
   }
+});
+
+test('best: the native tool\'s --best bytes, no larger, and back', native, () => {
+  for (const [name, bytes] of [['text', shape('text', 150001)], ['zeros', shape('zeros', 70000)], ['noise', shape('noise', 5000)]]) {
+    const best = compress(bytes, { best: true });
+    const expected = new Uint8Array(execFileSync(cli, ['--best', '-c'], { input: bytes, maxBuffer: 1 << 30 }));
+    assert.deepEqual(best, expected, `${name}: differs from the native --best`);
+    assert.ok(best.length <= compress(bytes).length, name);
+    assert.deepEqual(decompress(best), bytes, `${name}: expansion differs`);
+  }
+  assert.throws(() => compress(new Uint8Array(1), 'best'), TypeError);
 });
 
 test('inputs of every kind of buffer give the same bytes', () => {

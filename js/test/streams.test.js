@@ -23,6 +23,8 @@ test('random pieces give the bytes of the whole-buffer functions', async () => {
       assert.deepEqual(await through(new CompressionStream(), pieces(bytes, seed)), packed, label);
       assert.deepEqual(await through(new DecompressionStream(), pieces(packed, seed)), bytes, label);
     }
+    const best = compress(bytes, { best: true });
+    assert.deepEqual(await through(new CompressionStream({ best: true }), pieces(bytes, 4)), best, `${name}, best`);
   }
 });
 

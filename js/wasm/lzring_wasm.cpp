@@ -40,12 +40,15 @@ LZR_EXPORT(lzr_free) void LzrFree(void* p) {
   std::free(p);
 }
 
-// Compresses `n` bytes at `in` into `out` (`cap` bytes, at least the bound).
-// Returns the compressed size, or -1 when the codec could not be made.
+// Compresses `n` bytes at `in` into `out` (`cap` bytes, at least the bound),
+// the smallest stream when `best` is not 0. Returns the compressed size, or
+// -1 when the codec or its working arrays could not be made.
 LZR_EXPORT(lzr_compress)
-double LzrCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap) {
+double LzrCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+                   int best) {
   lzring::codec* codec = SharedCodec();
   if (codec == nullptr) return -1;
+  codec->set_best(best != 0);
   std::error_code ec;
   const std::size_t size = codec->compress_into({in, n}, {out, cap}, ec);
   return ec ? -1 : static_cast<double>(size);
@@ -71,8 +74,9 @@ int LzrExpand(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::siz
 
 // ---- Encoder objects: the output collects inside, drained by the loader.
 
-LZR_EXPORT(lzr_encoder_new) lzring::encoder* LzrEncoderNew() {
-  return new (std::nothrow) lzring::encoder();
+// An encoder of the exact stream, or of the smallest one when `best` is not 0.
+LZR_EXPORT(lzr_encoder_new) lzring::encoder* LzrEncoderNew(int best) {
+  return new (std::nothrow) lzring::encoder({}, 1, best != 0);
 }
 
 LZR_EXPORT(lzr_encoder_delete) void LzrEncoderDelete(lzring::encoder* e) {
