@@ -253,7 +253,7 @@ std::string UsageText() {
          "                    stream that ends sooner is an error (-v tells the\n"
          "                    compressed bytes used; N and M may be 0x... hex)\n"
          "  -9, --best        write the smallest stream instead of the exact one:\n"
-         "                    about 3.5% smaller on text, 1.5 times as slow, for a\n"
+         "                    about 3.5% smaller on text, a third slower, for a\n"
          "                    fixed decoder to read (every decoder expands it, but\n"
          "                    it is not the library's exact bytes); one thread per\n"
          "                    file (-1 to -8 are refused)\n"

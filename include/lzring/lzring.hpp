@@ -11,7 +11,7 @@
 // can resolve). It is for data that a fixed decoder reads later: every
 // decoder of the format, _Decode included, expands it, but its bytes are
 // not _Encode's. It is a few percent smaller on text and binary data (about
-// 3.5% on English text) and takes about one and a half times as long; the
+// 3.5% on English text) and takes about a third longer to make on text; the
 // same source always gives the same bytes, on every platform, whatever the
 // number of threads (it compresses on the calling thread) and however the
 // source arrives.
@@ -291,7 +291,7 @@ class LZRING_CXX_API encoder {
   // this file), coded on the calling thread whatever `threads` says, and
   // the source is gathered into pieces of 64 KiB, plus 4 KiB beyond them
   // that the next piece's units depend on. Its working state is about
-  // 1.5 MiB, allocated at the first write or finish().
+  // 1.6 MiB, allocated at the first write or finish().
   encoder(sink_fn sink, unsigned threads, bool best);
   ~encoder();
   encoder(encoder&& other) noexcept;
