@@ -38,15 +38,16 @@ PyObject* CompressorNew(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int CompressorInit(PyObject* object, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"threads", nullptr};
+  static const char* keywords[] = {"threads", "best", nullptr};
   auto* self = reinterpret_cast<Compressor*>(object);
   unsigned threads = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O&:Compressor", const_cast<char**>(keywords),
-                                   ThreadsArg, &threads)) {
+  int best = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O&p:Compressor", const_cast<char**>(keywords),
+                                   ThreadsArg, &threads, &best)) {
     return -1;
   }
   lzring::encoder* made = nullptr;
-  if (!RunCodec(false, [&]() { made = new lzring::encoder({}, threads); })) return -1;
+  if (!RunCodec(false, [&]() { made = new lzring::encoder({}, threads, best != 0); })) return -1;
   Locked held(self->lock);
   delete self->encoder;
   self->encoder = made;
@@ -127,8 +128,8 @@ PyObject* CompressorInitMethod(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 const char kInitDoc[] =
-    "__init__($self, /, threads=1)\n--\n\n"
-    "Start a stream; threads as in lzring.compress().";
+    "__init__($self, /, threads=1, best=False)\n--\n\n"
+    "Start a stream; threads and best as in lzring.compress().";
 
 PyMethodDef kMethods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CompressorInitMethod)),
@@ -139,7 +140,7 @@ PyMethodDef kMethods[] = {
 };
 
 const char kDoc[] =
-    "Compressor(threads=1)\n--\n\n"
+    "Compressor(threads=1, best=False)\n--\n\n"
     "Compress a source given in pieces, as zlib's compressobj() and\n"
     "lzma.LZMACompressor do: compress() each piece and append what it\n"
     "returns, then append flush(). The result is exactly compress() of the\n"

@@ -24,18 +24,19 @@ class PathArg {
   PyObject* encoded_ = nullptr;
 };
 
-// Runs a file function of the codec from `args`: (src, dst, *, threads=1)
-// when `compressing`, (src, dst) otherwise.
+// Runs a file function of the codec from `args`: (src, dst, *, threads=1,
+// best=False) when `compressing`, (src, dst) otherwise.
 PyObject* RunOnFiles(PyObject* args, PyObject* kwargs, bool compressing) {
-  static const char* compress_keywords[] = {"src", "dst", "threads", nullptr};
+  static const char* compress_keywords[] = {"src", "dst", "threads", "best", nullptr};
   static const char* expand_keywords[] = {"src", "dst", nullptr};
   PyObject* src = nullptr;
   PyObject* dst = nullptr;
   unsigned threads = 1;
+  int best = 0;
   const bool parsed =
-      compressing ? PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O&:compress_file",
+      compressing ? PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O&p:compress_file",
                                                 const_cast<char**>(compress_keywords), &src, &dst,
-                                                ThreadsArg, &threads)
+                                                ThreadsArg, &threads, &best)
                   : PyArg_ParseTupleAndKeywords(args, kwargs, "OO:decompress_file",
                                                 const_cast<char**>(expand_keywords), &src, &dst);
   if (!parsed) return nullptr;
@@ -46,6 +47,7 @@ PyObject* RunOnFiles(PyObject* args, PyObject* kwargs, bool compressing) {
   const bool ok = RunCodec(true, [&]() {
     lzring::codec& codec = ThreadCodec();
     codec.set_threads(threads);
+    codec.set_best(best != 0);
     result = compressing ? codec.compress_file(from.path(), to.path())
                          : codec.expand_file(from.path(), to.path());
   });
@@ -64,7 +66,7 @@ PyObject* RunOnFiles(PyObject* args, PyObject* kwargs, bool compressing) {
 }  // namespace
 
 extern const char kCompressFileDoc[] =
-    "compress_file(src, dst, *, threads=1)\n--\n\n"
+    "compress_file(src, dst, *, threads=1, best=False)\n--\n\n"
     "Compress the file src into dst (created or truncated) and return the\n"
     "number of bytes written: the bytes of compress() of its contents, on any\n"
     "number of threads. Paths are str, bytes or os.PathLike. Raises\n"

@@ -1,6 +1,7 @@
 """Every way the module compresses gives the bytes of the C library's _Encode,
 on every number of threads, and every way it expands gives those of _Decode:
-over the corpus, generated shapes, and random bytes taken as streams."""
+over the corpus, generated shapes, and random bytes taken as streams. With
+best=True every way gives one smaller stream, which _Decode expands."""
 
 import io
 import os
@@ -12,8 +13,8 @@ import lzring
 import reference
 
 
-def _compressor(data, rng, threads):
-    c = lzring.Compressor(threads)
+def _compressor(data, rng, threads, best=False):
+    c = lzring.Compressor(threads, best=best)
     out = [c.compress(piece) for piece in reference.chunks(rng, data, 70000)]
     return b"".join(out) + c.flush()
 
@@ -49,9 +50,9 @@ class _Files:
         assert written == len(out), (written, len(out))
         return out
 
-    def write_with_open(self, data, rng, threads):
+    def write_with_open(self, data, rng, threads, best=False):
         path = os.path.join(self.folder, "written.lzr")
-        with lzring.open(path, "wb", threads=threads) as f:
+        with lzring.open(path, "wb", threads=threads, best=best) as f:
             for piece in reference.chunks(rng, data, 30000):
                 f.write(piece)
         with open(path, "rb") as f:
@@ -121,6 +122,22 @@ class IdentityTest(unittest.TestCase):
             ]
         return rows
 
+    def best_compressors(self, full):
+        f = self.files
+        rows = [
+            ("Compressor(best=True), random pieces",
+             lambda d, r: _compressor(d, r, 1, best=True)),
+        ]
+        if full:
+            rows += [
+                ("compress, best, 2 threads", lambda d, r: lzring.compress(d, threads=2, best=True)),
+                ("compress_file, best",
+                 lambda d, r: f.through(d, lzring.compress_file, best=True)),
+                ("open(wb), best, random writes",
+                 lambda d, r: f.write_with_open(d, r, threads=1, best=True)),
+            ]
+        return rows
+
     def check(self, data, full):
         expected = self.c.encode(data)
         for name, fn in self.compressors(full):
@@ -128,6 +145,13 @@ class IdentityTest(unittest.TestCase):
         for name, fn in self.expanders(full):
             self.assertEqual(fn(expected, self.rng), data, name)
         self.assertEqual(lzring.expanded_size(expected), len(data))
+        # The smallest stream: one for every way of writing it, no larger,
+        # and _Decode expands it.
+        best = lzring.compress(data, best=True)
+        self.assertLessEqual(len(best), len(expected))
+        self.assertEqual(self.c.decode(best), data)
+        for name, fn in self.best_compressors(full):
+            self.assertEqual(fn(data, self.rng), best, name)
 
     def test_generated_shapes(self):
         for name, data in reference.shapes():

@@ -7,14 +7,14 @@ from typing import IO, Literal, overload
 __version__: str
 LIBRARY_VERSION: str
 
-def compress(data: _Buffer, *, threads: int = 1) -> bytes: ...
+def compress(data: _Buffer, *, threads: int = 1, best: bool = False) -> bytes: ...
 def decompress(data: _Buffer, *, size: int | None = None) -> bytes: ...
 def expanded_size(data: _Buffer, /) -> int: ...
-def compress_file(src: _Path, dst: _Path, *, threads: int = 1) -> int: ...
+def compress_file(src: _Path, dst: _Path, *, threads: int = 1, best: bool = False) -> int: ...
 def decompress_file(src: _Path, dst: _Path) -> int: ...
 
 class Compressor:
-    def __init__(self, threads: int = 1) -> None: ...
+    def __init__(self, threads: int = 1, best: bool = False) -> None: ...
     def compress(self, data: _Buffer, /) -> bytes: ...
     def flush(self) -> bytes: ...
 
@@ -40,6 +40,7 @@ class LZRingFile(io.BufferedIOBase):
         mode: _ReadBinaryMode | _WriteBinaryMode = "rb",
         *,
         threads: int = 1,
+        best: bool = False,
     ) -> None: ...
     @property
     def mode(self) -> str | None: ...
@@ -62,6 +63,7 @@ def open(
     mode: _ReadBinaryMode | _WriteBinaryMode = "rb",
     *,
     threads: int = 1,
+    best: bool = False,
     encoding: None = None,
     errors: None = None,
     newline: None = None,
@@ -72,6 +74,7 @@ def open(
     mode: _TextMode,
     *,
     threads: int = 1,
+    best: bool = False,
     encoding: str | None = None,
     errors: str | None = None,
     newline: str | None = None,
@@ -82,6 +85,7 @@ def open(
     mode: str,
     *,
     threads: int = 1,
+    best: bool = False,
     encoding: str | None = None,
     errors: str | None = None,
     newline: str | None = None,

@@ -129,7 +129,7 @@ def _check_threads(threads):
 class LZRingFile(io.BufferedIOBase):
     """A compressed file, read or written through the file object interface.
 
-    LZRingFile(filename, mode="rb", *, threads=1): filename is a path (str,
+    LZRingFile(filename, mode="rb", *, threads=1, best=False): filename is a path (str,
     bytes or os.PathLike) or a file object opened in binary mode; mode is
     "r"/"rb" to read, "w"/"wb" to write (create or truncate), "x"/"xb" to
     create a file that must not exist. Append modes are refused: a stream
@@ -137,14 +137,15 @@ class LZRingFile(io.BufferedIOBase):
     continuation of it, not as a second stream.
 
     Writing compresses on `threads` threads (see lzring.compress) and gives
-    exactly the bytes of lzring.compress of everything written; the output
+    exactly the bytes of lzring.compress of everything written (with best,
+    the smallest stream of lzring.compress(..., best=True)); the output
     lags by up to one piece, as the thread policy sizes it (FirstPieceSize,
     NextPieceSize in codec/thread_policy.h), until close(), and
     flush() cannot end a group early. Reading gives the expansion of the
     whole file; seeking is emulated (slow backwards).
     """
 
-    def __init__(self, filename, mode="rb", *, threads=1):
+    def __init__(self, filename, mode="rb", *, threads=1, best=False):
         # One write (or close) at a time, as in bz2 and lzma: the compressed
         # bytes of a write must reach the file before those of the next.
         self._lock = threading.Lock()
@@ -159,8 +160,10 @@ class LZRingFile(io.BufferedIOBase):
         reading = binary_mode == "rb"
         if reading:
             _check_threads(threads)
+            if best:
+                raise ValueError("best applies to writing")
         else:
-            compressor = Compressor(threads)
+            compressor = Compressor(threads, best)
         if isinstance(filename, (str, bytes, os.PathLike)):
             self._fp = builtins.open(filename, binary_mode)
             self._close_fp = True
@@ -308,19 +311,22 @@ class LZRingFile(io.BufferedIOBase):
                 self._fp.flush()
 
 
-def open(filename, mode="rb", *, threads=1, encoding=None, errors=None, newline=None):
+def open(
+    filename, mode="rb", *, threads=1, best=False, encoding=None, errors=None, newline=None
+):
     """Open a compressed file in binary or text mode, as gzip.open does.
 
     filename is a path or a file object; mode is "rb", "wb" or "xb" (or "r",
     "w", "x") for an LZRingFile, or "rt", "wt" or "xt" for an io.TextIOWrapper
     around one, with encoding, errors and newline. threads: the threads
-    compression runs on when writing (see lzring.compress).
+    compression runs on when writing, best: the smallest stream (see
+    lzring.compress).
     """
     if mode in _TEXT_MODES:
-        binary = LZRingFile(filename, _TEXT_MODES[mode], threads=threads)
+        binary = LZRingFile(filename, _TEXT_MODES[mode], threads=threads, best=best)
         return io.TextIOWrapper(binary, io.text_encoding(encoding), errors, newline)
     if isinstance(mode, str) and "a" in mode:
         raise ValueError(f"invalid mode: {mode!r}: {_NO_APPEND}")
     if encoding is not None or errors is not None or newline is not None:
         raise ValueError("encoding, errors and newline are for text modes only")
-    return LZRingFile(filename, mode, threads=threads)
+    return LZRingFile(filename, mode, threads=threads, best=best)
