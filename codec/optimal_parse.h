@@ -20,8 +20,7 @@
 // comparison, and a match as long as those bit masks share a bit.
 //
 // Ties go one fixed way (the longest unit; the trees' position, then the
-// nearest far one), so the parse depends on the
-// source alone.
+// nearest far one), so the parse depends on the source alone.
 #ifndef LZRING_CODEC_OPTIMAL_PARSE_H
 #define LZRING_CODEC_OPTIMAL_PARSE_H
 
