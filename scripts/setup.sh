@@ -92,6 +92,31 @@ lzring_skipped() {
   if [ -n "${LZRING_SKIP_LOG:-}" ]; then echo "$*" >>"$LZRING_SKIP_LOG"; fi
 }
 
+# Whether this machine runs 32-bit x86 programs. That is a property of its
+# kernel (an x86-64 kernel built without 32-bit support refuses them with
+# ENOEXEC), not of the package index, so it is tried: the i386 loader
+# (installed from libc6-i386 when missing) is run with --version. The
+# program to try can be named in LZRING_I386_PROBE, so that a test, or a
+# measurement of the path taken where they cannot run, chooses the answer.
+# Returns non-zero when it cannot run, with the reason in
+# LZRING_32BIT_REASON.
+lzring_runs_32bit() {
+  local probe=${LZRING_I386_PROBE:-/lib/ld-linux.so.2} out
+  LZRING_32BIT_REASON=""
+  if [ -z "${LZRING_I386_PROBE:-}" ] && [ ! -e "$probe" ] && ! lzring_try_packages libc6-i386; then
+    LZRING_32BIT_REASON="no 32-bit x86 loader to try (libc6-i386: $LZRING_APT_REASON)"
+    return 1
+  fi
+  if out=$("$probe" --version 2>&1 </dev/null); then
+    return 0
+  fi
+  # The shell's own words ("cannot execute binary file: Exec format error"),
+  # without its prefix and the path.
+  out=$(head -n 1 <<<"$out")
+  LZRING_32BIT_REASON="this machine cannot run 32-bit x86 programs ($probe --version: ${out##*"$probe": })"
+  return 1
+}
+
 LZRING_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev)
 # The Python package: Debian's interpreter headers, setuptools, wheel, pip
 # and venv, so that it builds and installs without any other registry, and

@@ -10,10 +10,12 @@
 #   CORPUS_DIR  files to round-trip and compare (default: ../shared/corpus
 #               beside the project, when present)
 # Installs wine and the cross compilers when missing (as root, or with sudo)
-# and fails loudly when 64-bit wine or a compiler cannot be had. When 32-bit
-# wine cannot be installed, the 32-bit programs are still built and inspected,
-# and their runs under wine are reported as SKIPPED. Warnings are errors when
-# CI is set.
+# and fails loudly when 64-bit wine or a compiler cannot be had. When the
+# machine cannot run 32-bit x86 programs (tried with the i386 loader, or the
+# program named in LZRING_I386_PROBE), or 32-bit wine cannot be installed, the
+# 32-bit programs are still built and inspected, every 64-bit run is made
+# with 64-bit wine alone, and the 32-bit runs are reported as SKIPPED.
+# Warnings are errors when CI is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -36,20 +38,28 @@ lzring_need_packages "${LZRING_BUILD_PACKAGES[@]}"
 # test finds the process to interrupt.
 lzring_need_packages wine wine64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 procps
 
-# Running the 32-bit programs needs wine32 from the i386 architecture, whose
-# packages must match the amd64 ones version for version: when that index is
-# in trouble it cannot be installed. The 32-bit tests are then skipped, said
-# so loudly, and everything else still runs.
+# Running the 32-bit programs needs a kernel that runs 32-bit x86 programs,
+# which is tried first: where it does not, wine32 is not installed (Debian's
+# wine wrappers would pick its loader, and wineboot and every 64-bit run
+# would fail with it). Then wine32 from the i386 architecture, whose packages
+# must match the amd64 ones version for version: when that index is in
+# trouble it cannot be installed. Either way the 32-bit runs are skipped,
+# said so loudly, and everything else still runs.
 wine32=yes
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  lzring_sudo dpkg --add-architecture i386 || fail "cannot add the i386 architecture"
-  unset LZRING_APT_UPDATED # the new architecture's lists are needed
-fi
-if ! lzring_try_packages wine32:i386; then
+if ! lzring_runs_32bit; then
   wine32=no
-  wine32_reason=$LZRING_APT_REASON
-  echo "windows-test: wine32 could not be installed: $wine32_reason" >&2
+  wine32_reason=$LZRING_32BIT_REASON
+else
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    lzring_sudo dpkg --add-architecture i386 || fail "cannot add the i386 architecture"
+    unset LZRING_APT_UPDATED # the new architecture's lists are needed
+  fi
+  if ! lzring_try_packages wine32:i386; then
+    wine32=no
+    wine32_reason="wine32 could not be installed: $LZRING_APT_REASON"
+  fi
 fi
+[ "$wine32" = yes ] || echo "windows-test: no 32-bit runs under wine: $wine32_reason" >&2
 command -v wine >/dev/null || fail "wine is not on the path after installation"
 [ -x /usr/lib/wine/wine64 ] || fail "64-bit wine is missing"
 declare -A triplet=([windows-i686]=i686-w64-mingw32 [windows-x86_64]=x86_64-w64-mingw32)
@@ -121,6 +131,18 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win64
 # No .NET or browser engine prompts in a fresh prefix; no display needed.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
+# Without 32-bit runs, wine is 64-bit wine itself, also where wine32 was
+# installed before (the wrappers, wineboot's included, would choose it): a
+# wine of our own first on the path.
+if [ "$wine32" = no ]; then
+  mkdir -p "$work/bin"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nWINELOADER=/usr/lib/wine/wine64 exec /usr/lib/wine/wine64 "$@"\n' \
+      >"$work/bin/$name"
+    chmod +x "$work/bin/$name"
+  done
+  export PATH=$work/bin:$PATH
+fi
 cleanup() {
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   rm -rf "$work"
@@ -150,7 +172,7 @@ run_presets=(windows-x86_64)
 if [ "$wine32" = yes ]; then
   run_presets=(windows-i686 windows-x86_64)
 else
-  lzring_skipped "32-bit Windows tests under wine (wine32 could not be installed: $wine32_reason)"
+  lzring_skipped "32-bit Windows tests under wine ($wine32_reason)"
 fi
 for preset in "${run_presets[@]}"; do
   dir=$root/build/$preset
