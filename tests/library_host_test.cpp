@@ -66,10 +66,23 @@ class Host : public ::testing::Test {
 TEST_F(Host, EncodeAndDecodeReturnZeroAndRoundTrip) {
   const Bytes data = test::TextBytes(20000, 1);
   const std::string src = Write("src", data);
-  ASSERT_EQ(encode_(src.c_str(), Path("z").c_str()), 0);
-  ASSERT_EQ(decode_(Path("z").c_str(), Path("out").c_str()), 0);
-  EXPECT_EQ(ReadFile(Path("out")), data);
-  EXPECT_LT(std::filesystem::file_size(Path("z")), data.size());
+  // Destinations that do not exist yet, and existing (sparse) files of
+  // 5 GiB, whose size a 32-bit offset cannot hold, that the calls replace.
+  for (const off_t existing : {off_t{-1}, off_t{5} << 30}) {
+    SCOPED_TRACE(existing);
+    for (const char* name : {"z", "out"}) {
+      std::filesystem::remove(Path(name));
+      if (existing < 0) continue;
+      const int fd = ::open(Path(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_GE(fd, 0);
+      EXPECT_EQ(::ftruncate(fd, existing), 0);
+      ::close(fd);
+    }
+    ASSERT_EQ(encode_(src.c_str(), Path("z").c_str()), 0);
+    ASSERT_EQ(decode_(Path("z").c_str(), Path("out").c_str()), 0);
+    EXPECT_EQ(ReadFile(Path("out")), data);
+    EXPECT_LT(std::filesystem::file_size(Path("z")), data.size());
+  }
 }
 
 TEST_F(Host, GetFileSize) {
