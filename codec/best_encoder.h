@@ -27,6 +27,7 @@
 
 #include "codec/format.h"
 #include "codec/optimal_parse.h"
+#include "codec/piece_feed.h"
 #include "codec/tree_worker.h"
 #include "codec/unit_group.h"
 
@@ -150,20 +151,7 @@ class BestEncoder {
 template <class Source, class Sink>
 int BestEncodeStream(Source& in, Sink& out) {
   BestEncoder encoder;
-  for (;;) {
-    const std::size_t available = in.Available();
-    int result;
-    if (available > 0) {
-      result = encoder.Write(in.Data(), available, out);
-      in.Advance(available);
-    } else {
-      std::uint8_t b;
-      if (!in.Next(b)) break;
-      result = encoder.Write(&b, 1, out);
-    }
-    if (result != 0) return result;
-  }
-  return encoder.Finish(out);
+  return FeedAndFinish(encoder, in, out);
 }
 
 }  // namespace lzring

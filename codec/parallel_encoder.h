@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "codec/encode_loop.h"
+#include "codec/piece_feed.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
 #include "codec/thread_policy.h"
@@ -482,20 +483,7 @@ class ParallelEncoder {
 template <class Source, class Sink>
 int ParallelEncodeStream(ParallelEncoder& encoder, Source& in, Sink& out) {
   if (const int prepared = encoder.Prepare()) return prepared;
-  for (;;) {
-    const std::size_t available = in.Available();
-    int result;
-    if (available > 0) {
-      result = encoder.Write(in.Data(), available, out);
-      in.Advance(available);
-    } else {
-      std::uint8_t b;
-      if (!in.Next(b)) break;
-      result = encoder.Write(&b, 1, out);
-    }
-    if (result != 0) return result;
-  }
-  return encoder.Finish(out);
+  return FeedAndFinish(encoder, in, out);
 }
 
 // The same through an encoder of its own; the threads that could not be
