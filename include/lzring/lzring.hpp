@@ -23,7 +23,7 @@
 // each call and may be called from any thread. Compression can also spread
 // one source over several threads (codec(unsigned), encoder's `threads`):
 // the object starts them, and allocates their state (about 3 MB for two
-// threads, 0.5 MB more for each further one), at its first call that uses
+// threads, 0.25 MB more for each further one), at its first call that uses
 // them, and keeps both for its later calls, the threads waiting between
 // calls without using the processor; they end when the object is
 // destroyed, or at the next call after set_threads() lowers the count. A
