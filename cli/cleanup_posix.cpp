@@ -1,3 +1,5 @@
+// The table of temporary outputs on POSIX, and the signal handler that
+// removes them when the tool is interrupted.
 #include "cli/cleanup.h"
 #include "cli/temp_file_posix.h"
 

@@ -1,3 +1,4 @@
+// Expands the wildcards of a Windows command line into the names they match.
 #include "cli/command_line_win32.h"
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// Win32 error codes turned into errno values and into the system's own
+// message text.
 #include "cli/error_win32.h"
 
 #include <cerrno>

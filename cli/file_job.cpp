@@ -1,3 +1,5 @@
+// One input of the tool, compressed or expanded: opening it, choosing and
+// making its output, coding, and keeping its permissions and times.
 #include "cli/file_job.h"
 
 #include <cerrno>

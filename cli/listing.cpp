@@ -1,3 +1,4 @@
+// The -l listing: reads each compressed file's sizes and prints the table.
 #include "cli/listing.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// Draws, shortens and ends the one-line progress display on standard error.
 #include "cli/progress.h"
 
 #include <cinttypes>

@@ -1,3 +1,4 @@
+// Writes the tool's messages whole under a lock, and adds up the exit status.
 #include "cli/report.h"
 
 #include "cli/file_system.h"

@@ -1,3 +1,4 @@
+// Writes a new file with holes where whole blocks are zeros.
 #include "cli/sparse_writer.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Conversions between UTF-8 names and the UTF-16 of the Win32 calls.
 #include "cli/utf8_win32.h"
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// The threads of the parallel encoder: starting, parking, waking and ending
+// them, and handing them the pieces of source in order.
 #include "codec/tree_pool.h"
 
 #include <algorithm>

@@ -71,6 +71,20 @@ foreach(layer IN LISTS layers)
   endforeach()
 endforeach()
 
+# Every file opens with what it is for: a comment before anything else.
+foreach(layer include ${layers})
+  file(GLOB_RECURSE files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.hpp
+       ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/*.c)
+  list(FILTER files EXCLUDE REGEX "/node_modules/")
+  foreach(file IN LISTS files)
+    file(READ ${file} opening LIMIT 2)
+    if(NOT opening MATCHES "^(//|/\\*)")
+      file(RELATIVE_PATH name ${SOURCE_DIR} ${file})
+      list(APPEND bad "${name} does not open with a comment saying what it is for")
+    endif()
+  endforeach()
+endforeach()
+
 # No two layers have a file of the same name: a name says which layer.
 foreach(layer include ${layers})
   file(GLOB_RECURSE files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.hpp
@@ -87,5 +101,5 @@ endforeach()
 
 if(bad)
   list(JOIN bad "\n  " text)
-  message(FATAL_ERROR "includes that run up a layer, or names in two layers:\n  ${text}")
+  message(FATAL_ERROR "includes that run up a layer, names in two layers, or files without a purpose:\n  ${text}")
 endif()
