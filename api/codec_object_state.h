@@ -15,7 +15,7 @@
 #include "api/workspace.h"
 #include "codec/best_encoder.h"
 #include "codec/encode_loop.h"
-#include "codec/parallel_encoder.h"
+#include "codec/parallel/parallel_encoder.h"
 #include "codec/run_index.h"
 #include "lzring/lzring.hpp"
 #include "platform/thread.h"

@@ -24,7 +24,7 @@
 #include "codec/best_encoder.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
-#include "codec/parallel_encoder.h"
+#include "codec/parallel/parallel_encoder.h"
 #include "codec/run_index.h"
 #include "lzring/lzring.hpp"
 

@@ -70,8 +70,8 @@
 #include "tests/support/reference_codec.h"
 #include "tests/support/workloads.h"
 
-#include "codec/tree_split.h"
-#include "codec/tree_worker.h"
+#include "codec/parallel/tree_split.h"
+#include "codec/parallel/tree_worker.h"
 #ifdef LZRING_BENCH_CPP_API
 #include "lzring/lzring.hpp"
 #else

@@ -27,8 +27,8 @@
 
 #include "codec/format.h"
 #include "codec/optimal_parse.h"
+#include "codec/parallel/tree_worker.h"
 #include "codec/piece_feed.h"
-#include "codec/tree_worker.h"
 #include "codec/unit_group.h"
 
 namespace lzring {

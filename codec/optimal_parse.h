@@ -14,7 +14,7 @@
 // The longest match at a position comes from two places. The match trees,
 // driven exactly as the one-thread encoder drives them, hold the 4078
 // positions behind it and report the longest among those (records of
-// tree_worker.h). The 18 farther positions that the decoder still holds
+// parallel/tree_worker.h). The 18 farther positions that the decoder still holds
 // (up to 4096 behind, including the prefilled spaces) are compared here
 // directly: each byte with the 18 bytes that far behind it, in one vector
 // comparison, and a match as long as those bit masks share a bit.
@@ -38,7 +38,7 @@
 #endif
 
 #include "codec/format.h"
-#include "codec/tree_worker.h"
+#include "codec/parallel/tree_worker.h"
 #include "codec/unit_group.h"
 
 namespace lzring {

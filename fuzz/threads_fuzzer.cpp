@@ -17,7 +17,7 @@
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
-#include "codec/parallel_encoder.h"
+#include "codec/parallel/parallel_encoder.h"
 #include "codec/ring_trees.h"
 #include "fuzz/fuzz_util.h"
 #include "platform/thread.h"

@@ -53,7 +53,8 @@ def library_sources():
 
 def headers():
     found = []
-    for folder in ("api", "codec", "streams", "platform", "include/lzring", "python/ext"):
+    for folder in ("api", "codec", "codec/parallel", "streams", "platform", "include/lzring",
+                   "python/ext"):
         found += glob.glob(os.path.join(ROOT, folder, "*.h"))
         found += glob.glob(os.path.join(ROOT, folder, "*.hpp"))
     return relative(found)

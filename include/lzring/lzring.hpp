@@ -126,7 +126,7 @@ class LZRING_CXX_API codec {
   // share the work of the match trees, the calling thread one of them (it
   // also reads and writes). The output is the same whatever the number; sources too short
   // or too uniform to gain (nearly all one byte value) are compressed on the
-  // calling thread; the thread policy (codec/thread_policy.h:
+  // calling thread; the thread policy (codec/parallel/thread_policy.h:
   // TooShortForThreads, WorkersPay, WorkersGoOn) decides again at every
   // piece of a source, whose size FirstPieceSize and NextPieceSize set. A thread that
   // cannot be started is done without: the call goes on with the threads
@@ -278,7 +278,7 @@ using sink_fn = std::function<bool(std::span<const std::uint8_t> bytes)>;
 // Compresses a source that arrives in pieces. The format has no way to end
 // a group early, so output lags the input (the pieces are gathered into runs
 // of the thread policy's piece size: FirstPieceSize, and on several threads
-// up to NextPieceSize's, in codec/thread_policy.h) until finish().
+// up to NextPieceSize's, in codec/parallel/thread_policy.h) until finish().
 class LZRING_CXX_API encoder {
  public:
   // Output goes to `sink`, or into the object when `sink` is empty.

@@ -140,7 +140,7 @@ class LZRingFile(io.BufferedIOBase):
     exactly the bytes of lzring.compress of everything written (with best,
     the smallest stream of lzring.compress(..., best=True)); the output
     lags by up to one piece, as the thread policy sizes it (FirstPieceSize,
-    NextPieceSize in codec/thread_policy.h), until close(), and
+    NextPieceSize in codec/parallel/thread_policy.h), until close(), and
     flush() cannot end a group early. Reading gives the expansion of the
     whole file; seeking is emulated (slow backwards).
     """

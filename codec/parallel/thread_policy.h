@@ -4,16 +4,16 @@
 // threads (a long run of one byte value, say) gets them once a later part
 // does, and one that stops paying is coded on one thread from there on.
 // None of it changes the output, only how long it takes.
-#ifndef LZRING_CODEC_THREAD_POLICY_H
-#define LZRING_CODEC_THREAD_POLICY_H
+#ifndef LZRING_CODEC_PARALLEL_THREAD_POLICY_H
+#define LZRING_CODEC_PARALLEL_THREAD_POLICY_H
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include "codec/format.h"
-#include "codec/tree_split.h"
-#include "codec/tree_worker.h"
+#include "codec/parallel/tree_split.h"
+#include "codec/parallel/tree_worker.h"
 #include "platform/thread.h"
 
 namespace lzring {
@@ -111,4 +111,4 @@ inline std::uint64_t PiecesBeforeRetry(unsigned stops) {
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_THREAD_POLICY_H
+#endif  // LZRING_CODEC_PARALLEL_THREAD_POLICY_H

@@ -1,6 +1,6 @@
 // The tree worker's loop: the encoder's slide, one position at a time, with
 // the tree operations of other workers' trees left out.
-#include "codec/tree_worker.h"
+#include "codec/parallel/tree_worker.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 
 #include "codec/cpu_clones.h"
 #include "codec/match_tree.h"
-#include "codec/tree_split.h"
+#include "codec/parallel/tree_split.h"
 
 namespace lzring {
 namespace {

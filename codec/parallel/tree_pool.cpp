@@ -1,6 +1,6 @@
 // The threads of the parallel encoder: starting, parking, waking and ending
 // them, and handing them the pieces of source in order.
-#include "codec/tree_pool.h"
+#include "codec/parallel/tree_pool.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -32,15 +32,15 @@
 // weighs them by each worker's thread time where the platform counts it
 // finely (MeasureCost); never by a clock that some systems advance in
 // steps longer than a short piece takes.
-#ifndef LZRING_CODEC_TREE_POOL_H
-#define LZRING_CODEC_TREE_POOL_H
+#ifndef LZRING_CODEC_PARALLEL_TREE_POOL_H
+#define LZRING_CODEC_PARALLEL_TREE_POOL_H
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "codec/tree_split.h"
-#include "codec/tree_worker.h"
+#include "codec/parallel/tree_split.h"
+#include "codec/parallel/tree_worker.h"
 #include "platform/thread.h"
 
 namespace lzring {
@@ -193,4 +193,4 @@ class TreePool {
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_TREE_POOL_H
+#endif  // LZRING_CODEC_PARALLEL_TREE_POOL_H

@@ -14,8 +14,8 @@
 // link arrays of its own, so that workers write no shared cache lines. The
 // links of positions in trees it does not own stay empty (parent NO_NODE),
 // so a removal of such a position would do nothing anyway.
-#ifndef LZRING_CODEC_TREE_WORKER_H
-#define LZRING_CODEC_TREE_WORKER_H
+#ifndef LZRING_CODEC_PARALLEL_TREE_WORKER_H
+#define LZRING_CODEC_PARALLEL_TREE_WORKER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -127,4 +127,4 @@ class TreeWorker {
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_TREE_WORKER_H
+#endif  // LZRING_CODEC_PARALLEL_TREE_WORKER_H

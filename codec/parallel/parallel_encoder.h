@@ -14,8 +14,8 @@
 // The source comes in any number of writes of any size, so the same object
 // serves a whole source in memory, a descriptor read block by block, and a
 // stream fed piece by piece.
-#ifndef LZRING_CODEC_PARALLEL_ENCODER_H
-#define LZRING_CODEC_PARALLEL_ENCODER_H
+#ifndef LZRING_CODEC_PARALLEL_PARALLEL_ENCODER_H
+#define LZRING_CODEC_PARALLEL_PARALLEL_ENCODER_H
 
 #include <algorithm>
 #include <cerrno>
@@ -24,14 +24,14 @@
 #include <cstring>
 
 #include "codec/encode_loop.h"
+#include "codec/parallel/thread_policy.h"
+#include "codec/parallel/tree_estimate.h"
+#include "codec/parallel/tree_pool.h"
+#include "codec/parallel/tree_split.h"
+#include "codec/parallel/tree_worker.h"
 #include "codec/piece_feed.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
-#include "codec/thread_policy.h"
-#include "codec/tree_estimate.h"
-#include "codec/tree_pool.h"
-#include "codec/tree_split.h"
-#include "codec/tree_worker.h"
 #include "codec/unit_group.h"
 #include "platform/thread.h"
 
@@ -499,4 +499,4 @@ int ParallelEncodeStream(RingTrees& ws, RunIndex& runs, Source& in, Sink& out,
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_PARALLEL_ENCODER_H
+#endif  // LZRING_CODEC_PARALLEL_PARALLEL_ENCODER_H

@@ -4,8 +4,8 @@
 // parallel encoder measures it per piece of the source and gives each tree
 // to one worker so that the busiest worker has as little as can be had.
 // The split never changes the output, only how long it takes.
-#ifndef LZRING_CODEC_TREE_SPLIT_H
-#define LZRING_CODEC_TREE_SPLIT_H
+#ifndef LZRING_CODEC_PARALLEL_TREE_SPLIT_H
+#define LZRING_CODEC_PARALLEL_TREE_SPLIT_H
 
 #include <algorithm>
 #include <cstdint>
@@ -85,4 +85,4 @@ inline double SplitCeiling(const std::uint64_t weight[kTreeCount], unsigned work
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_TREE_SPLIT_H
+#endif  // LZRING_CODEC_PARALLEL_TREE_SPLIT_H

@@ -10,8 +10,8 @@
 // tiny and its walks a node long, whatever its byte counts say. So the
 // nodes of each tree are counted in one window of the piece, as the distinct
 // strings that start with its byte.
-#ifndef LZRING_CODEC_TREE_ESTIMATE_H
-#define LZRING_CODEC_TREE_ESTIMATE_H
+#ifndef LZRING_CODEC_PARALLEL_TREE_ESTIMATE_H
+#define LZRING_CODEC_PARALLEL_TREE_ESTIMATE_H
 
 #include <algorithm>
 #include <cmath>
@@ -20,7 +20,7 @@
 #include <cstring>
 
 #include "codec/format.h"
-#include "codec/tree_split.h"
+#include "codec/parallel/tree_split.h"
 
 namespace lzring {
 
@@ -129,4 +129,4 @@ inline void EstimateTreeWork(const std::uint64_t count[kTreeCount], const TreeCe
 
 }  // namespace lzring
 
-#endif  // LZRING_CODEC_TREE_ESTIMATE_H
+#endif  // LZRING_CODEC_PARALLEL_TREE_ESTIMATE_H
