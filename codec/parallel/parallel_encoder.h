@@ -395,10 +395,6 @@ class ParallelEncoder {
     return true;
   }
 
-  // A new split must make the busiest worker's share at least this much
-  // smaller; moving trees costs a meeting of all workers.
-  static constexpr double kResplitGain = 0.95;
-
   // Stops the workers and codes on this thread from the piece being
   // filled, which is full. The loop goes on from where the workers and the
   // coder stand, at the position of the next unit, with the trees and ring
@@ -470,7 +466,6 @@ class ParallelEncoder {
   std::uint64_t fed_since_ = 0;  // this thread's time when it last coded, or 0
   int poor_pieces_ = 0;          // pieces in a row that kept too few processors busy
   bool go_on_ = true;            // the policy's word on the last piece coded
-  static constexpr unsigned kMaxCensusWait = 8;
   unsigned census_wait_ = 0;     // pieces before the trees' nodes are counted again
   unsigned census_backoff_ = 1;  // the wait after the next count that says no
   parallel_detail::UnitCoder coder_;

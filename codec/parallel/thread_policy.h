@@ -4,6 +4,11 @@
 // threads (a long run of one byte value, say) gets them once a later part
 // does, and one that stops paying is coded on one thread from there on.
 // None of it changes the output, only how long it takes.
+//
+// The whole cost model of the threaded encoder is here too: the work units
+// in which the workers, the coding and the estimate from a piece's bytes
+// are weighed, and the constants that say when the trees change owner,
+// when the trees' nodes are counted, and when the workers stop.
 #ifndef LZRING_CODEC_PARALLEL_THREAD_POLICY_H
 #define LZRING_CODEC_PARALLEL_THREAD_POLICY_H
 
@@ -13,10 +18,65 @@
 
 #include "codec/format.h"
 #include "codec/parallel/tree_split.h"
-#include "codec/parallel/tree_worker.h"
 #include "platform/thread.h"
 
 namespace lzring {
+
+// Work units, against one node visited by a walk. They count the same on
+// every platform; whether the workers pay is judged in them alone.
+//
+// An insertion besides its walk: the call, its first compare, the links.
+inline constexpr std::uint64_t kInsertWorkUnits = 2;
+// A worker's step over one position of the slide: every worker steps over
+// every position, whichever trees it owns.
+inline constexpr std::uint64_t kStepWorkUnits = 1;
+// What an insertion costs a worker beyond what it costs the one-thread
+// loop: the call, the hold and pairing, the marks and the record. Measured
+// at about 5 ns an insertion against one-thread insertions of 9.5 ns on a
+// period of 26 bytes (a node a walk) and 70 ns on text: on sources whose
+// walks are that short, two workers each take as long as one thread.
+inline constexpr std::uint64_t kWorkerInsertUnits = 2;
+// The coding thread's turning of one record into a unit (and its share of
+// the group's output).
+inline constexpr std::uint64_t kCodingWorkUnits = 2;
+
+// The estimate of a piece's work from its bytes (tree_estimate.h).
+//
+// From this many bytes on, a piece's byte counts sample every fourth byte:
+// the shares of the trees come out the same, at a quarter of the reads.
+inline constexpr std::size_t kSampledCountFrom = 4096;
+// The positions of the window whose distinct strings are counted: one
+// ring's worth, the nodes a tree can hold at the most.
+inline constexpr std::size_t kCensusPositions = RING_SIZE;
+// The nodes a walk visits in a tree of n nodes, kWalkBaseNodes +
+// kWalkNodesPerLevel * log2(1 + n): 1.39 log2 n (2 ln n) is the mean depth
+// of a random binary search tree, and the base the root and the last step.
+inline constexpr double kWalkBaseNodes = 2.0;
+inline constexpr double kWalkNodesPerLevel = 1.39;
+
+// The decisions between pieces (parallel_encoder.h).
+//
+// A new split of the trees must make the busiest worker's share at least
+// this much smaller (its share times kResplitGain): moving trees costs a
+// meeting of all workers and the copy of the trees that move.
+inline constexpr double kResplitGain = 0.95;
+// After a count of the trees' nodes said no, the pieces before the next
+// count: 1, 2, 4, up to this many. A source that repeats itself is fast on
+// one thread, where a count at every piece would cost a few per cent.
+inline constexpr unsigned kMaxCensusWait = 8;
+// The workers stop after this many pieces in a row that kept fewer than
+// min_parallelism processors busy: one poor piece may be one worked under
+// a split made for other bytes.
+inline constexpr int kPoorPiecesToStop = 2;
+// The pieces on one thread before the policy is asked again, after the
+// workers stopped paying n times, are 2^n, n at most this: a source whose
+// bytes look shareable but whose work is not keeps to one thread, and one
+// that changes is asked again within 65536 pieces.
+inline constexpr unsigned kMaxRetryDoublings = 16;
+// A worker judges whether its walks are short (kShortWalkNodes) every this
+// many insertions: as often as the one-thread encoder does (4096 pairs).
+// Only the speed depends on it.
+inline constexpr std::int32_t kInsertsPerVerdict = 8192;
 
 // The policy's settings; the defaults are the policy. Tests and the fuzz
 // target change them to force every path.
@@ -99,14 +159,14 @@ inline std::size_t NextPieceSize(const ParallelOptions& o, std::size_t piece) {
 // written: the encoder acts on its answer alone.
 [[nodiscard]] inline bool WorkersGoOn(const ParallelOptions& o, double parallelism, int& poor) {
   poor = parallelism < o.min_parallelism ? poor + 1 : 0;
-  return poor < 2;
+  return poor < kPoorPiecesToStop;
 }
 
 // After the workers stopped paying `stops` times, the pieces coded on one
-// thread before WorkersPay is asked again: more each time, so that a source
-// whose bytes look shareable but whose work is not keeps to one thread.
+// thread before WorkersPay is asked again: more each time (see
+// kMaxRetryDoublings).
 inline std::uint64_t PiecesBeforeRetry(unsigned stops) {
-  return std::uint64_t{1} << std::min(stops, 16u);
+  return std::uint64_t{1} << std::min(stops, kMaxRetryDoublings);
 }
 
 }  // namespace lzring

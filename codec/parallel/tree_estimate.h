@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "codec/format.h"
+#include "codec/parallel/thread_policy.h"
 #include "codec/parallel/tree_split.h"
 
 namespace lzring {
@@ -32,7 +33,7 @@ inline void CountTreeBytes(const std::uint8_t* data, std::size_t size,
                            std::uint64_t count[kTreeCount]) {
   std::uint32_t part[4][kTreeCount] = {};
   std::size_t i = 0;
-  if (size >= 4096) {
+  if (size >= kSampledCountFrom) {
     for (; i + 16 <= size; i += 16) {
       ++part[0][data[i]];
       ++part[1][data[i + 4]];
@@ -53,9 +54,8 @@ inline void CountTreeBytes(const std::uint8_t* data, std::size_t size,
   }
 }
 
-// The positions of the window that is counted, and the slots of the table
-// that counts them (twice as many, so that probes stay short).
-inline constexpr std::size_t kCensusPositions = RING_SIZE;
+// The slots of the table that counts the window's strings (kCensusPositions
+// in thread_policy.h): twice as many, so that probes stay short.
 inline constexpr std::size_t kCensusSlots = 2 * kCensusPositions;
 
 // The nodes counted in a window: the distinct strings of each tree, and
@@ -122,8 +122,9 @@ inline void EstimateTreeWork(const std::uint64_t count[kTreeCount], const TreeCe
     if (census.positions[c] > 0) {
       nodes = std::min(nodes, kWindow * census.distinct[c] / census.window);
     }
-    weight[c] = static_cast<std::uint64_t>(static_cast<double>(count[c]) *
-                                           (2.0 + 1.39 * std::log2(1.0 + nodes)));
+    weight[c] =
+        static_cast<std::uint64_t>(static_cast<double>(count[c]) *
+                                   (kWalkBaseNodes + kWalkNodesPerLevel * std::log2(1.0 + nodes)));
   }
 }
 

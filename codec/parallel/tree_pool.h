@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "codec/parallel/thread_policy.h"
 #include "codec/parallel/tree_split.h"
 #include "codec/parallel/tree_worker.h"
 #include "platform/thread.h"
@@ -63,9 +64,6 @@ struct Piece {
 // before it, and the coder, when the workers take over from the one-thread
 // loop one step ahead of its unit, one more.
 inline constexpr std::size_t kPieceHistory = MAX_MATCH + 1;
-
-// Work units of coding one unit, against one node visited by a walk.
-inline constexpr std::uint64_t kCodingWorkUnits = 2;
 
 class TreePool {
  public:

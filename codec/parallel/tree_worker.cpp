@@ -13,10 +13,6 @@
 namespace lzring {
 namespace {
 
-// Walks count as short while they average fewer than kShortWalkNodes nodes,
-// judged every kInsertsPerVerdict insertions (as the one-thread encoder judges).
-constexpr std::int32_t kInsertsPerVerdict = 8192;
-
 // Ring slots stored at once by a tree worker (see RunTreeWorker): one
 // 16-byte copy, which every x86-64 and WebAssembly does in one instruction.
 constexpr std::uint32_t kSlotRun = 16;

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "codec/format.h"
+#include "codec/parallel/thread_policy.h"
 #include "codec/ring_trees.h"
 #include "codec/run_index.h"
 
@@ -32,17 +33,6 @@ namespace lzring {
 using MatchRecord = std::uint32_t;
 
 inline constexpr int kRecordLengthShift = 12;
-
-// Work units, against one node visited by a walk: of an insertion besides
-// its walk, and of a worker's step over one position of the slide.
-inline constexpr std::uint64_t kInsertWorkUnits = 2;
-inline constexpr std::uint64_t kStepWorkUnits = 1;
-// What an insertion costs a worker beyond what it costs the one-thread
-// loop: the call, the hold and pairing, the marks and the record. Measured
-// at about 5 ns an insertion against one-thread insertions of 9.5 ns on a
-// period of 26 bytes (a node a walk) and 70 ns on text: on sources whose
-// walks are that short, two workers each take as long as one thread.
-inline constexpr std::uint64_t kWorkerInsertUnits = 2;
 
 // A piece of the source as the workers and the coder see it: the bytes of
 // source indices [data_begin, end), where [begin, end) is new in this piece
