@@ -314,7 +314,7 @@ class ParallelEncoder {
   }
 
   // Codes the gathered bytes on this thread, keeping the few that the loop
-  // leaves for the next run at the front of the piece.
+  // leaves for the next call at the front of the piece.
   template <class Sink>
   int CodeAlone(bool final, Sink& out) {
     const std::size_t gathered = filled_;
@@ -337,7 +337,7 @@ class ParallelEncoder {
         static_cast<std::size_t>(std::min<std::uint64_t>(begin, kPieceHistory));
     std::uint8_t* const front = piece.bytes.get() + kPieceHistory - history;
     if (filling_ == first_parallel_) {
-      // The first piece of the workers' run: the bytes before it are the
+      // The first piece of the workers' session: the bytes before it are the
       // one-thread loop's look-ahead, in its ring.
       for (std::size_t i = 0; i < history; ++i) {
         front[i] = ws_.ring[(RING_START + begin - history + i) & RING_MASK];
@@ -440,6 +440,8 @@ class ParallelEncoder {
     return CodeAlone(false, out);
   }
 
+  // Every field below is the coding thread's alone; what it shares with the
+  // workers is in the pool (tree_pool.h).
   RingTrees& ws_;
   RunIndex& runs_;
   ParallelOptions options_;
@@ -451,15 +453,15 @@ class ParallelEncoder {
   bool used_workers_ = false;
   bool refused_ = false;              // a worker could not be had: no more tries
   unsigned not_started_ = 0;          // workers that could not be had
-  unsigned active_ = 1;               // workers in the current run
-  unsigned stops_ = 0;                // runs of the workers that stopped paying
+  unsigned active_ = 1;               // workers in the current session
+  unsigned stops_ = 0;                // sessions of the workers that stopped paying
   std::uint64_t retry_wait_ = 0;      // one-thread pieces before the policy is asked again
   std::size_t target_ = 0;            // the size of the piece being filled
   std::uint64_t filling_ = 0;         // the piece being filled
   std::uint64_t begin_ = 0;           // the source index of its first byte
   std::size_t filled_ = 0;            // its bytes so far
   std::uint64_t coded_ = 0;           // pieces before this one are coded
-  std::uint64_t first_parallel_ = 0;  // the first piece of the workers' run
+  std::uint64_t first_parallel_ = 0;  // the first piece of the workers' session
   std::uint64_t records_begin_ = 0;   // the first position that piece records
   std::uint8_t owner_[kTreeCount] = {};
   bool resplit_ = false;         // owner_ is new since the last piece published

@@ -36,7 +36,7 @@ unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn sta
   clock_ = clock;
   own_next_ = first;
   wanted = std::min(wanted, kMaxWorkers);
-  // A run of fewer workers than threads kept: the others end rather than
+  // A session of fewer workers than threads kept: the others end rather than
   // idle, since a thread count changes seldom.
   if (wanted >= 1) EndThreads(wanted);
   unsigned ready = 0;
@@ -48,7 +48,7 @@ unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn sta
     worker.index = w;
     ready = w + 1;
     if (w == 0 || w <= threads_) continue;  // worker 0 is this thread; the rest are kept
-    worker.next_run = run_ + 1;
+    worker.next_session = session_ + 1;
     worker.quit = false;
     if (start(worker.thread, ThreadMain, &worker) != 0) {
       ready = w;
@@ -56,20 +56,20 @@ unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn sta
     }
     threads_ = w;
   }
-  // Worker 0 is the thread that feeds the pool (RunOwnShare); the others
+  // Worker 0 is the thread that feeds the pool (DoOwnShare); the others
   // wait for the first piece, which is published only once every worker
   // has its trees (Assign). The count a worker sees is final before it
   // can see a piece: it is set here, under the monitor, and the first
   // piece is published after Start returns.
   MonitorLock lock(monitor_);
   count_ = ready;
-  in_run_ = ready > 1 ? ready - 1 : 0;
+  in_session_ = ready > 1 ? ready - 1 : 0;
   parked_ = 0;
   arrived_ = 0;
   stop_ = ready == 0;
   first_ = first;
   published_ = first;
-  ++run_;
+  ++session_;
   monitor_.NotifyAll();
   return ready;
 }
@@ -95,7 +95,7 @@ void TreePool::Publish(std::uint64_t k) {
 }
 
 void TreePool::WaitDone(std::uint64_t k) {
-  RunOwnShare(k);
+  DoOwnShare(k);
   Piece& piece = PieceFor(k);
   for (;;) {
     {
@@ -184,7 +184,7 @@ void TreePool::Stop() {
   MonitorLock lock(monitor_);
   stop_ = true;
   monitor_.NotifyAll();
-  while (parked_ < in_run_) monitor_.Wait();
+  while (parked_ < in_session_) monitor_.Wait();
 }
 
 void TreePool::EndThreads(unsigned keep) {
@@ -262,7 +262,7 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   return true;
 }
 
-void TreePool::RunOwnShare(std::uint64_t k) {
+void TreePool::DoOwnShare(std::uint64_t k) {
   bool last;
   for (; own_next_ <= k; ++own_next_) {
     if (!WorkOn(*workers_[0], own_next_, last)) return;
@@ -275,16 +275,16 @@ void TreePool::AddCoding(std::uint64_t k, std::uint64_t units, std::uint64_t tim
   coded_time_[k % kPieces] = time;
 }
 
-// A kept thread: joins each run as it begins, works on its pieces until the
-// last or until the run is stopped, then parks until the next run.
+// A kept thread: joins each session as it begins, works on its pieces until
+// the last or until the session is stopped, then parks until the next one.
 void TreePool::Work(Worker& w) {
   for (;;) {
     std::uint64_t k;
     {
       MonitorLock lock(monitor_);
-      while (run_ < w.next_run && !w.quit) monitor_.Wait();
+      while (session_ < w.next_session && !w.quit) monitor_.Wait();
       if (w.quit) return;
-      w.next_run = run_ + 1;
+      w.next_session = session_ + 1;
       k = first_;
     }
     for (;; ++k) {
@@ -297,7 +297,7 @@ void TreePool::Work(Worker& w) {
       if (!WorkOn(w, k, last) || last) break;
     }
     MonitorLock lock(monitor_);
-    if (++parked_ == in_run_) monitor_.NotifyAll();
+    if (++parked_ == in_session_) monitor_.NotifyAll();
   }
 }
 

@@ -67,7 +67,9 @@ void RunTreeWorker(TreeWorker& worker, const SourcePiece& piece, MatchRecord* re
                    std::uint64_t records_begin, std::uint64_t visits[256]);
 
 // The state of one worker. Internal to the tree worker's loop (tree_worker.cpp)
-// but for the calls below.
+// but for the calls below. One thread at a time touches it: its worker while
+// it works a piece; the coding thread and the other workers only while it is
+// stopped (TreePool::Worker::trees says what orders them).
 class TreeWorker {
  public:
   // Starts a stream owning the trees c with own[c] true.
