@@ -613,7 +613,7 @@ void TreeVisits(const Bytes& data, std::uint64_t visits[lzring::kTreeCount]) {
   std::vector<lzring::MatchRecord> records(data.size() + lzring::MAX_MATCH);
   const lzring::SourcePiece piece{data.data(), 0, 0, data.size(), true};
   std::fill(visits, visits + lzring::kTreeCount, 0);
-  lzring::RunTreeWorker(*worker, piece, records.data(), 0, visits);
+  lzring::RecordMatches(*worker, piece, records.data(), 0, visits);
 }
 
 #ifdef LZRING_BENCH_CPP_API

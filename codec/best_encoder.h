@@ -110,7 +110,7 @@ class BestEncoder {
     std::uint8_t* const piece = bytes_.get() + kHistory;
     const SourcePiece view{piece, base_, base_, base_ + filled_, final};
     std::uint64_t visits[256] = {};
-    RunTreeWorker(*worker_, view, records_.get(), base_, visits);
+    RecordMatches(*worker_, view, records_.get(), base_, visits);
 
     const std::size_t from = static_cast<std::size_t>(start_ - base_);
     const std::size_t stop = final ? filled_ : kSpan;

@@ -245,7 +245,7 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   const std::uint64_t from = w.trees.next_step;
   const std::uint64_t inserted = w.trees.inserted;
   const std::uint64_t start = clock_();
-  RunTreeWorker(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
+  RecordMatches(w.trees, piece.view, piece.records.get(), piece.records_begin, visits);
   w.spent[k % kPieces] = clock_() - start;
   // Every worker slides over every position; its trees' walks are its own.
   const std::uint64_t slid = (w.trees.next_step - from) * kStepWorkUnits;

@@ -112,7 +112,7 @@ class TreePool {
   // Gives the ready workers their trees, as `owner` says, before the first
   // piece is published: empty trees for a new source (`from` null), or the
   // trees and ring of `from`, where the one-thread encoder has done every
-  // step before `next_step` (see RunTreeWorker).
+  // step before `next_step` (see RecordMatches).
   void Assign(const std::uint8_t owner[kTreeCount], const RingTrees* from, std::uint64_t next_step);
 
   unsigned workers() const { return count_; }

@@ -13,12 +13,12 @@
 namespace lzring {
 namespace {
 
-// Ring slots stored at once by a tree worker (see RunTreeWorker): one
-// 16-byte copy, which every x86-64 and WebAssembly does in one instruction.
-constexpr std::uint32_t kSlotRun = 16;
+// Ring slots stored at once by a tree worker (see SlideGroup): one 16-byte
+// copy, which every x86-64 and WebAssembly does in one instruction.
+constexpr std::uint32_t kSlotCopy = 16;
 
 inline void CopySlots(std::uint8_t* to, const std::uint8_t* from) {
-  std::memcpy(to, from, kSlotRun);
+  std::memcpy(to, from, kSlotCopy);
 }
 
 // A held insertion must be done before the slide stores into its string:
@@ -108,6 +108,255 @@ inline void RemoveNode(TreeWorker& w, std::int32_t node) {
   Count(w, visited, 2);
 }
 
+// No insertion held back, and the tree of none (a value no byte has).
+constexpr std::uint64_t kNoneHeld = ~std::uint64_t{0};
+constexpr unsigned kNoTree = kTreeCount;
+
+// Groups of up to 64 steps, aligned so that none goes past the end of the
+// ring, and that only the first of a revolution stores into the mirror.
+constexpr std::uint32_t kGroup = 64;
+static_assert(RING_SIZE % kGroup == 0 && kGroup < kMaxHoldSteps / 2 && kGroup >= MAX_MATCH);
+static_assert(kGroup % kSlotCopy == 0 && RING_SIZE + kSlotCopy <= sizeof RingTrees::ring);
+
+// The steps below `to` of a group, as a mask: 1 <= to <= 64.
+[[gnu::always_inline]] inline std::uint64_t StepsBelow(std::uint32_t to) {
+  return ~std::uint64_t{0} >> (kGroup - to);
+}
+
+// One call of RecordMatches: the worker, the piece, where the matches go,
+// and the insertion held back.
+struct PieceSlide {
+  TreeWorker& w;
+  const SourcePiece& piece;
+  MatchRecord* records;
+  std::uint64_t records_begin;
+  std::uint64_t* visits;
+  std::uint8_t* ring;
+  const bool* own;
+  std::uint64_t held = kNoneHeld;  // the position whose insertion is held back
+  unsigned held_tree = kNoTree;    // its tree
+
+  static std::int32_t NodeOf(std::uint64_t position) {
+    return static_cast<std::int32_t>((position + RING_START) & RING_MASK);
+  }
+  MatchRecord* RecordOf(std::uint64_t position) const {
+    return records + (position - records_begin);
+  }
+
+  // Does the held insertion, if any.
+  [[gnu::always_inline]] void Flush() {
+    if (held == kNoneHeld) return;
+    InsertOne(w, NodeOf(held), RecordOf(held), visits);
+    held = kNoneHeld;
+    held_tree = kNoTree;
+  }
+
+  // Enters `position` into its owned tree: together with the held one when
+  // their trees differ, else after it, held in its turn.
+  [[gnu::always_inline]] void Enter(std::uint64_t position) {
+    const std::int32_t node = NodeOf(position);
+    if (held != kNoneHeld && held_tree != ring[node]) {
+      InsertTwo(w, NodeOf(held), RecordOf(held), node, RecordOf(position), visits);
+      held = kNoneHeld;
+      held_tree = kNoTree;
+      return;
+    }
+    Flush();
+    held = position;
+    held_tree = ring[node];
+  }
+};
+
+// The steps j0 .. j0 + size - 1 of one group, as its second pass goes
+// through them.
+struct StepGroup {
+  std::uint64_t j0;
+  std::uint32_t size;                    // 1 .. kGroup
+  std::int32_t o0;                       // the ring slot of step j0
+  const std::uint8_t* entering;          // per step, source byte j + 1: the tree it enters into
+  const std::uint8_t* bytes;             // per step, source byte j + 18: what it stores
+  std::uint64_t enters = 0;              // bit k: step j0 + k enters into an owned tree
+  std::uint64_t leaves = 0;              // bit k: step j0 + k takes out of one, not yet done
+  std::uint32_t done = 0;                // the steps before this one have stored their bytes
+  std::uint8_t old[kGroup + kSlotCopy];  // blended groups: the slots before any store
+};
+
+// The first pass over a group: marks the steps that enter a position into
+// an owned tree, and those that take one out, without a branch per step,
+// and keeps the entering marks for the steps that take those positions out.
+[[gnu::always_inline]] inline void MarkSteps(PieceSlide& s, StepGroup& g) {
+  TreeWorker& w = s.w;
+  const std::uint64_t group_mask = StepsBelow(g.size);
+  for (std::uint32_t k = 0; k < g.size; ++k) {
+    g.enters |= static_cast<std::uint64_t>(s.own[g.entering[k]]) << k;
+  }
+  // A position leaves kEnterToLeave steps after it entered: when the marks
+  // of those steps were made under the trees owned now, the leaving marks
+  // are those; otherwise they come from the bytes in the window.
+  if (g.j0 >= w.marks_from + kEnterToLeave) {
+    const std::uint64_t e0 = g.j0 - kEnterToLeave;
+    const std::uint32_t off = static_cast<std::uint32_t>(e0 % kGroup);
+    const std::uint64_t block = e0 / kGroup;
+    g.leaves = w.enter_marks[block % TreeWorker::kMarkBlocks] >> off;
+    if (off != 0) {
+      g.leaves |= w.enter_marks[(block + 1) % TreeWorker::kMarkBlocks] << (kGroup - off);
+    }
+    g.leaves &= group_mask;
+  } else {
+    const std::uint8_t* const leaving = s.ring + g.o0;
+    for (std::uint32_t k = 0; k < g.size; ++k) {
+      g.leaves |= static_cast<std::uint64_t>(s.own[leaving[k]]) << k;
+    }
+  }
+  const std::uint32_t off = static_cast<std::uint32_t>(g.j0 % kGroup);  // off + size <= 64
+  std::uint64_t& marks = w.enter_marks[(g.j0 / kGroup) % TreeWorker::kMarkBlocks];
+  marks = (marks & ~(group_mask << off)) | (g.enters << off);
+}
+
+// The stores of the group's steps before `to`.
+template <bool storing, bool mirrored, bool blended>
+[[gnu::always_inline]] inline void StoreTo(PieceSlide& s, StepGroup& g, std::uint32_t to) {
+  std::uint8_t* const ring = s.ring;
+  const std::int32_t o0 = g.o0;
+  if constexpr (blended) {
+    // Slots done..to-1 get their new bytes by whole copies of 16, from
+    // done on (or the group's last 16); the slots that this stores too
+    // far, from `to` on, get their old bytes back in one more copy.
+    std::uint8_t* const slots = ring + o0;
+    std::uint32_t at = std::min(g.done, kGroup - kSlotCopy);
+    CopySlots(slots + at, g.bytes + at);
+    while (at + kSlotCopy < to) {
+      at = std::min(at + kSlotCopy, kGroup - kSlotCopy);
+      CopySlots(slots + at, g.bytes + at);
+    }
+    CopySlots(slots + to, g.old + to);
+  } else if constexpr (storing) {
+    // A few bytes at a time: a call to copy them would cost more.
+    for (std::uint32_t k = g.done; k < to; ++k)
+      ring[o0 + static_cast<std::int32_t>(k)] = g.bytes[k];
+    if constexpr (mirrored) {
+      for (std::uint32_t k = g.done; k < to && o0 + static_cast<std::int32_t>(k) < MAX_MATCH - 1;
+           ++k) {
+        ring[RING_SIZE + o0 + static_cast<std::int32_t>(k)] = g.bytes[k];
+      }
+    }
+  }
+  g.done = to;
+}
+
+// The removals and stores of the group's steps before `to`.
+template <bool storing, bool mirrored, bool blended>
+[[gnu::always_inline]] inline void SlideTo(PieceSlide& s, StepGroup& g, std::uint32_t to) {
+  const std::uint64_t below = StepsBelow(to);
+  for (std::uint64_t todo = g.leaves & below; todo != 0; todo &= todo - 1) {
+    const std::int32_t o = g.o0 + std::countr_zero(todo);
+    if (s.ring[o] == s.held_tree) s.Flush();
+    RemoveNode(s.w, o);
+  }
+  g.leaves &= ~below;
+  StoreTo<storing, mirrored, blended>(s, g, to);
+}
+
+// In a blended group, the removals of the steps before `to`, its stores
+// left for later. A removal after the held position's step from its tree
+// does the held insertion first; one at or before that step just goes
+// ahead of it, as in the one-thread order. The tree of a position leaving
+// is its byte before the group's stores.
+[[gnu::always_inline]] inline void RemoveTo(PieceSlide& s, StepGroup& g, std::uint32_t to) {
+  const std::uint64_t below = StepsBelow(to);
+  for (std::uint64_t todo = g.leaves & below; todo != 0; todo &= todo - 1) {
+    const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+    if (g.old[k] == s.held_tree && g.j0 + k >= s.held) s.Flush();
+    RemoveNode(s.w, g.o0 + static_cast<std::int32_t>(k));
+  }
+  g.leaves &= ~below;
+}
+
+// The steps j0 .. j0 + size - 1: `storing`, they store source bytes (the
+// source goes on past them); `mirrored`, the group starts the ring, whose
+// first slots are mirrored past its end; `blended`, a whole group away
+// from the mirror, stored by copies of 16 bytes.
+//
+// Whether a step takes a position out of an owned tree, or puts one into
+// one, is a coin toss for each worker when several share the trees; a
+// branch per step on it would be mispredicted at half of the steps. So a
+// first pass marks such steps (MarkSteps), and the second goes from marked
+// step to marked step: between two insertions, the removals of owned
+// positions, then the stores of all the steps in one copy (a removal reads
+// no bytes), then the insertion. Each insertion sees the ring as it is at
+// its step; positions of other workers' trees cost only their byte's copy.
+//
+// A blended group stores by copies of 16 bytes before each insertion: the
+// new bytes up to the insertion's step in one copy (rarely more), then the
+// old bytes from it on in another. A byte loop there would end at a
+// different count each time, and mispredict its end. There an insertion
+// that finds none held is held at once, with the removals before it left
+// for the next one: one pass over the removals for each pair of insertions.
+template <bool storing, bool mirrored, bool blended>
+[[gnu::always_inline]] inline void SlideGroup(PieceSlide& s, std::uint64_t j0, std::uint32_t size) {
+  StepGroup g;  // `old` is filled only where it is used
+  g.j0 = j0;
+  g.size = size;
+  g.o0 = static_cast<std::int32_t>(j0 & RING_MASK);
+  g.entering = &s.piece.At(j0 + 1);
+  g.bytes = nullptr;
+  MarkSteps(s, g);
+  if constexpr (storing) g.bytes = &s.piece.At(j0 + MAX_MATCH);
+  // The group's slots as they were, and the 16 after them (in the ring, or
+  // its mirror for the last group), which are not stored before the next
+  // group.
+  if constexpr (blended) std::memcpy(g.old, s.ring + g.o0, sizeof g.old);
+  for (std::uint64_t todo = g.enters; todo != 0; todo &= todo - 1) {
+    const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
+    if constexpr (blended) {
+      if (s.held == kNoneHeld) {
+        StoreTo<storing, mirrored, blended>(s, g, k + 1);
+        s.held = j0 + k + 1;
+        s.held_tree = g.entering[k];
+        continue;
+      }
+      RemoveTo(s, g, k + 1);
+      StoreTo<storing, mirrored, blended>(s, g, k + 1);
+    } else {
+      SlideTo<storing, mirrored, blended>(s, g, k + 1);
+    }
+    s.Enter(j0 + k + 1);
+  }
+  if constexpr (blended) {
+    RemoveTo(s, g, size);
+    StoreTo<storing, mirrored, blended>(s, g, size);
+  } else {
+    SlideTo<storing, mirrored, blended>(s, g, size);
+  }
+}
+
+// The first step of a stream, once the piece allows it: empty trees, the
+// ring with the prefilled positions and the look-ahead, the prefilled
+// positions entered. False when the piece does not allow it yet, or the
+// source is empty.
+bool StartStream(TreeWorker& w, const SourcePiece& piece, std::uint64_t visits[256]) {
+  const std::uint64_t known = piece.end;
+  // The first unit needs the look-ahead full, or the whole source.
+  if (!piece.final && known < static_cast<std::uint64_t>(MAX_MATCH)) return false;
+  w.started = true;
+  ResetTrees(w.ws, w.runs);
+  ResetRing(w.ws);
+  // Positions in no tree keep empty links (see RemoveNode).
+  std::fill(w.ws.left, w.ws.left + RING_SIZE, NO_NODE);
+  std::fill(w.ws.right, w.ws.right + RING_SIZE, NO_NODE);
+  const std::int32_t first =
+      known < static_cast<std::uint64_t>(MAX_MATCH) ? static_cast<std::int32_t>(known) : MAX_MATCH;
+  for (std::int32_t s = 0; s < first; ++s) w.ws.ring[RING_START + s] = piece.At(s);
+  if (first == 0) return false;
+  // The prefilled positions before the look-ahead, nearest first (all in
+  // one tree, so one at a time); then the caller enters the look-ahead
+  // itself, position 0.
+  if (w.own[RING_FILL]) {
+    for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertOne(w, RING_START - k, nullptr, visits);
+  }
+  return true;
+}
+
 }  // namespace
 
 void TreeWorker::Reset(const bool owned[256]) {
@@ -191,14 +440,14 @@ void TreeWorker::Drop(int tree) {
 // keeps its old bytes beyond the end, and the last step, which enters
 // nothing, is of no use.
 //
-// The steps go in groups. A first pass marks the steps of a group that
-// touch an owned tree: the position leaving is the one its slot holds before
-// the group's stores, and the position entering starts with source byte
-// j + 1. The second pass does those steps' operations: before each
-// insertion the removals of the steps up to it, then their stores, so that
-// every insertion sees the ring as it is at its step. A removal reads no
-// bytes, and the byte stored at a step lies in no string in a tree but that
-// of the position leaving.
+// The steps go in groups (SlideGroup). A first pass marks the steps of a
+// group that touch an owned tree: the position leaving is the one its slot
+// holds before the group's stores, and the position entering starts with
+// source byte j + 1. The second pass does those steps' operations: before
+// each insertion the removals of the steps up to it, then their stores, so
+// that every insertion sees the ring as it is at its step. A removal reads
+// no bytes, and the byte stored at a step lies in no string in a tree but
+// that of the position leaving.
 //
 // Two insertions into different trees walk side by side. An owned insertion
 // is held back until the next one comes; doing it then gives the trees and
@@ -206,231 +455,43 @@ void TreeWorker::Drop(int tree) {
 // it is done before any removal from its tree, and the bytes stored
 // meanwhile lie in no string of that tree until the slide has gone round the
 // ring (kMaxHoldSteps).
-void RunTreeWorker(TreeWorker& w, const SourcePiece& piece, MatchRecord* records,
+void RecordMatches(TreeWorker& w, const SourcePiece& piece, MatchRecord* records,
                    std::uint64_t records_begin, std::uint64_t visits[256]) {
-  std::uint8_t* const ring = w.ws.ring;
-  const bool* const own = w.own;
   const std::uint64_t known = piece.end;
   // The marks made from here on are under the trees owned now.
   if (w.marks_from == TreeWorker::kNoMarks) w.marks_from = w.next_step;
-
-  // The position whose insertion is held back, or kNone.
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
-  std::uint64_t held = kNone;
-  // The tree of the held insertion, or a value no byte has.
-  constexpr unsigned kNoTree = kTreeCount;
-  unsigned held_tree = kNoTree;
-  auto node_of = [](std::uint64_t position) {
-    return static_cast<std::int32_t>((position + RING_START) & RING_MASK);
-  };
-  auto record_of = [&](std::uint64_t position) { return records + (position - records_begin); };
-  auto flush = [&]() __attribute__((always_inline)) {
-    if (held == kNone) return;
-    InsertOne(w, node_of(held), record_of(held), visits);
-    held = kNone;
-    held_tree = kNoTree;
-  };
-  auto enter = [&](std::uint64_t position) __attribute__((always_inline)) {
-    const std::int32_t node = node_of(position);
-    if (held != kNone && held_tree != ring[node]) {
-      InsertTwo(w, node_of(held), record_of(held), node, record_of(position), visits);
-      held = kNone;
-      held_tree = kNoTree;
-      return;
-    }
-    flush();
-    held = position;
-    held_tree = ring[node];
-  };
-
+  PieceSlide s{w, piece, records, records_begin, visits, w.ws.ring, w.own};
   if (!w.started) {
-    // The first unit needs the look-ahead full, or the whole source.
-    if (!piece.final && known < static_cast<std::uint64_t>(MAX_MATCH)) return;
-    w.started = true;
-    ResetTrees(w.ws, w.runs);
-    ResetRing(w.ws);
-    // Positions in no tree keep empty links (see RemoveNode).
-    std::fill(w.ws.left, w.ws.left + RING_SIZE, NO_NODE);
-    std::fill(w.ws.right, w.ws.right + RING_SIZE, NO_NODE);
-    const std::int32_t first = known < static_cast<std::uint64_t>(MAX_MATCH)
-                                   ? static_cast<std::int32_t>(known)
-                                   : MAX_MATCH;
-    for (std::int32_t s = 0; s < first; ++s) ring[RING_START + s] = piece.At(s);
-    if (first == 0) return;
-    // The prefilled positions before the look-ahead, nearest first (all in
-    // one tree, so one at a time), then the look-ahead itself: position 0.
-    if (own[RING_FILL]) {
-      for (std::int32_t k = 1; k <= MAX_MATCH; ++k) InsertOne(w, RING_START - k, nullptr, visits);
-    }
-    if (own[ring[RING_START]]) enter(0);
+    if (!StartStream(w, piece, visits)) return;
+    if (s.own[s.ring[RING_START]]) s.Enter(0);
   }
-
   const std::uint64_t limit =
       piece.final ? (known > 0 ? known - 1 : 0)
                   : (known > static_cast<std::uint64_t>(MAX_MATCH) ? known - MAX_MATCH : 0);
   const std::uint64_t store_limit =
       std::min(limit, known > static_cast<std::uint64_t>(MAX_MATCH) ? known - MAX_MATCH : 0);
-  // Groups of up to 64 steps, aligned so that none runs past the end of the
-  // ring, and that only the first of a revolution stores into the mirror.
-  constexpr std::uint32_t kGroup = 64;
-  static_assert(RING_SIZE % kGroup == 0 && kGroup < kMaxHoldSteps / 2 && kGroup >= MAX_MATCH);
-  static_assert(kGroup % kSlotRun == 0 && RING_SIZE + kSlotRun <= sizeof w.ws.ring);
-  // Whether a step takes a position out of an owned tree, or puts one into
-  // one, is a coin toss for each worker when several share the trees; a
-  // branch per step on it would be mispredicted at half of the steps. So a
-  // first pass over the group marks such steps without a branch (the
-  // position leaving starts with the byte its slot holds before the group's
-  // stores, the position entering with source byte j + 1), and the second
-  // goes from marked step to marked step: between two insertions, the
-  // removals of owned positions, then the stores of all the steps in one
-  // copy (a removal reads no bytes), then the insertion. Each insertion
-  // sees the ring as it is at its step; positions of other workers' trees
-  // cost only their byte's copy.
-  //
-  // A whole group away from the mirror (nearly every group) stores in
-  // runs of 16 bytes before each insertion: the new bytes up to the
-  // insertion's step in one run (rarely more), then the old bytes from it
-  // on in another. A byte loop there would end at a different count each
-  // time, and mispredict its end.
-  auto run = [&]<bool storing, bool mirrored, bool blended>(std::uint64_t j0, std::uint32_t size)
-      __attribute__((always_inline)) {
-    const std::int32_t o0 = static_cast<std::int32_t>(j0 & RING_MASK);
-    const std::uint8_t* const entering = &piece.At(j0 + 1);
-    const std::uint8_t* const leaving = ring + o0;
-    const std::uint64_t group_mask = ~std::uint64_t{0} >> (kGroup - size);  // 1 <= size <= 64
-    std::uint64_t enters = 0;
-    std::uint64_t leaves = 0;
-    for (std::uint32_t k = 0; k < size; ++k) {
-      enters |= static_cast<std::uint64_t>(own[entering[k]]) << k;
-    }
-    // A position leaves kEnterToLeave steps after it entered: when the
-    // marks of those steps were made under the trees owned now, the leaving
-    // marks are those; otherwise they come from the bytes in the window.
-    if (j0 >= w.marks_from + kEnterToLeave) {
-      const std::uint64_t e0 = j0 - kEnterToLeave;
-      const std::uint32_t off = static_cast<std::uint32_t>(e0 % kGroup);
-      const std::uint64_t* const marks = w.enter_marks;
-      const std::uint64_t block = e0 / kGroup;
-      leaves = marks[block % TreeWorker::kMarkBlocks] >> off;
-      if (off != 0) leaves |= marks[(block + 1) % TreeWorker::kMarkBlocks] << (kGroup - off);
-      leaves &= group_mask;
-    } else {
-      for (std::uint32_t k = 0; k < size; ++k) {
-        leaves |= static_cast<std::uint64_t>(own[leaving[k]]) << k;
-      }
-    }
-    {
-      const std::uint32_t off = static_cast<std::uint32_t>(j0 % kGroup);  // off + size <= 64
-      std::uint64_t& marks = w.enter_marks[(j0 / kGroup) % TreeWorker::kMarkBlocks];
-      marks = (marks & ~(group_mask << off)) | (enters << off);
-    }
-    const std::uint8_t* bytes = nullptr;
-    if constexpr (storing) bytes = &piece.At(j0 + MAX_MATCH);
-    // The group's slots as they were, and the 16 after them (in the ring,
-    // or its mirror for the last group), which are not stored before the
-    // next group.
-    std::uint8_t old[kGroup + kSlotRun];
-    if constexpr (blended) std::memcpy(old, ring + o0, sizeof old);
-    std::uint32_t done = 0;
-    // The stores of the group's steps before `to`.
-    auto store_to = [&](std::uint32_t to) __attribute__((always_inline)) {
-      if constexpr (blended) {
-        // Slots done..to-1 get their new bytes by whole runs of 16, from
-        // done on (or the group's last run); the slots that this stores
-        // too far, from `to` on, get their old bytes back in one more run.
-        std::uint8_t* const slots = ring + o0;
-        std::uint32_t at = std::min(done, kGroup - kSlotRun);
-        CopySlots(slots + at, bytes + at);
-        while (at + kSlotRun < to) {
-          at = std::min(at + kSlotRun, kGroup - kSlotRun);
-          CopySlots(slots + at, bytes + at);
-        }
-        CopySlots(slots + to, old + to);
-      } else if constexpr (storing) {
-        // A few bytes at a time: a call to copy them would cost more.
-        for (std::uint32_t k = done; k < to; ++k)
-          ring[o0 + static_cast<std::int32_t>(k)] = bytes[k];
-        if constexpr (mirrored) {
-          for (std::uint32_t k = done; k < to && o0 + static_cast<std::int32_t>(k) < MAX_MATCH - 1;
-               ++k) {
-            ring[RING_SIZE + o0 + static_cast<std::int32_t>(k)] = bytes[k];
-          }
-        }
-      }
-      done = to;
-    };
-    // The removals and stores of the group's steps before `to`.
-    auto slide_to = [&](std::uint32_t to) __attribute__((always_inline)) {
-      const std::uint64_t below = ~std::uint64_t{0} >> (kGroup - to);  // 1 <= to <= 64
-      for (std::uint64_t todo = leaves & below; todo != 0; todo &= todo - 1) {
-        const std::int32_t o = o0 + std::countr_zero(todo);
-        if (ring[o] == held_tree) flush();
-        RemoveNode(w, o);
-      }
-      leaves &= ~below;
-      store_to(to);
-    };
-    if constexpr (blended) {
-      // Here an insertion that finds none held is held at once, with the
-      // removals before it left for the next one: one pass over the
-      // removals for each pair of insertions. A removal after the held
-      // position's step from its tree does it first; one at or before that
-      // step just goes ahead of it, as in the one-thread order. The tree of
-      // a position leaving is its byte before the group's stores.
-      auto remove_to = [&](std::uint32_t to) __attribute__((always_inline)) {
-        const std::uint64_t below = ~std::uint64_t{0} >> (kGroup - to);  // 1 <= to <= 64
-        for (std::uint64_t todo = leaves & below; todo != 0; todo &= todo - 1) {
-          const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
-          if (old[k] == held_tree && j0 + k >= held) flush();
-          RemoveNode(w, o0 + static_cast<std::int32_t>(k));
-        }
-        leaves &= ~below;
-      };
-      for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
-        const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
-        if (held == kNone) {
-          store_to(k + 1);
-          held = j0 + k + 1;
-          held_tree = entering[k];
-        } else {
-          remove_to(k + 1);
-          store_to(k + 1);
-          enter(j0 + k + 1);
-        }
-      }
-      remove_to(size);
-      store_to(size);
-    } else {
-      for (std::uint64_t todo = enters; todo != 0; todo &= todo - 1) {
-        const std::uint32_t k = static_cast<std::uint32_t>(std::countr_zero(todo));
-        slide_to(k + 1);
-        enter(j0 + k + 1);
-      }
-      slide_to(size);
-    }
-  };
   for (std::uint64_t j0 = w.next_step; j0 < limit;) {
     std::uint32_t size = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kGroup - (j0 & (kGroup - 1)), limit - j0));
     const bool storing = j0 < store_limit;
     if (storing) size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, store_limit - j0));
     if (!storing) {
-      run.operator()<false, false, false>(j0, size);
+      SlideGroup<false, false, false>(s, j0, size);
     } else if ((j0 & RING_MASK) < static_cast<std::uint64_t>(MAX_MATCH - 1)) {
-      run.operator()<true, true, false>(j0, size);
+      SlideGroup<true, true, false>(s, j0, size);
     } else if (size == kGroup) {
-      run.operator()<true, false, true>(j0, size);
+      SlideGroup<true, false, true>(s, j0, size);
     } else {
-      run.operator()<true, false, false>(j0, size);
+      SlideGroup<true, false, false>(s, j0, size);
     }
     j0 += size;
     // No held insertion may be older than kMaxHoldSteps by the next
     // group's end.
-    if (held != kNone && j0 + 1 - held >= kMaxHoldSteps - kGroup) flush();
+    if (s.held != kNoneHeld && j0 + 1 - s.held >= kMaxHoldSteps - kGroup) s.Flush();
   }
   if (limit > w.next_step) w.next_step = limit;
   // The records of this piece are complete when it returns.
-  flush();
+  s.Flush();
 }
 
 }  // namespace lzring

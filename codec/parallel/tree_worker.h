@@ -63,7 +63,7 @@ class TreeWorker;
 // the work of each tree (nodes visited, and kInsertWorkUnits plus
 // kWorkerInsertUnits per insertion) is added to visits[], and the
 // insertions to worker.inserted.
-void RunTreeWorker(TreeWorker& worker, const SourcePiece& piece, MatchRecord* records,
+void RecordMatches(TreeWorker& worker, const SourcePiece& piece, MatchRecord* records,
                    std::uint64_t records_begin, std::uint64_t visits[256]);
 
 // The state of one worker. Internal to the tree worker's loop (tree_worker.cpp)
@@ -110,7 +110,7 @@ class TreeWorker {
   std::int32_t stack[RING_SIZE];
   // Bit j % 64 of enter_marks[j / 64 % kMarkBlocks]: whether step j, from
   // marks_from on, entered a position into an owned tree (see
-  // RunTreeWorker). kNoMarks: none since the owned trees last changed.
+  // RecordMatches). kNoMarks: none since the owned trees last changed.
   static constexpr std::uint64_t kMarkBlocks = 128;
   static constexpr std::uint64_t kNoMarks = ~std::uint64_t{0};
   std::uint64_t enter_marks[kMarkBlocks];
