@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "api/workspace.h"
+#include "codec/byte_source_sink.h"
 #include "lzring/lzring.hpp"
 #include "streams/file_stream.h"
 
@@ -73,6 +74,13 @@ class CountedSink {
   Sink& inner_;
   StreamCounts& counts_;
 };
+
+// The stream layer's file source and sink, which cannot see the codec's
+// concepts themselves, have the shape the codec loops take, and so do
+// these adapters.
+static_assert(ByteSource<FileSource> && ByteSource<ObservedFileSource>);
+static_assert(ByteSink<FileSink> && BulkByteSink<FileSink>);
+static_assert(ByteSink<CountedSink<FileSink>>);
 
 }  // namespace lzring
 

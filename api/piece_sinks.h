@@ -18,6 +18,7 @@
 #include <span>
 #include <utility>
 
+#include "codec/byte_source_sink.h"
 #include "lzring/lzring.hpp"
 
 namespace lzring {
@@ -139,6 +140,10 @@ class FunctionSink {
   std::uint64_t total_ = 0;
   std::exception_ptr error_;
 };
+
+// The encoder writes groups to the queue; the decoder writes to either.
+static_assert(ByteSink<OutputQueue> && BulkByteSink<OutputQueue>);
+static_assert(DecoderSink<FunctionSink>);
 
 }  // namespace lzring
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "codec/byte_source_sink.h"
+
 namespace lzring {
 
 // Writes into [data, data + capacity); fails once that is full.
@@ -95,6 +97,10 @@ class CountingSink {
   std::uint64_t count_ = 0;
   std::uint8_t scratch_[256];
 };
+
+static_assert(ByteSink<BufferSink>);
+static_assert(ByteSink<VectorSink>);
+static_assert(ByteSink<CountingSink>);
 
 }  // namespace lzring
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/byte_source_sink.h"
+
 namespace lzring {
 
 class MemorySource {
@@ -39,6 +41,9 @@ class PieceSource : public MemorySource {
  private:
   bool final_;
 };
+
+static_assert(ByteSource<MemorySource>);
+static_assert(PieceByteSource<PieceSource>);
 
 }  // namespace lzring
 
