@@ -2,7 +2,8 @@
 // out: a flag byte with one bit per unit (set for a literal), then the
 // units' bytes. The one-thread loop keeps one in its state (and a copy in
 // registers while it runs); the threaded encoder's coder takes it over from
-// there and hands it back.
+// there and hands it back. Both turn the match found at a position into a
+// unit by the one rule here, CodeUnit.
 #ifndef LZRING_CODEC_UNIT_GROUP_H
 #define LZRING_CODEC_UNIT_GROUP_H
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/byte_source_sink.h"
 #include "codec/format.h"
 
 namespace lzring {
@@ -33,7 +35,7 @@ class UnitGroup {
 
   // Hands the group to `out` and starts the next one; false when the sink
   // failed. The flag bits of missing units stay clear.
-  template <class Sink>
+  template <ByteSink Sink>
   bool Put(Sink& out) {
     const std::size_t length = size_;
     size_ = 1;
@@ -60,6 +62,26 @@ class UnitGroup {
   std::size_t size_ = 1;
   unsigned flag_ = 1;
 };
+
+// Codes the unit at a source position whose longest earlier match is
+// `length` bytes at ring position `position`, with `left` source bytes from
+// that position to the end of the source: the match cut to `left` (near the
+// end of the source it can run past the real data), sent as a reference,
+// or as the literal `byte` when the cut match is shorter than MIN_MATCH.
+// Adds the unit to `group`, sets `full` when the group now has eight units,
+// and returns how many source bytes the unit covers. The output bytes
+// depend on this rule more than on any other; the one-thread loop and the
+// threaded encoder's coder both code through it.
+inline std::int32_t CodeUnit(UnitGroup& group, std::int32_t length, std::int32_t position,
+                             std::uint64_t left, std::uint8_t byte, bool& full) {
+  if (static_cast<std::uint64_t>(length) > left) length = static_cast<std::int32_t>(left);
+  if (length < MIN_MATCH) {
+    full = group.Literal(byte);
+    return 1;
+  }
+  full = group.Reference(position, length);
+  return length;
+}
 
 }  // namespace lzring
 

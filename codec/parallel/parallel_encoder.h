@@ -69,20 +69,12 @@ class UnitCoder {
     std::uint64_t p = next_;
     while (p < piece.records_end) {
       const MatchRecord record = records[p - piece.records_begin];
-      std::int32_t length = static_cast<std::int32_t>(record >> kRecordLengthShift);
-      // Near the end of the source a match can run past the real data
-      // (short of it, every position has 18 bytes ahead).
-      if (src.final && static_cast<std::uint64_t>(length) > src.end - p) {
-        length = static_cast<std::int32_t>(src.end - p);
-      }
+      // Short of the source's end, every position has 18 bytes ahead.
+      const std::uint64_t left = src.final ? src.end - p : UINT64_MAX;
       bool full;
-      if (length < MIN_MATCH) {
-        full = group_.Literal(src.At(p));
-        length = 1;
-      } else {
-        full = group_.Reference(static_cast<std::int32_t>(record & RING_MASK), length);
-      }
-      p += static_cast<std::uint64_t>(length);
+      p += static_cast<std::uint64_t>(
+          CodeUnit(group_, static_cast<std::int32_t>(record >> kRecordLengthShift),
+                   static_cast<std::int32_t>(record & RING_MASK), left, src.At(p), full));
       ++units_;
       if (full && !group_.Put(out)) return false;
     }
