@@ -41,10 +41,10 @@ struct decoder::state {
     std::exception_ptr error;
     if (sink) {
       FunctionSink out(sink);
-      status = DecodeRun<true>(dec, source, out, limit);
+      status = DecodeSpan<true>(dec, source, out, limit);
       error = out.TakeError();
     } else {
-      status = DecodeRun<true>(dec, source, queue, limit);
+      status = DecodeSpan<true>(dec, source, queue, limit);
       error = queue.TakeError();
     }
     if (status == DecodeStatus::kSinkFailed) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/byte_source_sink.h"
 #include "codec/format.h"
 #include "codec/ring_trees.h"
 
@@ -45,8 +46,8 @@ inline constexpr std::size_t kWindow = 16384;
 // bytes past its end, which the next unit overwrites.
 inline constexpr std::size_t kGroupOutput = 8 * MAX_MATCH;
 inline constexpr std::size_t kSlack = kGroupOutput + 24;
-// Input the whole-group path needs at hand: a group and the eight bytes a
-// literal run's word may read past it.
+// Input the whole-group path needs at hand: a group and the eight bytes the
+// word that moves a stretch of literals may read past it.
 inline constexpr std::size_t kGroupInput = MAX_GROUP_BYTES + 8;
 inline constexpr std::size_t kBufferSize = kHistory + kWindow + kSlack;
 
@@ -114,8 +115,9 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
 
 // Decodes whole groups from `ip` into `op` while a whole group of input
 // and eight bytes more are left before `in_last` and `op` is before
-// `out_limit`. Literals go in runs: the run of set flag bits is moved as one
-// eight-byte word (the bytes past the run are overwritten by what follows).
+// `out_limit`. Literals go in stretches: the literals of a stretch of set
+// flag bits are moved as one eight-byte word (the bytes past the stretch
+// are overwritten by what follows).
 // The write position is the output's count modulo the ring size, derived
 // from `op` and `base`.
 //
@@ -138,11 +140,11 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
     std::size_t refs = (std::size_t{*ip++} ^ 0xFFu) | 0x100u;
     for (;;) {
       // refs is never zero while the end bit is in it.
-      const std::size_t run = static_cast<unsigned>(__builtin_ctzll(refs));
+      const std::size_t literals = static_cast<unsigned>(__builtin_ctzll(refs));
       Store64(op, Load64(ip));
-      ip += run;
-      op += run;
-      refs >>= run;
+      ip += literals;
+      op += literals;
+      refs >>= literals;
       if (refs == 1) break;
       refs >>= 1;
       const std::size_t low = ip[0];
@@ -169,18 +171,18 @@ inline std::uint32_t Back(std::uint32_t cur, std::uint32_t position) {
 // gets here, and its Put records the overflow and fails. Out of line, being
 // rare, and so that the compiler does not follow a file sink into a state
 // it never reaches.
-template <class Sink>
+template <ByteSink Sink>
 [[gnu::noinline]] bool PutWithoutRoom(Sink& out, std::uint8_t b) {
   return out.Put(b);
 }
 
 // Hands `n` bytes to the sink, in as large pieces as it takes. False when
 // the sink failed.
-template <class Sink>
+template <DecoderSink Sink>
 inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
   // A sink that takes bytes in bulk (a file sink writing whole blocks
   // straight from the window) gets them that way.
-  if constexpr (requires { out.PutBytes(data, n); }) {
+  if constexpr (BulkByteSink<Sink>) {
     return out.PutBytes(data, n);
   } else {
     while (n > 0) {
@@ -203,9 +205,9 @@ inline bool Emit(Sink& out, const std::uint8_t* data, std::size_t n) {
 
 }  // namespace decoder_detail
 
-// Where the decoder stands between two runs of its loop: the history window
-// with the output not yet handed on, and the counts. A run over a complete
-// source keeps it on its stack; an input that comes in pieces keeps it
+// Where the decoder stands between two calls of its loop: the history
+// window with the output not yet handed on, and the counts. A call over a
+// complete source keeps it on its stack; an input that comes in pieces keeps it
 // between them.
 struct DecoderState {
   std::uint64_t window_base;  // output bytes before window[0]
@@ -242,7 +244,7 @@ inline void LeaveRing(Ring& ring, const DecoderState& st) {
   std::memcpy(ring, last + (RING_SIZE - cur), cur);
 }
 
-// How a run of the loop ended.
+// How a call of the loop ended.
 enum class DecodeStatus {
   kEnded,       // the input has ended; every complete unit is out
   kLimit,       // the output limit is reached
@@ -252,11 +254,205 @@ enum class DecodeStatus {
 
 inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
+namespace decoder_detail {
+
+// One call of the decoder loop (DecodeSpan), its steps as named members,
+// on copies of DecoderState's counts that Stop() puts back.
+template <bool kPiecewise, class Source, class Sink>
+class DecodeSteps {
+ public:
+  [[gnu::always_inline]] DecodeSteps(DecoderState& st, Source& in, Sink& out, std::uint64_t limit)
+      : st_(st),
+        in_(in),
+        out_(out),
+        limit_(limit),
+        buffer_(st.buffer),
+        window_(st.buffer + kHistory),
+        op_(window_ + st.fill),
+        sent_(st.sent),
+        emitted_(st.window_base),
+        used_(st.used),
+        group_(st.group),
+        pending_(st.pending),
+        cur_base_(Base()) {}
+
+  // Expands units until the input has ended, the limit is reached, the
+  // piece holds no whole unit more or the sink fails.
+  [[gnu::always_inline]] DecodeStatus Decode() {
+    std::uint8_t* const window_end = window_ + kWindow;
+    for (;;) {
+      if (op_ >= window_end && !Flush()) return Stop(DecodeStatus::kSinkFailed);
+      // Output still allowed.
+      const std::uint64_t left = limit_ - Produced();
+      if (left == 0) return SendAndStop(DecodeStatus::kLimit);
+      // Fast path: whole groups while the source's current block holds a
+      // whole group (flag byte and up to sixteen unit bytes) and eight bytes
+      // more, so no unit can be cut short and no read is needed inside a
+      // group, and while a whole group stays below the limit.
+      const std::size_t available = in_.Available();
+      if (group_ == 0 && available >= kGroupInput && left > kGroupOutput) {
+        WholeGroups(available, left);
+        continue;
+      }
+      DecodeStatus stopped;
+      if (!UnitByUnit(stopped)) return stopped;
+    }
+  }
+
+ private:
+  // Output bytes produced in all.
+  [[gnu::always_inline]] std::uint64_t Produced() const {
+    return emitted_ + static_cast<std::size_t>(op_ - window_);
+  }
+  // Ring position of window[0]: the output count before it plus RING_START.
+  [[gnu::always_inline]] std::uint32_t Base() const {
+    return static_cast<std::uint32_t>(RING_START + emitted_ -
+                                      reinterpret_cast<std::uintptr_t>(window_));
+  }
+
+  // Hands the window's bytes not yet sent to the sink.
+  [[gnu::always_inline]] bool Send() {
+    const auto fill = static_cast<std::size_t>(op_ - window_);
+    if (!Emit(out_, window_ + sent_, fill - sent_)) return false;
+    sent_ = fill;
+    return true;
+  }
+  // Sends the window to the sink and keeps its last 4096 bytes as history.
+  [[gnu::always_inline]] bool Flush() {
+    if (!Send()) return false;
+    emitted_ += static_cast<std::size_t>(op_ - window_);
+    std::memmove(buffer_, op_ - kHistory, kHistory);
+    op_ = window_;
+    sent_ = 0;
+    cur_base_ = Base();
+    return true;
+  }
+  [[gnu::always_inline]] DecodeStatus Stop(DecodeStatus status) {
+    st_.window_base = emitted_;
+    st_.used = used_;
+    st_.fill = static_cast<std::size_t>(op_ - window_);
+    st_.sent = sent_;
+    st_.group = group_;
+    st_.pending = pending_;
+    return status;
+  }
+  // Stops with `status` once the output so far is with the sink.
+  [[gnu::always_inline]] DecodeStatus SendAndStop(DecodeStatus status) {
+    return Stop(Send() ? status : DecodeStatus::kSinkFailed);
+  }
+
+  // The fast path: DecodeGroups over the source's block at hand, up to
+  // where the last whole group of output stays within the window and the
+  // limit.
+  [[gnu::always_inline]] void WholeGroups(std::size_t available, std::uint64_t left) {
+    std::uint8_t* const window_end = window_ + kWindow;
+    std::uint8_t* op = op_;
+    std::uint8_t* out_limit = window_end;
+    if (left - kGroupOutput < static_cast<std::uint64_t>(window_end - op)) {
+      out_limit = op + (left - kGroupOutput);
+    }
+    const std::uint8_t* const start = in_.Data();
+    const std::uint8_t* ip = start;
+    DecodeGroups(ip, start + (available - kGroupInput), op, out_limit, cur_base_);
+    op_ = op;
+    const auto taken = static_cast<std::size_t>(ip - start);
+    in_.Advance(taken);
+    used_ += taken;
+  }
+
+  // The careful path, unit by unit, to the end of one group: near the end
+  // of a block, where a read may come between any two bytes and the input
+  // may end anywhere, and for a group that a piece's end cut. A piece that
+  // is not the last stops before a unit it does not hold whole (a reference
+  // cut between its two bytes leaves its first byte in the piece); the open
+  // group's flags wait in `st` for the next piece. False, with the status
+  // in `stopped`, when the call ends here.
+  [[gnu::always_inline]] bool UnitByUnit(DecodeStatus& stopped) {
+    if (group_ == 0) {
+      if constexpr (kPiecewise) {
+        if (!in_.Final() && in_.Available() == 0) {
+          stopped = SendAndStop(DecodeStatus::kNeedInput);
+          return false;
+        }
+      }
+      std::uint8_t flag_byte;
+      if (!in_.Next(flag_byte)) {
+        stopped = SendAndStop(DecodeStatus::kEnded);
+        return false;
+      }
+      // Bit 8, past the last unit, ends the group.
+      group_ = flag_byte | 0x100u;
+      pending_ = 1;
+    }
+    while (group_ != 1) {
+      const bool literal = (group_ & 1) != 0;
+      if constexpr (kPiecewise) {
+        if (!in_.Final() && in_.Available() < (literal ? 1u : 2u)) {
+          stopped = SendAndStop(DecodeStatus::kNeedInput);
+          return false;
+        }
+      }
+      if (!(literal ? Literal() : Reference())) {
+        stopped = SendAndStop(DecodeStatus::kEnded);
+        return false;
+      }
+      group_ >>= 1;
+      used_ += pending_;
+      pending_ = 0;
+      // The unit that reaches the limit ends the stream, cut short there.
+      if (Produced() >= limit_) {
+        op_ = window_ + (limit_ - emitted_);
+        stopped = SendAndStop(DecodeStatus::kLimit);
+        return false;
+      }
+    }
+    group_ = 0;
+    return true;
+  }
+
+  // One literal, or one reference, read from the source; false when the
+  // input ended before the whole unit.
+  [[gnu::always_inline]] bool Literal() {
+    if (!in_.Next(*op_)) return false;
+    ++op_;
+    pending_ += 1;
+    return true;
+  }
+  [[gnu::always_inline]] bool Reference() {
+    std::uint8_t a;
+    std::uint8_t b;
+    if (!in_.Next(a) || !in_.Next(b)) return false;
+    const std::uint32_t position = a | ((b & 0xF0u) << 4);
+    const std::uint32_t length = (b & 0x0Fu) + MIN_MATCH;
+    const std::uint32_t cur =
+        (cur_base_ + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op_))) & RING_MASK;
+    op_ = CopyReference(op_, Back(cur, position), length);
+    pending_ += 2;
+    return true;
+  }
+
+  DecoderState& st_;
+  Source& in_;
+  Sink& out_;
+  const std::uint64_t limit_;
+  std::uint8_t* const buffer_;
+  std::uint8_t* const window_;
+  std::uint8_t* op_;
+  std::size_t sent_;
+  std::uint64_t emitted_;  // output count at window[0]
+  std::uint64_t used_;
+  std::uint32_t group_;
+  std::uint32_t pending_;
+  std::uint32_t cur_base_;
+};
+
+}  // namespace decoder_detail
+
 // Expands `in` into `out` from where `st` stands, until the input ends or
-// `limit` bytes have been produced in all. At the limit the unit that
-// crossed it is cut short, and st.used counts the input up to the end of
-// that unit: a stream whose expanded size is known ends there, whatever
-// follows it.
+// `limit` bytes have been produced in all: one span of the input, the
+// whole of it or one piece. At the limit the unit that crossed it is cut
+// short, and st.used counts the input up to the end of that unit: a stream
+// whose expanded size is known ends there, whatever follows it.
 //
 // With kPiecewise, `in` may be one piece of a longer input: unless it says
 // it is the last (in.Final()), the loop expands every unit the piece holds
@@ -266,148 +462,26 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 // open; the caller keeps the first byte of a reference cut between its two
 // bytes (at most one byte) for the next piece. Complete sources build the
 // loop without that check.
-template <bool kPiecewise, class Source, class Sink>
-DecodeStatus DecodeRun(DecoderState& st, Source& in, Sink& out, std::uint64_t limit = kNoLimit) {
-  using namespace decoder_detail;
-  std::uint8_t* const buffer = st.buffer;
-  std::uint8_t* const window = buffer + kHistory;
-  std::uint8_t* const window_end = window + kWindow;
-  std::uint8_t* op = window + st.fill;
-  std::size_t sent = st.sent;
-  std::uint64_t emitted = st.window_base;  // output count at window[0]
-  std::uint64_t used = st.used;
-  std::uint32_t group = st.group;
-  std::uint32_t pending = st.pending;
-  // Ring position of window[0]: the output count before it plus RING_START.
-  auto base = [&]() {
-    return static_cast<std::uint32_t>(RING_START + emitted -
-                                      reinterpret_cast<std::uintptr_t>(window));
-  };
-  std::uint32_t cur_base = base();
-
-  // Hands the window's bytes not yet sent to the sink.
-  auto send = [&]() {
-    const auto fill = static_cast<std::size_t>(op - window);
-    if (!Emit(out, window + sent, fill - sent)) return false;
-    sent = fill;
-    return true;
-  };
-  // Sends the window to the sink and keeps its last 4096 bytes as history.
-  auto flush = [&]() {
-    if (!send()) return false;
-    emitted += static_cast<std::size_t>(op - window);
-    std::memmove(buffer, op - kHistory, kHistory);
-    op = window;
-    sent = 0;
-    cur_base = base();
-    return true;
-  };
-  auto stop = [&](DecodeStatus status) {
-    st.window_base = emitted;
-    st.used = used;
-    st.fill = static_cast<std::size_t>(op - window);
-    st.sent = sent;
-    st.group = group;
-    st.pending = pending;
-    return status;
-  };
-
-  for (;;) {
-    if (op >= window_end && !flush()) return stop(DecodeStatus::kSinkFailed);
-    // Output still allowed.
-    const std::uint64_t left = limit - (emitted + static_cast<std::size_t>(op - window));
-    if (left == 0) return stop(send() ? DecodeStatus::kLimit : DecodeStatus::kSinkFailed);
-    // Fast path: whole groups while the source's current block holds a
-    // whole group (flag byte and up to sixteen unit bytes) and eight bytes
-    // more, so no unit can be cut short and no read is needed inside a group,
-    // and while a whole group stays below the limit.
-    const std::size_t available = in.Available();
-    if (group == 0 && available >= kGroupInput && left > kGroupOutput) {
-      std::uint8_t* out_limit = window_end;
-      if (left - kGroupOutput < static_cast<std::uint64_t>(window_end - op)) {
-        out_limit = op + (left - kGroupOutput);
-      }
-      const std::uint8_t* const start = in.Data();
-      const std::uint8_t* ip = start;
-      DecodeGroups(ip, start + (available - kGroupInput), op, out_limit, cur_base);
-      const auto taken = static_cast<std::size_t>(ip - start);
-      in.Advance(taken);
-      used += taken;
-      continue;
-    }
-
-    // Careful path, unit by unit: near the end of a block, where a read may
-    // come between any two bytes and the input may end anywhere, and for a
-    // group that a piece's end cut. A piece that is not the last stops
-    // before a unit it does not hold whole (a reference cut between its two
-    // bytes leaves its first byte in the piece); the open group's flags wait
-    // in `st` for the next piece.
-    if (group == 0) {
-      if constexpr (kPiecewise) {
-        if (!in.Final() && in.Available() == 0) {
-          return stop(send() ? DecodeStatus::kNeedInput : DecodeStatus::kSinkFailed);
-        }
-      }
-      std::uint8_t flag_byte;
-      if (!in.Next(flag_byte))
-        return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
-      // Bit 8, past the last unit, ends the group.
-      group = flag_byte | 0x100u;
-      pending = 1;
-    }
-    while (group != 1) {
-      const bool literal = (group & 1) != 0;
-      if constexpr (kPiecewise) {
-        if (!in.Final() && in.Available() < (literal ? 1u : 2u)) {
-          return stop(send() ? DecodeStatus::kNeedInput : DecodeStatus::kSinkFailed);
-        }
-      }
-      if (literal) {
-        if (!in.Next(*op)) return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
-        ++op;
-        pending += 1;
-      } else {
-        std::uint8_t a;
-        std::uint8_t b;
-        if (!in.Next(a) || !in.Next(b)) {
-          return stop(send() ? DecodeStatus::kEnded : DecodeStatus::kSinkFailed);
-        }
-        const std::uint32_t position = a | ((b & 0xF0u) << 4);
-        const std::uint32_t length = (b & 0x0Fu) + MIN_MATCH;
-        const std::uint32_t cur =
-            (cur_base + static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(op))) &
-            RING_MASK;
-        op = CopyReference(op, Back(cur, position), length);
-        pending += 2;
-      }
-      group >>= 1;
-      used += pending;
-      pending = 0;
-      // The unit that reaches the limit ends the stream, cut short there.
-      if (emitted + static_cast<std::size_t>(op - window) >= limit) {
-        op = window + (limit - emitted);
-        return stop(send() ? DecodeStatus::kLimit : DecodeStatus::kSinkFailed);
-      }
-    }
-    group = 0;
-  }
+template <bool kPiecewise, LoopSource<kPiecewise> Source, DecoderSink Sink>
+DecodeStatus DecodeSpan(DecoderState& st, Source& in, Sink& out, std::uint64_t limit = kNoLimit) {
+  return decoder_detail::DecodeSteps<kPiecewise, Source, Sink>(st, in, out, limit).Decode();
 }
 
 // Expands the whole of `in` into `out`, or its first `limit` bytes; `st`
 // tells afterwards how much was produced and used.
-template <class Source, class Sink>
+template <ByteSource Source, DecoderSink Sink>
 DecodeStatus DecodeBounded(Ring& ring, DecoderState& st, Source& in, Sink& out,
                            std::uint64_t limit) {
   ResetRing(ring);
   StartDecoder(st);
-  const DecodeStatus status = DecodeRun<false>(st, in, out, limit);
+  const DecodeStatus status = DecodeSpan<false>(st, in, out, limit);
   LeaveRing(ring, st);
   return status;
 }
 
 // Expands `in` into `out`. Returns false as soon as the sink fails (the
 // caller then ends the call as failed), true when the input has ended.
-template <class Source, class Sink>
+template <ByteSource Source, DecoderSink Sink>
 bool DecodeStream(Ring& ring, Source& in, Sink& out) {
   DecoderState st;
   return DecodeBounded(ring, st, in, out, kNoLimit) == DecodeStatus::kEnded;

@@ -5,9 +5,9 @@
 // pieces up to a limit gives what expand_bounded gives, with the same count
 // of compressed bytes used.
 //
-// The encoder object gathers 64 KiB before each run of the encoder loop,
-// more than most inputs here; so the loop is also driven directly, in runs
-// whose length comes from the input, to stop and resume it anywhere.
+// The encoder object gathers 64 KiB before each call of the encoder loop,
+// more than most inputs here; so the loop is also driven directly, over
+// pieces whose length comes from the input, to stop and resume it anywhere.
 //
 // Input: one byte choosing the limit, eight bytes of piece sizes (used in
 // turn; below 128 the size itself, 0 included, above it larger pieces),
@@ -79,37 +79,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(e.bytes_out() == packed.size(), "encoder bytes_out");
   }
 
-  // The encoder loop in runs of 18 bytes or more, as the object runs it.
+  // The encoder loop over pieces of 18 bytes or more, as the object calls it.
   {
     static const auto ws = std::make_unique<lzring::RingTrees>();
     static const auto runs = std::make_unique<lzring::RunIndex>();
     lzring::EncoderState st;
     lzring::StartEncoder(*ws, *runs, st);
-    const std::size_t run_bytes = 18 + std::size_t{sizes[0]} * 8;
+    const std::size_t piece_bytes = 18 + std::size_t{sizes[0]} * 8;
     Bytes gathered;
     Bytes out;
     {
       lzring::VectorSink sink(out);
-      auto run = [&](bool final) {
+      auto code = [&](bool final) {
         lzring::PieceSource source(gathered.data(), gathered.size(), final);
-        const lzring::EncodeStatus status = lzring::EncodeRun<true>(*ws, *runs, st, source, sink);
+        const lzring::EncodeStatus status = lzring::EncodeSpan<true>(*ws, *runs, st, source, sink);
         Check(status == (final ? lzring::EncodeStatus::kDone : lzring::EncodeStatus::kNeedInput),
-              "encoder run status");
-        Check(final || source.Available() < 18, "an encoder run left a unit's bytes");
+              "encoder loop status");
+        Check(final || source.Available() < 18, "an encoder loop call left a unit's bytes");
         gathered.erase(
             gathered.begin(),
             gathered.begin() + static_cast<std::ptrdiff_t>(gathered.size() - source.Available()));
       };
       for (std::size_t at = 0; at < payload.size();) {
-        const std::size_t n = std::min(run_bytes - gathered.size(), payload.size() - at);
+        const std::size_t n = std::min(piece_bytes - gathered.size(), payload.size() - at);
         gathered.insert(gathered.end(), payload.begin() + static_cast<std::ptrdiff_t>(at),
                         payload.begin() + static_cast<std::ptrdiff_t>(at + n));
         at += n;
-        if (gathered.size() == run_bytes) run(false);
+        if (gathered.size() == piece_bytes) code(false);
       }
-      run(true);
+      code(true);
     }
-    Check(out == packed, "the encoder loop in short runs differs from compress()");
+    Check(out == packed, "the encoder loop over short pieces differs from compress()");
   }
 
   // Expansion of the compressed data, to a sink.
