@@ -108,7 +108,7 @@ void codec::compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>
   }
   // Sized for the worst case up front: one allocation at most, and the
   // buffer cannot overflow.
-  out.resize(static_cast<std::size_t>(encode_bound(in.size())));
+  out.resize(static_cast<std::size_t>(compress_bound(in.size())));
   MemorySource source = SourceOf(in);
   BufferSink sink(out.data(), out.size());
   const int result = state_->Compress(source, sink, in.size());

@@ -288,7 +288,7 @@ class LzringPiecesCodec : public Codec {
   const char* Name() const override { return name_; }
   void Prepare(const Bytes& src) override {
     Codec::Prepare(src);
-    packed_.assign(lzring::encode_bound(src.size()), 0);
+    packed_.assign(lzring::compress_bound(src.size()), 0);
     out_.assign(src.size(), 0);
   }
   void Compress() override {

@@ -99,19 +99,64 @@ TEST_P(EveryPath, MatchesTheCEntryPoints) {
 INSTANTIATE_TEST_SUITE_P(Shapes, EveryPath, ::testing::ValuesIn(Shapes()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CppApi, EncodeBoundIsNPlusOneEighthRoundedUp) {
-  EXPECT_EQ(encode_bound(0), 0u);
-  EXPECT_EQ(encode_bound(1), 2u);
-  EXPECT_EQ(encode_bound(8), 9u);
-  EXPECT_EQ(encode_bound(9), 11u);
-  // The largest n whose bound fits in 64 bits, and past it, saturation.
-  constexpr std::uint64_t kLast = 16397105843297379213u;
-  EXPECT_EQ(encode_bound(kLast), UINT64_MAX);
-  EXPECT_EQ(encode_bound(kLast + 1), UINT64_MAX);
-  EXPECT_EQ(encode_bound(UINT64_MAX), UINT64_MAX);
-  EXPECT_EQ(encode_bound(kLast - 8), UINT64_MAX - 9);
+// A stream of `n` bytes that expands as far as any can: whole groups of eight
+// references of 18 bytes, and at the end as many such references as fit,
+// then a literal for an odd byte left.
+Bytes LongestExpansion(std::size_t n) {
+  Bytes stream;
+  while (stream.size() < n) {
+    const std::size_t units = std::min<std::size_t>(n - stream.size() - 1, 16);
+    stream.push_back(units % 2 != 0 ? static_cast<std::uint8_t>(1u << (units / 2)) : 0);
+    for (std::size_t k = 0; k + 1 < units; k += 2) {
+      stream.push_back(static_cast<std::uint8_t>(k));
+      stream.push_back(0x0F);  // length 18
+    }
+    if (units % 2 != 0) stream.push_back('x');
+  }
+  return stream;
+}
+
+TEST(CppApi, BoundsSaturateAndAreReached) {
+  struct Row {
+    std::uint64_t n, compressed, expanded;
+  };
+  constexpr std::uint64_t kLastCompress = 16397105843297379213u;
+  constexpr std::uint64_t kLastExpand = 2177740619812933177u;
+  const Row rows[] = {
+      {0, 0, 0},
+      {1, 2, 0},      // a flag byte alone
+      {2, 3, 1},      // a flag byte and a literal
+      {3, 4, 18},     // a flag byte and a reference
+      {8, 9, 55},     // three references and a literal
+      {9, 11, 72},    // four references
+      {17, 20, 144},  // a whole group
+      {18, 21, 144},  // and a flag byte
+      {19, 22, 145},  // and a literal
+      {37, 42, 306},  // two groups and a reference
+      {kLastCompress - 8, UINT64_MAX - 9, UINT64_MAX},
+      // The largest n whose bounds fit in 64 bits, and past them, saturation.
+      {kLastCompress, UINT64_MAX, UINT64_MAX},
+      {kLastCompress + 1, UINT64_MAX, UINT64_MAX},
+      {kLastExpand, 2449958197289549825u, UINT64_MAX - 14},
+      {kLastExpand + 1, 2449958197289549826u, UINT64_MAX},
+      {UINT64_MAX, UINT64_MAX, UINT64_MAX},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.n);
+    EXPECT_EQ(compress_bound(row.n), row.compressed);
+    EXPECT_EQ(encode_bound(row.n), row.compressed);
+    EXPECT_EQ(expand_bound(row.n), row.expanded);
+  }
+  // Every stream up to a few groups long reaches the bound exactly.
+  for (std::size_t n = 0; n <= 3 * 17 + 1; ++n) {
+    SCOPED_TRACE(n);
+    const Bytes stream = LongestExpansion(n);
+    ASSERT_EQ(stream.size(), n);
+    EXPECT_EQ(expanded_size(stream), expand_bound(n));
+  }
   const Bytes random = test::RandomBytes(10001, 9);
-  EXPECT_LE(compress(random).size(), encode_bound(random.size()));
+  EXPECT_LE(compress(random).size(), compress_bound(random.size()));
+  EXPECT_LE(expanded_size(random), expand_bound(random.size()));
 }
 
 TEST(CppApi, TooSmallBufferIsNoBufferSpace) {

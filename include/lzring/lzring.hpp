@@ -65,9 +65,29 @@ namespace lzring {
 // flag byte per eight of them, n + ceil(n / 8). A buffer of this size always
 // holds the compressed form of n bytes. Where that does not fit in 64 bits
 // (n above 16,397,105,843,297,379,213) it saturates at UINT64_MAX.
-constexpr std::uint64_t encode_bound(std::uint64_t n) noexcept {
+constexpr std::uint64_t compress_bound(std::uint64_t n) noexcept {
   const std::uint64_t flags = n / 8 + (n % 8 != 0 ? 1 : 0);
   return n > UINT64_MAX - flags ? UINT64_MAX : n + flags;
+}
+
+// The earlier name of compress_bound, kept for the callers that use it.
+constexpr std::uint64_t encode_bound(std::uint64_t n) noexcept {
+  return compress_bound(n);
+}
+
+// Largest expanded size of `n` compressed bytes, reached by a stream of
+// references of 18 bytes: a whole group (a flag byte and eight references,
+// 17 bytes) gives 144, and the r bytes left after the last whole group (a
+// flag byte and r - 1 unit bytes) give 18 for each two of those and 1 for an
+// odd one (a literal), since a unit cut short gives nothing. A buffer of this
+// size always holds the expansion of n bytes. Where that does not fit in 64
+// bits (n above 2,177,740,619,812,933,177) it saturates at UINT64_MAX.
+constexpr std::uint64_t expand_bound(std::uint64_t n) noexcept {
+  const std::uint64_t groups = n / 17;
+  const std::uint64_t units = n % 17 == 0 ? 0 : n % 17 - 1;
+  const std::uint64_t tail = units / 2 * 18 + units % 2;
+  if (groups > (UINT64_MAX - tail) / 144) return UINT64_MAX;
+  return groups * 144 + tail;
 }
 
 // Called by the streaming functions after each block read from the source,
@@ -164,7 +184,7 @@ class LZRING_CXX_API codec {
   void compress(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
   // Compresses `in` into `out` and returns the compressed size. When `out`
   // is too small, sets `ec` to std::errc::no_buffer_space and returns 0 (the
-  // contents of `out` are then unspecified); an `out` of encode_bound(size)
+  // contents of `out` are then unspecified); an `out` of compress_bound(size)
   // bytes never is. Spans that share any byte are refused with
   // std::errc::invalid_argument, before `out` is written; std::errc::
   // not_enough_memory tells that the pieces for several threads could not

@@ -73,9 +73,22 @@ function allocate(n, what) {
   return p;
 }
 
-/** Largest compressed size of `n` source bytes. */
+// A byte count for the bounds: a whole number the module's doubles hold.
+function countOf(n) {
+  if (typeof n !== 'number' || !Number.isSafeInteger(n) || n < 0) {
+    throw new RangeError(`lzring: n must be a whole number from 0 to 2^53 - 1, not ${n}`);
+  }
+  return n;
+}
+
+/** Largest compressed size of `n` source bytes (the C++ API's compress_bound). */
 export function compressBound(n) {
-  return n + Math.ceil(n / 8);
+  return wasm.lzr_compress_bound(countOf(n));
+}
+
+/** Largest expanded size of `n` compressed bytes (the C++ API's expand_bound). */
+export function expandBound(n) {
+  return wasm.lzr_expand_bound(countOf(n));
 }
 
 // Whether the options ask for the smallest stream.
@@ -130,9 +143,9 @@ export function decompress(data, options) {
   let out = 0;
   try {
     heap().set(input, p);
-    // No stream expands more than a group of 17 bytes into 144: a larger
-    // size cannot be reached, and needs no room beyond that.
-    const most = Math.ceil((n * 144) / 17);
+    // No stream of n bytes expands further: a larger size cannot be
+    // reached, and needs no room beyond that.
+    const most = expandBound(n);
     let cap = size === undefined ? most : Math.min(size, most);
     if (size === undefined && cap > ONE_PASS_LIMIT) {
       // One pass into room for the most while that is modest; a first pass

@@ -33,8 +33,18 @@ export class StreamEndError extends Error {
 /**
  * Largest compressed size of `n` source bytes: n + ceil(n / 8), the room
  * compress(data) needs at most for `n` bytes (a flag byte per 8 literals).
+ * Throws RangeError unless `n` is a whole number from 0 to 2^53 - 1.
  */
 export function compressBound(n: number): number;
+
+/**
+ * Largest expanded size of `n` compressed bytes: 144 for each whole group of
+ * 17 bytes (a flag byte and eight references of 18 bytes), and for the r
+ * bytes after them 18 for each two after the flag byte and 1 for an odd one.
+ * decompress(data) never gives more than expandBound(data.length) bytes.
+ * Throws RangeError unless `n` is a whole number from 0 to 2^53 - 1.
+ */
+export function expandBound(n: number): number;
 
 /**
  * Returns the compressed form of `data`, byte for byte that of the native

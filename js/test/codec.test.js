@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
-import { compress, decompress, expandedSize, compressBound, StreamEndError } from '../lib/index.js';
+import { compress, decompress, expandedSize, compressBound, expandBound, StreamEndError } from '../lib/index.js';
 import { cli, corpusFiles, nativeCompress, shape } from './helpers.js';
 
 const native = { skip: cli ? false : 'SKIPPED: no native tool (build the release preset or set LZRING_CLI)' };
@@ -72,6 +72,30 @@ test('a stream inside other data expands to its size', () => {
   assert.equal(decompress(packed, { size: 0 }).length, 0);
 });
 
+// [n, compressBound, expandBound], as the C++ API's table has them; a stream
+// of n bytes of references of 18 bytes (and a literal for an odd byte at the
+// end) expands to exactly the bound.
+test('bounds: the C++ API\'s, and reached', () => {
+  const rows = [[0, 0, 0], [1, 2, 0], [2, 3, 1], [3, 4, 18], [17, 20, 144], [19, 22, 145], [37, 42, 306],
+    [2 ** 48, 2 ** 48 + 2 ** 45, 2384258626254960]];
+  for (const [n, packed, expanded] of rows) {
+    assert.equal(compressBound(n), packed, `compressBound(${n})`);
+    assert.equal(expandBound(n), expanded, `expandBound(${n})`);
+  }
+  for (const n of [3, 16, 17, 18, 19, 52, 1000]) {
+    const stream = [];
+    while (stream.length < n) {
+      const units = Math.min(n - stream.length - 1, 16);
+      stream.push(units % 2 ? 1 << (units >> 1) : 0);
+      for (let k = 0; k + 1 < units; k += 2) stream.push(0, 0x0f);
+      if (units % 2) stream.push(0x78);
+    }
+    const bytes = Uint8Array.from(stream);
+    assert.equal(decompress(bytes).length, expandBound(n), `${n} bytes`);
+    assert.equal(decompress(bytes, { size: expandBound(n) }).length, expandBound(n), `${n} bytes, sized`);
+  }
+});
+
 test('errors have their types', () => {
   const packed = compress(shape('text', 3000));
   const cases = [
@@ -88,6 +112,9 @@ test('errors have their types', () => {
     [() => decompress(packed, { size: NaN }), RangeError],
     [() => decompress(packed, { size: 3001 }), StreamEndError],
     [() => decompress(packed, { size: 2 ** 53 - 1 }), StreamEndError],
+    [() => compressBound(-1), RangeError],
+    [() => expandBound(0.5), RangeError],
+    [() => expandBound('17'), RangeError],
   ];
   for (const [call, type] of cases) assert.throws(call, type, call.toString());
   assert.throws(() => decompress(packed, { size: 3001 }), { expected: 3001, produced: 3000 });

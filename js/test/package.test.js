@@ -63,7 +63,7 @@ const rows = [
     const use = `
       const packed: Uint8Array = compress(new Uint8Array(4));
       const plain: Uint8Array = decompress(packed, { size: 4n });
-      const bound: number = compressBound(plain.length) + expandedSize(packed);
+      const bound: number = compressBound(plain.length) + expandBound(packed.length) + expandedSize(packed);
       const error = new StreamEndError(5, 4);
       const counts: number[] = [error.expected, error.produced, bound];
       const expander = new DecompressionStream({ size: 4 });
@@ -72,7 +72,7 @@ const rows = [
         [new CompressionStream().readable, expander.writable];
       export { counts, used, streams };`;
     const names =
-      'compress, decompress, compressBound, expandedSize, StreamEndError, CompressionStream, DecompressionStream';
+      'compress, decompress, compressBound, expandBound, expandedSize, StreamEndError, CompressionStream, DecompressionStream';
     writeFileSync(path.join(dir, 'use.mts'), `import { ${names} } from 'lzring';${use}`);
     writeFileSync(path.join(dir, 'use.cts'), `import { ${names} } from 'lzring';${use}`);
     writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify({

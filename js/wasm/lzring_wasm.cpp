@@ -6,6 +6,7 @@
 // Nothing here throws: the module is built without exception support, so
 // allocations go through nothrow forms and report failure as a null result
 // that the loader turns into a RangeError.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +31,19 @@ std::uint64_t LimitOf(double limit) {
   return limit < 0 ? lzring::decoder::no_limit : static_cast<std::uint64_t>(limit);
 }
 
+// A size passed as a double: 0 for anything below 1 (or not a number),
+// saturated above 2^63.
+std::uint64_t SizeOf(double n) {
+  if (!(n >= 1)) return 0;
+  return n < 0x1p63 ? static_cast<std::uint64_t>(n) : UINT64_MAX;
+}
+
+double BoundOf(std::uint64_t bound) {
+  const double d = static_cast<double>(bound);
+  if (d >= 0x1p63) return d;
+  return static_cast<std::uint64_t>(d) < bound ? std::nextafter(d, HUGE_VAL) : d;
+}
+
 }  // namespace
 
 LZR_EXPORT(lzr_malloc) void* LzrMalloc(std::size_t n) {
@@ -38,6 +52,17 @@ LZR_EXPORT(lzr_malloc) void* LzrMalloc(std::size_t n) {
 
 LZR_EXPORT(lzr_free) void LzrFree(void* p) {
   std::free(p);
+}
+
+// The bounds of the C++ API for `n` bytes, as doubles. The loader passes a
+// whole number below 2^53, whose bounds are below 2^57: exact below 2^49,
+// and rounded up, never down, above.
+LZR_EXPORT(lzr_compress_bound) double LzrCompressBound(double n) {
+  return BoundOf(lzring::compress_bound(SizeOf(n)));
+}
+
+LZR_EXPORT(lzr_expand_bound) double LzrExpandBound(double n) {
+  return BoundOf(lzring::expand_bound(SizeOf(n)));
 }
 
 // Compresses `n` bytes at `in` into `out` (`cap` bytes, at least the bound),

@@ -21,6 +21,7 @@ PyMethodDef kFunctions[] = {
     {"compress_file", Method(CompressFile), METH_VARARGS | METH_KEYWORDS, kCompressFileDoc},
     {"decompress_file", Method(DecompressFile), METH_VARARGS | METH_KEYWORDS, kDecompressFileDoc},
     {"_native_time", Method(NativeTime), METH_VARARGS, kNativeTimeDoc},
+    {"_bounds", Bounds, METH_O, kBoundsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,7 +46,7 @@ std::uint8_t* Bytes(PyObject* bytes) {
 // First guess at the expanded size of `n` compressed bytes: four times (most
 // data expands to two or three), never more than the largest possible.
 std::size_t FirstGuess(std::size_t n) {
-  const std::uint64_t most = ExpansionBound(n);
+  const std::uint64_t most = lzring::expand_bound(n);
   const std::uint64_t guess = 4 * static_cast<std::uint64_t>(n) + 4096;
   return static_cast<std::size_t>(std::min(most, guess));
 }
@@ -84,7 +84,8 @@ PyObject* ExpandAll(Buffer& in) {
 PyObject* ExpandSize(Buffer& in, std::uint64_t size) {
   // No stream of in.size() bytes gives more than this; a larger size ends
   // early whatever the bytes are.
-  const std::uint64_t room = std::min(size, ExpansionBound(static_cast<std::uint64_t>(in.size())));
+  const std::uint64_t room =
+      std::min(size, lzring::expand_bound(static_cast<std::uint64_t>(in.size())));
   if (room > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room));
   if (out == nullptr) return nullptr;
@@ -129,7 +130,7 @@ PyObject* Compress(PyObject*, PyObject* args, PyObject* kwargs) {
                                    in.get(), ThreadsArg, &threads, &best)) {
     return nullptr;
   }
-  const std::uint64_t bound = lzring::encode_bound(static_cast<std::uint64_t>(in.size()));
+  const std::uint64_t bound = lzring::compress_bound(static_cast<std::uint64_t>(in.size()));
   if (bound > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
   if (out == nullptr) return nullptr;
@@ -187,6 +188,19 @@ PyObject* ExpandedSize(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return PyLong_FromUnsignedLongLong(size);
+}
+
+extern const char kBoundsDoc[] =
+    "_bounds(n, /)\n--\n\n"
+    "Return (compress_bound(n), expand_bound(n)) of the C++ API: the largest\n"
+    "compressed size of n bytes and the largest expanded size of n compressed\n"
+    "bytes, which size the buffers here. For the tests only.";
+
+PyObject* Bounds(PyObject*, PyObject* arg) {
+  const unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(lzring::compress_bound(n)),
+                       static_cast<unsigned long long>(lzring::expand_bound(n)));
 }
 
 }  // namespace lzring::python

@@ -26,12 +26,6 @@ namespace lzring::python {
 // earlier calls, which a small piece (or none) may set going.
 inline constexpr Py_ssize_t kReleaseGilBytes = 8192;
 
-// Most output bytes that `n` compressed bytes can expand to: a reference
-// of two bytes gives at most 18 (flag bytes only lower the ratio).
-inline std::uint64_t ExpansionBound(std::uint64_t n) {
-  return 9 * n;
-}
-
 // A Py_buffer taken with the "y*" format: released when the call ends. While
 // it is held the object cannot be resized or freed, so the codec may read it
 // with the GIL released. Bytes another thread changes meanwhile give some
@@ -144,6 +138,7 @@ PyObject* ExpandedSize(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* CompressFile(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* DecompressFile(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* NativeTime(PyObject* module, PyObject* args);
+PyObject* Bounds(PyObject* module, PyObject* n);
 
 extern const char kCompressDoc[];
 extern const char kDecompressDoc[];
@@ -151,6 +146,7 @@ extern const char kExpandedSizeDoc[];
 extern const char kCompressFileDoc[];
 extern const char kDecompressFileDoc[];
 extern const char kNativeTimeDoc[];
+extern const char kBoundsDoc[];
 
 }  // namespace lzring::python
 

@@ -73,6 +73,25 @@ class ContainerTest(unittest.TestCase):
             after = container[len(stream) : given]
             self.assertEqual((out, d.eof, d.unused_data), (item, True, after), cut)
 
+    def test_bounds_are_the_cpp_apis(self):
+        # (n, compress_bound, expand_bound) as the C++ API's table has them;
+        # a stream of n bytes of references of 18 bytes (and a literal for
+        # an odd byte at the end) expands to exactly the bound.
+        rows = [(0, 0, 0), (1, 2, 0), (2, 3, 1), (3, 4, 18), (17, 20, 144),
+                (19, 22, 145), (37, 42, 306), (2**64 - 1, 2**64 - 1, 2**64 - 1)]
+        for n, packed, expanded in rows:
+            self.assertEqual(lzring._lzring._bounds(n), (packed, expanded), n)
+        for n in (3, 16, 17, 18, 19, 52, 1000):
+            stream = b""
+            while len(stream) < n:
+                units = min(n - len(stream) - 1, 16)
+                refs = b"\x00\x0f" * (units // 2)
+                stream += bytes([(1 << (units // 2)) if units % 2 else 0]) + refs
+                stream += b"x" if units % 2 else b""
+            most = lzring._lzring._bounds(n)[1]
+            self.assertEqual(len(lzring.decompress(stream, size=most)), most, n)
+            self.assertEqual(len(lzring.decompress(stream)), most, n)
+
     def test_stream_shorter_than_its_size(self):
         item, stream = self.items[0], self.streams[0]
         with self.assertRaisesRegex(EOFError, f"ends after {len(item)} of {len(item) + 1} bytes"):
