@@ -55,6 +55,27 @@ struct decoder::state {
     return status == DecodeStatus::kNeedInput;
   }
 
+  // Expands what `piece` completes, keeping the first byte of a reference
+  // that its end cuts. False when the sink failed.
+  bool Write(std::span<const std::uint8_t> piece) {
+    if (piece.empty()) return true;
+    if (carried > 0) {
+      // Complete the cut reference with the piece's first byte.
+      carry[1] = piece[0];
+      piece = piece.subspan(1);
+      PieceSource pair(carry, 2, false);
+      carried = 0;
+      if (!Run(pair)) return !failed;
+      if (piece.empty()) return true;
+    }
+    PieceSource source(piece.data(), piece.size(), false);
+    if (!Run(source)) return !failed;
+    // The loop leaves at most the first byte of a reference.
+    carried = source.Available();
+    if (carried > 0) carry[0] = *source.Data();
+    return true;
+  }
+
   DecoderState dec;
   std::uint8_t carry[2];  // a reference cut by a piece's end: its first byte
   std::size_t carried = 0;
@@ -74,32 +95,38 @@ decoder::decoder(decoder&& other) noexcept = default;
 decoder& decoder::operator=(decoder&& other) noexcept = default;
 
 bool decoder::write(std::span<const std::uint8_t> piece) {
+  std::size_t used;
+  return write(piece, used);
+}
+
+bool decoder::write(std::span<const std::uint8_t> piece, std::size_t& used) {
+  used = 0;
   if (!state_) return false;
   state& s = *state_;
   if (s.failed || s.finished) return false;
   if (s.queue.Holds(piece)) {
     // The object's own output, which expanding may move: take a copy.
     const std::vector<std::uint8_t> copy(piece.begin(), piece.end());
-    return write(copy);
+    return write(copy, used);
   }
+  if (s.at_limit) {
+    s.bytes_in += piece.size();
+    return true;
+  }
+  // The loop counts the input it used from the start of the stream, which
+  // is where everything written starts: this piece starts at bytes_in.
+  const std::uint64_t start = s.bytes_in;
   s.bytes_in += piece.size();
-  if (s.at_limit) return true;
-  if (piece.empty()) return true;
-  if (s.carried > 0) {
-    // Complete the cut reference with the piece's first byte.
-    s.carry[1] = piece[0];
-    piece = piece.subspan(1);
-    PieceSource pair(s.carry, 2, false);
-    s.carried = 0;
-    if (!s.Run(pair)) return !s.failed;
-    if (piece.empty()) return true;
+  const bool ok = s.Write(piece);
+  if (s.at_limit || s.failed) {
+    // The stream ended, or the sink failed, inside this piece: used up to
+    // the end of the last unit expanded (which a failure may leave before
+    // the piece, in a group it continues).
+    used = s.dec.used > start ? static_cast<std::size_t>(s.dec.used - start) : 0;
+  } else {
+    used = piece.size();
   }
-  PieceSource source(piece.data(), piece.size(), false);
-  if (!s.Run(source)) return !s.failed;
-  // The loop leaves at most the first byte of a reference.
-  s.carried = source.Available();
-  if (s.carried > 0) s.carry[0] = *source.Data();
-  return true;
+  return ok;
 }
 
 bool decoder::finish() {

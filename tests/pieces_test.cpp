@@ -381,16 +381,28 @@ TEST_P(InContainer, BoundedExpansionTakesExactlyTheStream) {
   EXPECT_EQ(fd.ended, ended);
   EXPECT_EQ(test::ReadFile(dir / "out"), expected);
 
-  // Piece by piece, the rest of the container following.
+  // Piece by piece, the rest of the container following: each write tells
+  // how much of its piece the stream took, and what follows the stream is
+  // the rest of the pieces.
   for (const Pattern& pattern : Patterns()) {
     SCOPED_TRACE(pattern.name);
     Bytes sunk;
     decoder d(Into(sunk), limit);
     const Bytes rest(from.begin(), from.end());
-    Feed(rest, pattern, 30, [&](auto piece) { ASSERT_TRUE(d.write(piece)); });
+    std::size_t taken = 0;
+    Bytes after;
+    Feed(rest, pattern, 30, [&](auto piece) {
+      std::size_t n = SIZE_MAX;
+      ASSERT_TRUE(d.write(piece, n));
+      ASSERT_LE(n, piece.size());
+      taken += n;
+      after.insert(after.end(), piece.begin() + static_cast<std::ptrdiff_t>(n), piece.end());
+    });
     ASSERT_TRUE(d.finish());
     EXPECT_EQ(sunk, expected);
     EXPECT_EQ(d.bytes_used(), used);
+    EXPECT_EQ(taken, ended ? rest.size() : used);
+    EXPECT_EQ(after, Bytes(rest.begin() + static_cast<std::ptrdiff_t>(taken), rest.end()));
     EXPECT_EQ(d.at_limit(), !ended);
     EXPECT_EQ(d.ended_early(), ended);
   }

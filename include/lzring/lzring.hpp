@@ -373,6 +373,15 @@ class LZRING_CXX_API decoder {
   // Takes the next piece of compressed input. False when the object has
   // failed or was finished; input after the limit is accepted and ignored.
   bool write(std::span<const std::uint8_t> piece);
+  // As above, and sets `used` to the bytes of `piece` that belong to the
+  // stream: all of them until the limit is reached (a reference cut by the
+  // piece's end counts, its first byte waiting in the object), then those up
+  // to the end of the unit that reached it, and 0 for the pieces after. So
+  // piece.subspan(used) is what follows the stream once at_limit() is true.
+  // When write() returns false, `used` counts the bytes up to the end of
+  // the last unit expanded from the piece (0 for an object that had failed
+  // or was finished before the call).
+  bool write(std::span<const std::uint8_t> piece, std::size_t& used);
   // Ends the input: a unit cut short by the end produces nothing, as in
   // expand(). False when the object has failed.
   bool finish();

@@ -14,11 +14,6 @@
 namespace lzring::python {
 namespace {
 
-// Input given to the decoder is remembered this far back: the decoder keeps
-// at most the first byte of a reference cut by a piece's end, and a stream
-// that reaches its size with that reference ends one byte into the next.
-constexpr std::size_t kRecent = 32;
-
 struct State {
   explicit State(std::uint64_t limit) : decoder({}, limit), size(limit) {}
 
@@ -28,9 +23,6 @@ struct State {
   // pending_from on.
   std::vector<std::uint8_t> pending;
   std::size_t pending_from = 0;
-  // The last bytes given to the decoder.
-  std::uint8_t recent[kRecent];
-  std::size_t recent_size = 0;
   // Input after the end of the stream, once `size` bytes were produced.
   std::vector<std::uint8_t> unused;
   bool reached = false;  // `size` bytes were produced (some may wait in the decoder)
@@ -59,43 +51,19 @@ struct State {
         // A compressed byte gives at most 9 output bytes.
         slice = std::min(slice, std::max<std::size_t>((want - Queued()) / 9, 64));
       }
-      decoder.write(src.subspan(taken, slice));
-      taken += slice;
+      std::size_t used = 0;
+      decoder.write(src.subspan(taken, slice), used);
       if (decoder.at_limit()) {
-        KeepUnused(src, taken);
+        // The stream ended inside this slice: what follows it is not the
+        // stream's.
+        reached = true;
+        unused.insert(unused.end(), src.begin() + static_cast<std::ptrdiff_t>(taken + used),
+                      src.end());
         return src.size();
       }
+      taken += slice;
     }
-    Remember(src.first(taken));
     return taken;
-  }
-
-  // The stream ended inside the first `fed` bytes of `src`: keeps what
-  // follows its end, which may begin in bytes given before `src`.
-  void KeepUnused(std::span<const std::uint8_t> src, std::size_t fed) {
-    reached = true;
-    const std::uint64_t after = decoder.bytes_in() - decoder.bytes_used();
-    if (after > fed) {
-      const std::size_t earlier =
-          static_cast<std::size_t>(std::min<std::uint64_t>(after - fed, recent_size));
-      unused.insert(unused.end(), recent + recent_size - earlier, recent + recent_size);
-      unused.insert(unused.end(), src.begin(), src.end());
-    } else {
-      unused.insert(unused.end(), src.begin() + static_cast<std::ptrdiff_t>(fed - after),
-                    src.end());
-    }
-  }
-
-  void Remember(std::span<const std::uint8_t> fed) {
-    if (fed.size() >= kRecent) {
-      std::memcpy(recent, fed.data() + fed.size() - kRecent, kRecent);
-      recent_size = kRecent;
-      return;
-    }
-    const std::size_t keep = std::min(recent_size, kRecent - fed.size());
-    std::memmove(recent, recent + recent_size - keep, keep);
-    if (!fed.empty()) std::memcpy(recent + keep, fed.data(), fed.size());
-    recent_size = keep + fed.size();
   }
 
   // Adds `more` to the input kept for later, dropping what was taken.
