@@ -3,8 +3,8 @@
 The codec is compiled into the extension (the C++ API in api/, the codec in
 codec/, the streams in streams/ and the platform layer in platform/), so the
 installed module needs no lzring library on the system. The sources are those
-of the groups below in the tree's sources.txt, the list CMake builds from, so
-a file added there is built here too. GCC or Clang on a POSIX system.
+of the groups below in the tree's sources.txt, the list CMake builds from, as
+scripts/sources.sh reads it for both, so a file added there is built here too. GCC or Clang on a POSIX system.
 
 Environment: LZRING_WERROR=1 makes compiler warnings errors, as CI does.
 """
@@ -12,6 +12,7 @@ Environment: LZRING_WERROR=1 makes compiler warnings errors, as CI does.
 import glob
 import os
 import re
+import subprocess
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -41,14 +42,10 @@ GROUPS = ("cpp-api", "cpp-files", "codec", "streams", "platform-posix", "threads
 
 
 def library_sources():
-    """The sources of GROUPS, as sources.txt lists them."""
-    found = []
-    with open(os.path.join(ROOT, "sources.txt"), encoding="utf-8") as f:
-        for line in f:
-            fields = line.split()
-            if fields and not fields[0].startswith("#") and fields[0] in GROUPS:
-                found.append(os.path.join(ROOT, fields[1]))
-    return relative(found)
+    """The sources of GROUPS, as scripts/sources.sh reads them from sources.txt."""
+    listed = subprocess.run(["sh", os.path.join(ROOT, "scripts", "sources.sh"), *GROUPS],
+                            check=True, capture_output=True, text=True).stdout
+    return relative(os.path.join(ROOT, path) for path in listed.split())
 
 
 def headers():
