@@ -4,6 +4,7 @@
 // shared state and does not take the lock, so it answers at once even while
 // another thread's call waits on a slow file.
 #include <cstdint>
+#include <mutex>
 
 #include "api/call_frame.h"
 #include "api/workspace.h"
@@ -19,17 +20,20 @@ namespace {
 Workspace g_workspace;
 // The encoder's index of long runs in the match trees, beside it.
 RunIndex g_runs;
+// The lock that _Encode and _Decode take turns on.
+CallLock g_calls;
 
 }  // namespace
 }  // namespace lzring
 
 using lzring::CallLock;
+using lzring::g_calls;
 using lzring::g_runs;
 using lzring::g_workspace;
 
 extern "C" LZRING_API std::int32_t LZRING_CALL _Encode(const char* source_path,
                                                        const char* destination_path) {
-  CallLock lock;
+  const std::lock_guard<CallLock> held(g_calls);
   lzring::StreamStatus status;
   return lzring::RunCallFrame(g_workspace, source_path, destination_path, status,
                               [](lzring::FileSource& in, lzring::FileSink& out) {
@@ -39,7 +43,7 @@ extern "C" LZRING_API std::int32_t LZRING_CALL _Encode(const char* source_path,
 
 extern "C" LZRING_API std::int32_t LZRING_CALL _Decode(const char* source_path,
                                                        const char* destination_path) {
-  CallLock lock;
+  const std::lock_guard<CallLock> held(g_calls);
   lzring::StreamStatus status;
   return lzring::RunCallFrame(g_workspace, source_path, destination_path, status,
                               [](lzring::FileSource& in, lzring::FileSink& out) {

@@ -70,12 +70,12 @@ int FileLastError();
 void LockCalls();
 void UnlockCalls();
 
+// The process-wide lock as a BasicLockable type, held for a call with
+// std::lock_guard; every CallLock object stands for the same lock.
 class CallLock {
  public:
-  CallLock() { LockCalls(); }
-  ~CallLock() { UnlockCalls(); }
-  CallLock(const CallLock&) = delete;
-  CallLock& operator=(const CallLock&) = delete;
+  void lock() { LockCalls(); }
+  void unlock() { UnlockCalls(); }
 };
 
 }  // namespace lzring

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace lzring {
 
@@ -32,9 +33,12 @@ unsigned ProcessorCount();
 using ThreadTimeFn = std::uint64_t (*)();
 std::uint64_t ThreadTime();
 
-// A lock and a condition to wait for under it. Wait() must be called with
-// the lock held; it releases the lock while waiting and holds it again when
-// it returns, which may be spuriously, so callers wait in a loop.
+// A lock and a condition to wait for under it, also used as a plain lock.
+// It is held for a scope with std::lock_guard (lock() and unlock() make it
+// a BasicLockable type), the one way the project holds its locks. Wait()
+// must be called with the lock held; it releases the lock while waiting and
+// holds it again when it returns, which may be spuriously, so callers wait
+// in a loop.
 class Monitor {
  public:
   Monitor();
@@ -42,8 +46,8 @@ class Monitor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  void Lock();
-  void Unlock();
+  void lock();
+  void unlock();
   void Wait();
   void NotifyAll();
 
@@ -56,17 +60,9 @@ class Monitor {
   Impl& impl();
 };
 
-// Holds a monitor's lock for a scope.
-class MonitorLock {
- public:
-  explicit MonitorLock(Monitor& m) : m_(m) { m_.Lock(); }
-  ~MonitorLock() { m_.Unlock(); }
-  MonitorLock(const MonitorLock&) = delete;
-  MonitorLock& operator=(const MonitorLock&) = delete;
-
- private:
-  Monitor& m_;
-};
+// Holds a monitor's lock for a scope: the name the threaded encoder's pool
+// still uses for std::lock_guard.
+using MonitorLock = std::lock_guard<Monitor>;
 
 }  // namespace lzring
 

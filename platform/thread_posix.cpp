@@ -88,10 +88,10 @@ Monitor::~Monitor() {
   pthread_mutex_destroy(&impl().mutex);
   impl().~Impl();
 }
-void Monitor::Lock() {
+void Monitor::lock() {
   pthread_mutex_lock(&impl().mutex);
 }
-void Monitor::Unlock() {
+void Monitor::unlock() {
   pthread_mutex_unlock(&impl().mutex);
 }
 void Monitor::Wait() {

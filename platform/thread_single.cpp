@@ -26,8 +26,8 @@ struct Monitor::Impl {};
 
 Monitor::Monitor() = default;
 Monitor::~Monitor() = default;
-void Monitor::Lock() {}
-void Monitor::Unlock() {}
+void Monitor::lock() {}
+void Monitor::unlock() {}
 // Only a thread waiting for another waits here, and there is none.
 void Monitor::Wait() {}
 void Monitor::NotifyAll() {}

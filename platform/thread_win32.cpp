@@ -79,10 +79,10 @@ Monitor::Impl& Monitor::impl() {
 Monitor::~Monitor() {
   impl().~Impl();
 }
-void Monitor::Lock() {
+void Monitor::lock() {
   AcquireSRWLockExclusive(&impl().lock);
 }
-void Monitor::Unlock() {
+void Monitor::unlock() {
   ReleaseSRWLockExclusive(&impl().lock);
 }
 void Monitor::Wait() {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "python/ext/support.h"
@@ -48,7 +49,7 @@ int CompressorInit(PyObject* object, PyObject* args, PyObject* kwargs) {
   }
   lzring::encoder* made = nullptr;
   if (!RunCodec(false, [&]() { made = new lzring::encoder({}, threads, best != 0); })) return -1;
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   delete self->encoder;
   self->encoder = made;
   self->flushed = false;
@@ -91,7 +92,7 @@ PyObject* CompressorCompress(PyObject* object, PyObject* args) {
   auto* self = reinterpret_cast<Compressor*>(object);
   Buffer in;
   if (!PyArg_ParseTuple(args, "y*:compress", in.get())) return nullptr;
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   lzring::encoder* encoder = Usable(self);
   if (encoder == nullptr) return nullptr;
   // The work of a call is that of the input it is given and of the input
@@ -112,7 +113,7 @@ const char kFlushDoc[] =
 
 PyObject* CompressorFlush(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Compressor*>(object);
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   lzring::encoder* encoder = Usable(self);
   if (encoder == nullptr) return nullptr;
   self->flushed = true;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <span>
 #include <vector>
@@ -117,7 +118,7 @@ int DecompressorInit(PyObject* object, PyObject* args, PyObject* kwargs) {
   }
   State* made = nullptr;
   if (!RunCodec(false, [&]() { made = new State(size); })) return -1;
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   delete self->state;
   self->state = made;
   return 0;
@@ -187,7 +188,7 @@ PyObject* DecompressorDecompress(PyObject* object, PyObject* args, PyObject* kwa
                                    in.get(), &max_length)) {
     return nullptr;
   }
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   State* s = Usable(self, false);
   if (s == nullptr) return nullptr;
   const std::size_t want = max_length < 0 ? SIZE_MAX : static_cast<std::size_t>(max_length);
@@ -224,7 +225,7 @@ const char kFlushDoc[] =
 
 PyObject* DecompressorFlush(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Decompressor*>(object);
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   State* s = Usable(self, true);
   if (s == nullptr) return nullptr;
   if (AtEof(*s)) return PyBytes_FromStringAndSize(nullptr, 0);
@@ -253,13 +254,13 @@ PyObject* DecompressorFlush(PyObject* object, PyObject*) {
 // they read.
 PyObject* GetEof(PyObject* object, void*) {
   auto* self = reinterpret_cast<Decompressor*>(object);
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   return PyBool_FromLong(self->state != nullptr && AtEof(*self->state));
 }
 
 PyObject* GetNeedsInput(PyObject* object, void*) {
   auto* self = reinterpret_cast<Decompressor*>(object);
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   const State* s = self->state;
   return PyBool_FromLong(s != nullptr && !s->reached && !s->ended && s->Pending().empty() &&
                          s->Queued() == 0);
@@ -267,7 +268,7 @@ PyObject* GetNeedsInput(PyObject* object, void*) {
 
 PyObject* GetUnusedData(PyObject* object, void*) {
   auto* self = reinterpret_cast<Decompressor*>(object);
-  Locked held(self->lock);
+  const std::lock_guard<ObjectLock> held(self->lock);
   if (self->state == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
   return BytesOf(self->state->unused);
 }

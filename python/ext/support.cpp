@@ -105,7 +105,7 @@ ObjectLock::~ObjectLock() {
   if (lock_ != nullptr) PyThread_free_lock(lock_);
 }
 
-void ObjectLock::Acquire() {
+void ObjectLock::lock() {
   if (PyThread_acquire_lock(lock_, NOWAIT_LOCK)) return;
   // Another thread is inside a call on this object, with the GIL released:
   // wait for it without holding the GIL.

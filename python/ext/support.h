@@ -95,31 +95,20 @@ int SizeArg(PyObject* object, void* out);
 lzring::codec& ThreadCodec();
 
 // The lock of a Compressor or Decompressor: one call at a time per object,
-// as the C++ objects require. A thread that has to wait for it lets the
-// others run meanwhile.
+// as the C++ objects require, held for a call with std::lock_guard. A
+// thread that has to wait for it lets the others run meanwhile.
 class ObjectLock {
  public:
   // False, with MemoryError set, when the lock could not be made.
   bool Init();
   ~ObjectLock();
 
-  void Acquire();
-  void Release() { PyThread_release_lock(lock_); }
+  // BasicLockable, for std::lock_guard.
+  void lock();
+  void unlock() { PyThread_release_lock(lock_); }
 
  private:
   PyThread_type_lock lock_ = nullptr;
-};
-
-// Holds an ObjectLock for a scope.
-class Locked {
- public:
-  explicit Locked(ObjectLock& lock) : lock_(lock) { lock_.Acquire(); }
-  ~Locked() { lock_.Release(); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  ObjectLock& lock_;
 };
 
 // A new bytes object holding `bytes`.
