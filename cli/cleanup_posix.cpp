@@ -114,8 +114,9 @@ void InstallCleanupHandlers() {
     ::pthread_sigmask(SIG_UNBLOCK, &g_watched, nullptr);
     return;
   }
-  // Every other thread takes SIGPIPE, raised by its own write, and relays
-  // it; the watcher, started with it blocked, waits for it.
+  // The main thread takes SIGPIPE, raised by its own write, and relays it;
+  // the watcher, started with it blocked, waits for it. The jobs' threads,
+  // started by the platform layer with every signal blocked, see EPIPE.
   if (sigismember(&g_watched, SIGPIPE) == 1) {
     struct sigaction relay {};
     relay.sa_handler = RelayPipe;

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/cleanup.h"
 #include "cli/file_job.h"
@@ -19,8 +21,8 @@
 #include "cli/main.h"
 #include "cli/options.h"
 #include "cli/report.h"
-#include "cli/threads.h"
 #include "lzring/lzring.hpp"
+#include "platform/thread.h"
 
 namespace lzring::cli {
 namespace {
@@ -85,6 +87,25 @@ void RunJob(const std::string& input, codec& c, const JobEnv& env) {
   }
 }
 
+// Runs `fn` on up to `count` new threads and waits for all of them. Returns
+// the number of threads that could be started: 0 means that `fn` did not
+// run. The threads are the platform layer's, which take no signals: a
+// job's write to a closed pipe fails with EPIPE, and the signals that end
+// the tool come to its watcher (cleanup_posix.cpp).
+unsigned RunOnThreads(unsigned count, const std::function<void()>& fn) {
+  std::vector<ThreadHandle> threads;
+  threads.reserve(count);
+  void* const arg = const_cast<std::function<void()>*>(&fn);
+  for (unsigned k = 0; k < count; ++k) {
+    ThreadHandle thread;
+    const auto run = [](void* f) { (*static_cast<const std::function<void()>*>(f))(); };
+    if (ThreadStart(thread, run, arg) != 0) break;  // the ones started do the work
+    threads.push_back(thread);
+  }
+  for (const ThreadHandle thread : threads) ThreadJoin(thread);
+  return static_cast<unsigned>(threads.size());
+}
+
 // Hands out the inputs to `plan.jobs` workers, each with a codec of its own
 // that compresses on `plan.per_file` threads.
 void RunJobs(const Options& o, Reporter& reporter, ThreadPlan plan) {
@@ -107,7 +128,7 @@ void RunJobs(const Options& o, Reporter& reporter, ThreadPlan plan) {
     return;
   }
   // A thread that cannot be started leaves its share to those that could.
-  if (RunOnThreads(jobs, worker) == 0) worker();
+  if (RunOnThreads(jobs, std::function<void()>(worker)) == 0) worker();
 }
 
 // Writes --help's or --version's text to standard output; a text that could

@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
 
 #include "cli/file_system.h"
 
@@ -41,7 +42,7 @@ std::string FirstColumns(const std::string& text, std::size_t columns) {
 
 }  // namespace
 
-ProgressLine::ProgressLine(std::string name, std::uint64_t total, Lock& lock, bool live,
+ProgressLine::ProgressLine(std::string name, std::uint64_t total, Monitor& lock, bool live,
                            std::size_t columns)
     : name_(std::move(name)),
       total_(total),
@@ -56,7 +57,7 @@ ProgressLine::~ProgressLine() {
   // Spaces over the line rather than a terminal's erase sequence, which not
   // every console understands.
   static const char kSpaces[] = "\r                                                               ";
-  LockHeld guard(lock_);
+  const std::lock_guard<Monitor> guard(lock_);
   WriteStderr(kSpaces, 1);
   for (std::size_t left = width_; left > 0;) {
     const std::size_t n = left < sizeof kSpaces - 2 ? left : sizeof kSpaces - 2;
@@ -128,7 +129,7 @@ void ProgressLine::Write(const std::string& tail, const char* end) {
   if (width_ > 0 || *end == '\0') text = "\r";
   text += line;
   text += end;
-  LockHeld guard(lock_);
+  const std::lock_guard<Monitor> guard(lock_);
   WriteStderr(text.data(), text.size());
   if (width > width_) width_ = width;
 }

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/threads.h"
+#include "platform/thread.h"
 
 namespace lzring::cli {
 
@@ -23,7 +23,8 @@ class ProgressLine {
   // `live`: the line is drawn while the work goes on (otherwise only
   // Finish() writes). `columns`: the terminal's width, 0 when standard error
   // is not a terminal.
-  ProgressLine(std::string name, std::uint64_t total, Lock& lock, bool live, std::size_t columns);
+  ProgressLine(std::string name, std::uint64_t total, Monitor& lock, bool live,
+               std::size_t columns);
   // Erases the line if it was drawn and not finished.
   ~ProgressLine();
   ProgressLine(const ProgressLine&) = delete;
@@ -45,7 +46,7 @@ class ProgressLine {
 
   std::string name_;
   std::uint64_t total_;
-  Lock& lock_;
+  Monitor& lock_;
   const bool live_;
   const std::size_t columns_;
   Clock::time_point start_;

@@ -1,6 +1,8 @@
 // Writes the tool's messages whole under a lock, and adds up the exit status.
 #include "cli/report.h"
 
+#include <mutex>
+
 #include "cli/file_system.h"
 
 namespace lzring::cli {
@@ -12,24 +14,24 @@ void Reporter::Write(const std::string& line) {
 }
 
 void Reporter::Error(const std::string& name, const std::string& reason) {
-  LockHeld guard(lock_);
+  const std::lock_guard<Monitor> guard(lock_);
   error_ = true;
   Write("lzring: " + name + ": " + reason + "\n");
 }
 
 void Reporter::Warning(const std::string& name, const std::string& reason) {
-  LockHeld guard(lock_);
+  const std::lock_guard<Monitor> guard(lock_);
   warning_ = true;
   if (!quiet_) Write("lzring: " + name + ": " + reason + "\n");
 }
 
 void Reporter::Info(const std::string& line) {
-  LockHeld guard(lock_);
+  const std::lock_guard<Monitor> guard(lock_);
   Write(line + "\n");
 }
 
 int Reporter::ExitStatus() const {
-  LockHeld guard(lock_);
+  const std::lock_guard<Monitor> guard(lock_);
   if (error_) return static_cast<int>(Outcome::kError);
   if (warning_) return static_cast<int>(Outcome::kWarning);
   return static_cast<int>(Outcome::kOk);

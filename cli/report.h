@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "cli/threads.h"
+#include "platform/thread.h"
 
 namespace lzring::cli {
 
@@ -28,13 +28,13 @@ class Reporter {
   // 0 when all went well, 1 when anything failed, 2 for warnings only.
   int ExitStatus() const;
   // Serialises other writes to standard error (the progress line).
-  Lock& lock() { return lock_; }
+  Monitor& lock() { return lock_; }
 
  private:
   void Write(const std::string& line);
 
   const bool quiet_;
-  mutable Lock lock_;
+  mutable Monitor lock_;
   bool error_ = false;
   bool warning_ = false;
 };
