@@ -59,7 +59,12 @@ struct lzring::codec::state {
   template <class Source, class Sink>
   int Compress(Source& in, Sink& out, std::uint64_t size) {
     static_assert(kBestSinkFailed == kParallelSinkFailed);
-    if (best) return BestEncodeStream(in, out);
+    if (best) {
+      unsigned missing = 0;
+      const int result = BestEncodeStream(in, out, threads, ThreadStart, &missing);
+      threads_not_started += missing;
+      return result;
+    }
     const ParallelOptions options = ParallelOptionsFor(threads, size);
     if (TooShortForThreads(options, size)) {
       return EncodeStream(ws, runs, in, out) ? 0 : kParallelSinkFailed;

@@ -46,8 +46,9 @@ struct encoder::state {
   void Start() {
     StartEncoder(ws, runs, enc);
     if (parallel) not_started += parallel->ThreadsNotStarted();
+    if (smallest) not_started += smallest->ThreadsNotStarted();
     if (best) {
-      smallest = std::make_unique<BestEncoder>();
+      smallest = std::make_unique<BestEncoder>(threads);
     } else if (parallel) {
       // The threads and pieces stay with the object from stream to stream.
       parallel->Reset(ParallelOptionsFor(threads, UINT64_MAX));
@@ -201,7 +202,8 @@ std::uint64_t encoder::bytes_out() const noexcept {
 std::uint64_t encoder::threads_not_started() const noexcept {
   if (!state_) return 0;
   const state& s = *state_;
-  return s.not_started + (s.parallel ? s.parallel->ThreadsNotStarted() : 0);
+  return s.not_started + (s.parallel ? s.parallel->ThreadsNotStarted() : 0) +
+         (s.smallest ? s.smallest->ThreadsNotStarted() : 0);
 }
 
 bool encoder::failed() const noexcept {

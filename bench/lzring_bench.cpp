@@ -16,6 +16,7 @@
 //   lzring-cabi   _Encode/_Decode, file to file in a RAM-backed directory
 //   lzring-mem    in memory, through the C++ API (or the stream templates)
 //   lzring-best   the same writing the smallest stream (codec::set_best)
+//   lzring-best-T2 the smallest stream on two threads (compare in --wall)
 //   lzring-64k-cb the C++ encoder and decoder objects fed 64 KiB pieces,
 //                 output to a sink function (with the C++ API only)
 //   lzring-4k-buf the same fed 4 KiB pieces, output drained from the object
@@ -209,16 +210,25 @@ class Lz4Codec : public Codec {
   int size_ = 0;
 };
 
-// The library in memory; with `best`, the smallest stream.
+// The library in memory; with `best`, the smallest stream, on `threads`
+// threads.
 class LzringMemCodec : public Codec {
  public:
-  explicit LzringMemCodec(bool best = false) : best_(best) {
+  explicit LzringMemCodec(bool best = false, unsigned threads = 1)
+      : best_(best),
+        threads_(threads)
+#ifdef LZRING_BENCH_CPP_API
+        ,
+        codec_(threads)
+#endif
+  {
 #ifdef LZRING_BENCH_CPP_API
     codec_.set_best(best);
 #endif
   }
   const char* Name() const override {
-    return best_ ? "lzring-best" : "lzring-mem";
+    if (!best_) return "lzring-mem";
+    return threads_ > 1 ? "lzring-best-T2" : "lzring-best";
   }
   void Prepare(const Bytes& src) override {
     Codec::Prepare(src);
@@ -240,7 +250,7 @@ class LzringMemCodec : public Codec {
     lzring::MemorySource in(src_->data(), src_->size());
     lzring::BufferSink sink(packed_.data(), packed_.size());
     if (best_) {
-      lzring::BestEncodeStream(in, sink);
+      lzring::BestEncodeStream(in, sink, threads_);
     } else {
       lzring::EncodeStream(*ws_, *runs_, in, sink);
     }
@@ -262,6 +272,7 @@ class LzringMemCodec : public Codec {
 
  private:
   bool best_;
+  unsigned threads_;
 #ifdef LZRING_BENCH_CPP_API
   lzring::codec codec_;
 #else
@@ -856,6 +867,7 @@ int main(int argc, char** argv) {
   all.push_back(std::make_unique<LzringCabiCodec>(paths("cabi")));
   all.push_back(std::make_unique<LzringMemCodec>());
   all.push_back(std::make_unique<LzringMemCodec>(true));
+  all.push_back(std::make_unique<LzringMemCodec>(true, 2));
 #ifdef LZRING_BENCH_CPP_API
   all.push_back(std::make_unique<LzringPiecesCodec>("lzring-64k-cb", 64 * 1024, true));
   all.push_back(std::make_unique<LzringPiecesCodec>("lzring-4k-buf", 4 * 1024, false));

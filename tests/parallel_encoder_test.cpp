@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/best_encoder.h"
 #include "codec/encode_loop.h"
 #include "codec/memory_sinks.h"
 #include "codec/memory_source.h"
@@ -368,6 +369,29 @@ TEST(ParallelEncoder, ThreadThatCannotStartIsDoneWithout) {
   // Through the API every start succeeds: the count stays 0.
   codec c(4);
   EXPECT_EQ(c.compress(src), expected);
+  EXPECT_EQ(c.threads_not_started(), 0u);
+
+  // The smallest stream wants one thread besides the caller's, whatever
+  // the count above two: without it, the same bytes on the calling thread.
+  const Bytes longer = test::TextBytes(300000, 4);
+  const Bytes best = test::BestEncodeInMemory(longer);
+  for (const unsigned threads : {1u, 2u, 4u}) {
+    for (fail_at = -1; fail_at < 1; ++fail_at) {
+      starts = 0;
+      Bytes out;
+      unsigned missing = 9;
+      {
+        VectorSink sink(out);
+        MemorySource source(longer.data(), longer.size());
+        EXPECT_EQ(BestEncodeStream(source, sink, threads, failing, &missing), 0);
+      }
+      EXPECT_EQ(out, best) << threads << " threads, start " << fail_at << " fails";
+      EXPECT_EQ(missing, threads > 1 && fail_at == 0 ? 1u : 0u) << threads << " threads";
+      EXPECT_EQ(starts, threads > 1 ? 1 : 0) << threads << " threads";
+    }
+  }
+  c.set_best(true);
+  EXPECT_EQ(c.compress(longer), best);
   EXPECT_EQ(c.threads_not_started(), 0u);
 }
 

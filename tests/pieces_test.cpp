@@ -169,7 +169,7 @@ TEST_P(Pieces, GiveTheOneShotBytes) {
     EXPECT_LE(best.size(), packed.size());
     EXPECT_EQ(c.expand(best), plain);
     Bytes best_sunk;
-    encoder best_encoder(Into(best_sunk), 1, true);
+    encoder best_encoder(Into(best_sunk), 3, true);
     Feed(plain, pattern, ++seed, [&](auto piece) { ASSERT_TRUE(best_encoder.write(piece)); });
     ASSERT_TRUE(best_encoder.finish());
     EXPECT_EQ(best_sunk, best);

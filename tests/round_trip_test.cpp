@@ -87,8 +87,8 @@ std::vector<SizeCase> SizeCases() {
   std::vector<SizeCase> cases;
   for (const Shape shape :
        {Shape::kText, Shape::kBinary, Shape::kEqual, Shape::kRandom, Shape::kRepetitive}) {
-    for (const std::size_t n :
-         {0, 1, 2, 3, 17, 18, 19, 35, 4095, 4096, 4097, 4113, 8192, 8193, 100000, 200003}) {
+    for (const std::size_t n : {0, 1, 2, 3, 17, 18, 19, 35, 4095, 4096, 4097, 4113, 8192, 8193,
+                                69649, 100000, 135185, 200003}) {
       cases.push_back({shape, n});
     }
   }
@@ -125,11 +125,18 @@ TEST_P(RoundTripSizes, FileComesBackAndMatchesMemoryCodec) {
 
   // The smallest stream: no larger, the same bytes however the source
   // arrives (whole, in a pipe's reads, byte by byte, in reads that straddle
-  // the parse's pieces), and _Decode expands it.
+  // the parse's pieces) and on any number of threads, and _Decode expands
+  // it. The sizes 69649 and 135185 fill the gathered bytes exactly on one
+  // thread and on two.
   const Bytes best = test::BestEncodeInMemory(data);
   EXPECT_LE(best.size(), compressed.size());
-  for (const std::size_t feed : {std::size_t{1}, std::size_t{4096}, std::size_t{70001}}) {
-    EXPECT_EQ(test::BestEncodeInMemory(data, feed), best) << "fed " << feed;
+  const struct {
+    std::size_t feed;
+    unsigned threads;
+  } ways[] = {{1, 1}, {4096, 1}, {70001, 1}, {SIZE_MAX, 2}, {1, 2}, {4095, 3}, {70001, 4}};
+  for (const auto& way : ways) {
+    EXPECT_EQ(test::BestEncodeInMemory(data, way.feed, way.threads), best)
+        << "fed " << way.feed << " on " << way.threads << " threads";
   }
   WriteFile(dir / "best", best);
   ASSERT_EQ(_Decode((dir / "best").c_str(), (dir / "best_out").c_str()), 0);

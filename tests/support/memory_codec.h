@@ -46,13 +46,14 @@ inline std::vector<std::uint8_t> DecodeInMemory(RingTrees& ws,
 }
 
 // The smallest stream for `src` (best_encoder.h), its bytes handed over in
-// pieces of `feed` bytes.
+// pieces of `feed` bytes, on `threads` threads.
 inline std::vector<std::uint8_t> BestEncodeInMemory(const std::vector<std::uint8_t>& src,
-                                                    std::size_t feed = SIZE_MAX) {
+                                                    std::size_t feed = SIZE_MAX,
+                                                    unsigned threads = 1) {
   std::vector<std::uint8_t> out;
   {
     VectorSink sink(out);
-    const auto encoder = std::make_unique<BestEncoder>();
+    const auto encoder = std::make_unique<BestEncoder>(threads);
     for (std::size_t at = 0; at < src.size(); at += feed) {
       const std::size_t size = std::min(feed, src.size() - at);
       EXPECT_EQ(encoder->Write(src.data() + at, size, sink), 0);
