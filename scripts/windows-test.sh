@@ -157,10 +157,20 @@ win_inputs=()
 for f in "${inputs[@]}"; do win_inputs+=("$(winpath "$f")"); done
 
 # --- Runs -------------------------------------------------------------------
-mkdir -p "$work/linux" "$work/import"
+mkdir -p "$work/linux" "$work/import" "$work/best"
+# The smallest streams of the inputs (--best), made by the Linux tool on two
+# threads: every host test expands them with its library's _Decode.
+expand_args=()
+win_expand_args=()
+for f in "${inputs[@]}"; do
+  stream=$work/best/$(basename "$f").lzr
+  "$linux_tool" --best -T2 -c "$f" >"$stream" || fail "--best of $f with the Linux tool"
+  expand_args+=(--expand "$stream" "$f")
+  win_expand_args+=(--expand "$(winpath "$stream")" "$(winpath "$f")")
+done
 echo "== host test, linux" >&2
-"$linux_dir/lzring_host_test" --library "$so" --keep "$work/linux" "${inputs[@]}" ||
-  fail "host test against liblzring.so"
+"$linux_dir/lzring_host_test" --library "$so" --keep "$work/linux" "${expand_args[@]}" \
+  "${inputs[@]}" || fail "host test against liblzring.so"
 
 echo "== starting wine" >&2
 mkdir -p "$WINEPREFIX"
@@ -180,7 +190,7 @@ for preset in "${run_presets[@]}"; do
   mkdir -p "$kept"
   echo "== $preset: host test (wine)" >&2
   timeout 300 wine "$dir/lzring_host_test.exe" --library "$(winpath "$dir/lzring.dll")" \
-    --keep "$(winpath "$kept")" "${win_inputs[@]}" | tr -d '\r' ||
+    --keep "$(winpath "$kept")" "${win_expand_args[@]}" "${win_inputs[@]}" | tr -d '\r' ||
     fail "$preset: host test against lzring.dll"
 
   echo "== $preset: import library host (wine)" >&2
@@ -195,6 +205,21 @@ for preset in "${run_presets[@]}"; do
 
   echo "== $preset: lzring.exe against the Linux tool (wine)" >&2
   windows/cli_test.sh "$dir/lzring.exe" "$linux_tool" || fail "$preset: lzring.exe"
+
+  # The smallest streams: lzring.exe expands the Linux tool's, and makes the
+  # same bytes from the same source.
+  best_checked=0
+  for f in "${inputs[@]}"; do
+    name=$(basename "$f")
+    got=$(timeout 300 wine "$dir/lzring.exe" -dc "$(winpath "$work/best/$name.lzr")" | cmp - "$f" 2>&1) ||
+      fail "$preset: lzring.exe -d does not restore $name from the Linux tool's --best: $got"
+    timeout 300 wine "$dir/lzring.exe" --best -c "$(winpath "$f")" >"$kept/$name.best" ||
+      fail "$preset: lzring.exe --best $name"
+    cmp -s "$kept/$name.best" "$work/best/$name.lzr" ||
+      fail "$preset: --best of $name differs between lzring.exe and the Linux tool"
+    best_checked=$((best_checked + 1))
+  done
+  echo "windows-test: $preset: $best_checked --best streams identical and expanded by lzring.exe and lzring.dll" >&2
 
   # Same bytes from both libraries.
   compared=0

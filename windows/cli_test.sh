@@ -66,6 +66,12 @@ cases=(
   "several files | : | -v a.txt b.bin zeros.txt | 0"
   "several files at once | : | -T2 a.txt b.bin zeros.txt ro.txt | 0"
   "one file on two threads | : | -T2 -c a.txt | 0"
+  # The smallest stream: the same bytes as the Linux tool's on any number of
+  # threads, and each tool's expands with the other.
+  "smallest stream | : | --best a.txt | 0"
+  "smallest stream on two threads | : | -9 -T2 -c b.bin | 0"
+  "smallest stream expanded | \$linux --best -T2 zeros.txt && rm zeros.txt | -d zeros.txt.lzr | 0"
+  "smallest stream of several files | : | --best -T2 a.txt b.bin 'é 日本.txt' | 0"
   "non-ASCII name | : | 'é 日本.txt' | 0"
   "non-ASCII name expanded | \$linux --rm 'é 日本.txt' | -d 'é 日本.txt.lzr' | 0"
   "missing input | : | missing.txt | 1"

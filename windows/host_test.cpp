@@ -8,9 +8,11 @@
 // for Linux (dlopen/dlsym on liblzring.so), so that the compressed files of
 // both builds can be kept and compared byte for byte.
 //
-// Usage: host_test [--library PATH] [--keep DIR] [FILE...]
+// Usage: host_test [--library PATH] [--keep DIR] [--expand STREAM SOURCE]... [FILE...]
 //   --library  the library to load (default: lzring.dll or ./liblzring.so)
 //   --keep     write the compressed form of every round-trip input to DIR
+//   --expand   check that _Decode expands STREAM, made by another encoder
+//              (the tool's --best, say), to exactly the bytes of SOURCE
 // Prints one line per failure and a closing "N passed, N failed" line; exits
 // with 1 when anything failed, 2 when the library cannot be used at all.
 #ifdef _WIN32
@@ -29,6 +31,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lzring.h"
@@ -273,6 +276,19 @@ class HostTest {
     if (!keep_.empty()) WriteFile((fs::path(keep_) / (label + ".lz")).string(), ReadFile(packed));
   }
 
+  // A stream that another encoder made: _Decode gives back its source.
+  void Expand(const std::string& stream, const std::string& source) {
+    const std::string label = "expand " + fs::path(stream).filename().string();
+    bool readable = false;
+    const Bytes original = ReadFile(source, &readable);
+    Check(readable, label + ": cannot read " + source);
+    if (!readable) return;
+    const std::string unpacked = Path("ex.out");
+    Check(lib_.decode(stream.c_str(), unpacked.c_str()) == 0, label + ": decode");
+    Check(ReadFile(unpacked) == original,
+          label + ": restores " + fs::path(source).filename().string());
+  }
+
   void GeneratedRoundTrips() {
     const struct {
       const char* name;
@@ -434,12 +450,17 @@ int main(int argc, char** argv) {
   std::string library = kDefaultLibrary;
   std::string keep;
   std::vector<std::string> files;
+  std::vector<std::pair<std::string, std::string>> streams;  // stream, its source
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "--library" || arg == "--keep") && i + 1 < argc) {
       (arg == "--library" ? library : keep) = argv[++i];
+    } else if (arg == "--expand" && i + 2 < argc) {
+      streams.emplace_back(argv[i + 1], argv[i + 2]);
+      i += 2;
     } else if (arg.rfind("--", 0) == 0) {
-      std::printf("usage: %s [--library PATH] [--keep DIR] [FILE...]\n", argv[0]);
+      std::printf("usage: %s [--library PATH] [--keep DIR] [--expand STREAM SOURCE]... [FILE...]\n",
+                  argv[0]);
       return 2;
     } else {
       files.push_back(arg);
@@ -471,6 +492,7 @@ int main(int argc, char** argv) {
   test.ConcurrentCalls();
   test.GeneratedRoundTrips();
   for (const std::string& file : files) test.RoundTrip(file, BaseName(file));
+  for (const auto& [stream, source] : streams) test.Expand(stream, source);
 
   std::error_code ec;
   fs::remove_all(dir, ec);
