@@ -117,8 +117,9 @@ extern const char kCompressDoc[] =
     "threads: 1 compresses on the calling thread, 0 on one thread per\n"
     "processor, N on up to N threads; the output is the same for every count.\n"
     "best: write the smallest stream instead, for a fixed decoder to read:\n"
-    "every decoder expands it, but it is not _Encode's bytes (on the calling\n"
-    "thread; a few percent smaller, about a third slower on text).\n"
+    "every decoder expands it, but it is not _Encode's bytes (on up to two of\n"
+    "the threads, the same bytes on any count; a few percent smaller, about a\n"
+    "third slower on text).\n"
     "The GIL is released while compressing.";
 
 PyObject* Compress(PyObject*, PyObject* args, PyObject* kwargs) {
