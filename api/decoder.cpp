@@ -35,8 +35,8 @@ struct decoder::state {
     finished = false;
   }
 
-  // Runs the loop over `source`. True when it wants more input.
-  bool Run(PieceSource& source) {
+  // Expands what `source` holds through the loop. True when it wants more input.
+  bool Expand(PieceSource& source) {
     DecodeStatus status;
     std::exception_ptr error;
     if (sink) {
@@ -65,11 +65,11 @@ struct decoder::state {
       piece = piece.subspan(1);
       PieceSource pair(carry, 2, false);
       carried = 0;
-      if (!Run(pair)) return !failed;
+      if (!Expand(pair)) return !failed;
       if (piece.empty()) return true;
     }
     PieceSource source(piece.data(), piece.size(), false);
-    if (!Run(source)) return !failed;
+    if (!Expand(source)) return !failed;
     // The loop leaves at most the first byte of a reference.
     carried = source.Available();
     if (carried > 0) carry[0] = *source.Data();
@@ -136,7 +136,7 @@ bool decoder::finish() {
   if (s.finished) return true;
   if (!s.at_limit) {
     PieceSource rest(s.carry, s.carried, true);
-    s.Run(rest);
+    s.Expand(rest);
     s.carried = 0;
     if (s.failed) return false;
   }

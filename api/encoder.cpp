@@ -1,8 +1,8 @@
 // lzring::encoder: compression of a source that arrives in pieces. The
-// pieces are gathered into runs of kRunBytes, and each run goes through the
+// pieces are gathered kGatherBytes at a time, and each gathering goes through the
 // encoder loop built for pieces, which codes up to the last 17 bytes and
-// leaves them for the next run. Its output collects in a queue, which is
-// handed to the caller's sink after every run when there is one. With
+// leaves them for the next pass. Its output collects in a queue, which is
+// handed to the caller's sink after every pass when there is one. With
 // several threads the pieces go to the parallel encoder instead, which
 // gathers them into pieces of its own, and for the smallest stream to the
 // encoder of that (best_encoder.h), likewise.
@@ -31,10 +31,10 @@
 namespace lzring {
 namespace {
 
-// Source bytes gathered before a run of the loop: a piece of the thread
-// policy's size, as on several threads. The loop's cost per run is a few
+// Source bytes gathered before a pass of the loop: a piece of the thread
+// policy's size, as on several threads. The loop's cost per pass is a few
 // hundred bytes of state; this keeps it far below a thousandth.
-constexpr std::size_t kRunBytes = FirstPieceSize(ParallelOptions{});
+constexpr std::size_t kGatherBytes = FirstPieceSize(ParallelOptions{});
 
 }  // namespace
 
@@ -63,9 +63,9 @@ struct encoder::state {
     finished = false;
   }
 
-  // Codes the gathered bytes; keeps what the loop leaves for the next run.
+  // Codes the gathered bytes; keeps what the loop leaves for the next pass.
   // False (or an exception) when the object fails.
-  bool Run(bool final) {
+  bool CodeGathered(bool final) {
     if (EncodeGathered(ws, runs, enc, in.get(), gathered, final, queue) ==
         EncodeStatus::kSinkFailed) {
       return Fail(queue.TakeError());
@@ -75,7 +75,7 @@ struct encoder::state {
 
   // Takes `piece` into the encoder on several threads, or ends its source
   // (a null piece). False (or an exception) when the object fails.
-  bool RunParallel(const std::uint8_t* piece, std::size_t size) {
+  bool WriteParallel(const std::uint8_t* piece, std::size_t size) {
     const int result =
         piece != nullptr ? parallel->Write(piece, size, queue) : parallel->Finish(queue);
     if (result == kParallelSinkFailed) return Fail(queue.TakeError());
@@ -121,7 +121,7 @@ struct encoder::state {
   const bool best;
   std::unique_ptr<ParallelEncoder> parallel;  // with several threads
   std::unique_ptr<BestEncoder> smallest;      // with `best`
-  std::unique_ptr<std::uint8_t[]> in{new std::uint8_t[kRunBytes]};
+  std::unique_ptr<std::uint8_t[]> in{new std::uint8_t[kGatherBytes]};
   std::size_t gathered = 0;
   OutputQueue queue;
   sink_fn sink;
@@ -150,13 +150,13 @@ bool encoder::write(std::span<const std::uint8_t> piece) {
   }
   s.bytes_in += piece.size();
   if (s.smallest) return piece.empty() || s.RunBest(piece.data(), piece.size());
-  if (s.parallel) return piece.empty() || s.RunParallel(piece.data(), piece.size());
+  if (s.parallel) return piece.empty() || s.WriteParallel(piece.data(), piece.size());
   while (!piece.empty()) {
-    const std::size_t take = std::min(piece.size(), kRunBytes - s.gathered);
+    const std::size_t take = std::min(piece.size(), kGatherBytes - s.gathered);
     std::memcpy(s.in.get() + s.gathered, piece.data(), take);
     s.gathered += take;
     piece = piece.subspan(take);
-    if (s.gathered == kRunBytes && !s.Run(false)) return false;
+    if (s.gathered == kGatherBytes && !s.CodeGathered(false)) return false;
   }
   return true;
 }
@@ -167,8 +167,8 @@ bool encoder::finish() {
   if (s.failed) return false;
   if (s.finished) return true;
   const bool done = s.smallest   ? s.RunBest(nullptr, 0)
-                    : s.parallel ? s.RunParallel(nullptr, 0)
-                                 : s.Run(true);
+                    : s.parallel ? s.WriteParallel(nullptr, 0)
+                                 : s.CodeGathered(true);
   if (!done) return false;
   s.finished = true;
   return true;

@@ -52,7 +52,7 @@ class OutputQueue {
 
   std::span<const std::uint8_t> Pending() const { return {data_.get() + head_, tail_ - head_}; }
   // True when `bytes` lie in the queue's block (a piece taken from the
-  // object's own output), which the next run may move or free.
+  // object's own output), which the next pass may move or free.
   bool Holds(std::span<const std::uint8_t> bytes) const {
     if (bytes.empty() || data_ == nullptr) return false;
     const std::less<const std::uint8_t*> before;

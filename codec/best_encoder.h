@@ -204,7 +204,7 @@ class BestEncoder {
     for (;;) {
       SourcePiece view;
       {
-        MonitorLock lock(monitor_);
+        std::lock_guard<Monitor> lock(monitor_);
         while (!posted_ && !quit_) monitor_.Wait();
         if (quit_) return;
         view = posted_view_;
@@ -212,25 +212,25 @@ class BestEncoder {
       // The records start at the view's first byte, as on this thread.
       std::uint64_t visits[256] = {};
       RecordMatches(*worker_, view, records_.get(), view.data_begin, visits);
-      MonitorLock lock(monitor_);
+      std::lock_guard<Monitor> lock(monitor_);
       posted_ = false;
       monitor_.NotifyAll();
     }
   }
   void Post(const SourcePiece& view) {
-    MonitorLock lock(monitor_);
+    std::lock_guard<Monitor> lock(monitor_);
     posted_view_ = view;
     posted_ = true;
     monitor_.NotifyAll();
   }
   void WaitPosted() {
-    MonitorLock lock(monitor_);
+    std::lock_guard<Monitor> lock(monitor_);
     while (posted_) monitor_.Wait();
   }
   void EndThread() {
     if (!threaded_) return;
     {
-      MonitorLock lock(monitor_);
+      std::lock_guard<Monitor> lock(monitor_);
       quit_ = true;
       monitor_.NotifyAll();
     }

@@ -60,10 +60,6 @@ class Monitor {
   Impl& impl();
 };
 
-// Holds a monitor's lock for a scope: the name the threaded encoder's pool
-// still uses for std::lock_guard.
-using MonitorLock = std::lock_guard<Monitor>;
-
 }  // namespace lzring
 
 #endif  // LZRING_PLATFORM_THREAD_H

@@ -61,7 +61,7 @@ unsigned TreePool::Start(unsigned wanted, std::uint64_t first, ThreadStartFn sta
   // has its trees (Assign). The count a worker sees is final before it
   // can see a piece: it is set here, under the monitor, and the first
   // piece is published after Start returns.
-  MonitorLock lock(monitor_);
+  std::lock_guard<Monitor> lock(monitor_);
   count_ = ready;
   in_session_ = ready > 1 ? ready - 1 : 0;
   parked_ = 0;
@@ -89,7 +89,7 @@ void TreePool::Assign(const std::uint8_t owner[kTreeCount], const RingTrees* fro
 }
 
 void TreePool::Publish(std::uint64_t k) {
-  MonitorLock lock(monitor_);
+  std::lock_guard<Monitor> lock(monitor_);
   published_ = k + 1;
   monitor_.NotifyAll();
 }
@@ -99,7 +99,7 @@ void TreePool::WaitDone(std::uint64_t k) {
   Piece& piece = PieceFor(k);
   for (;;) {
     {
-      MonitorLock lock(monitor_);
+      std::lock_guard<Monitor> lock(monitor_);
       if (piece.done == count_ || stop_) return;
       // Rather than wait for the others, worker 0 goes on with its share
       // of the next piece once it is published: the split of the work
@@ -181,7 +181,7 @@ void TreePool::MergeInto(RingTrees& ws, std::uint64_t k) {
 }
 
 void TreePool::Stop() {
-  MonitorLock lock(monitor_);
+  std::lock_guard<Monitor> lock(monitor_);
   stop_ = true;
   monitor_.NotifyAll();
   while (parked_ < in_session_) monitor_.Wait();
@@ -190,7 +190,7 @@ void TreePool::Stop() {
 void TreePool::EndThreads(unsigned keep) {
   if (threads_ < keep) return;
   {
-    MonitorLock lock(monitor_);
+    std::lock_guard<Monitor> lock(monitor_);
     for (unsigned w = keep; w <= threads_; ++w) workers_[w]->quit = true;
     monitor_.NotifyAll();
   }
@@ -205,7 +205,7 @@ void TreePool::ThreadMain(void* worker) {
 
 // Waits until every worker has come here. False when the pool is stopping.
 bool TreePool::Meet() {
-  MonitorLock lock(monitor_);
+  std::lock_guard<Monitor> lock(monitor_);
   const std::uint64_t meeting = meetings_;
   if (++arrived_ == count_) {
     arrived_ = 0;
@@ -257,7 +257,7 @@ bool TreePool::WorkOn(Worker& w, std::uint64_t k, bool& last) {
   // Read before the piece is handed back: its place may hold the next but
   // one as soon as it is.
   last = piece.view.final;
-  MonitorLock lock(monitor_);
+  std::lock_guard<Monitor> lock(monitor_);
   if (++piece.done == count_) monitor_.NotifyAll();
   return true;
 }
@@ -281,7 +281,7 @@ void TreePool::Work(Worker& w) {
   for (;;) {
     std::uint64_t k;
     {
-      MonitorLock lock(monitor_);
+      std::lock_guard<Monitor> lock(monitor_);
       while (session_ < w.next_session && !w.quit) monitor_.Wait();
       if (w.quit) return;
       w.next_session = session_ + 1;
@@ -289,14 +289,14 @@ void TreePool::Work(Worker& w) {
     }
     for (;; ++k) {
       {
-        MonitorLock lock(monitor_);
+        std::lock_guard<Monitor> lock(monitor_);
         while (published_ <= k && !stop_) monitor_.Wait();
         if (stop_) break;
       }
       bool last;
       if (!WorkOn(w, k, last) || last) break;
     }
-    MonitorLock lock(monitor_);
+    std::lock_guard<Monitor> lock(monitor_);
     if (++parked_ == in_session_) monitor_.NotifyAll();
   }
 }
